@@ -1,0 +1,107 @@
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "app/run_state.h"
+#include "console/console.h"
+#include "console/sdf_file.h"
+
+RunState g_run_state;
+
+const char* const PortNameTable[9] = {"0.1",  "com1", "com2", "com3", "com4",
+                                      "com5", "com6", "com7", "com8"};
+
+namespace {
+constexpr const char* kBuildDate = "May 9 1945";
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 8;
+}  // namespace
+
+int OnConsoleControl(unsigned event) {
+  if (event == kConsoleClose) {
+    return 1;
+  }
+  // From here on the main thread cannot print: the abort line is the last line of the run.
+  ConsoleHoldOutput();
+  const PortHandle port = g_run_state.port.exchange(nullptr);
+  if (port != nullptr) {
+    ClosePort(port);
+  }
+  const int fd = g_run_state.sdf_fd.exchange(kNoFile);
+  if (fd != kNoFile) {
+    FileClose(fd);
+  }
+  std::printf("\nProcess aborted by user...\n");
+  std::fflush(stdout);
+  return 0;
+}
+
+int ParsePortNumber(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
+    ++p;
+  }
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = (*p == '-');
+    ++p;
+  }
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    // Larger than any int: report 0 (invalid) rather than wrap round onto a real port.
+    if (value > INT_MAX) {
+      return 0;
+    }
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+int BoxloadMain(int argc, char** argv) {
+  ConsoleInit();
+  InstallConsoleControl(OnConsoleControl);
+
+  std::printf("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
+  if (argc < 3) {
+    std::printf("BOXLOAD <port#> <FileName>\n");
+    return kExitUsage;
+  }
+
+  const char* file_name = argv[2];
+  const int fd = FileOpenRead(file_name);
+  if (fd == kNoFile) {
+    const int reason = errno;
+    std::printf("Can't open file %s", file_name);
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nboxload: %s: %s\n", file_name, std::strerror(reason));
+    return kExitFailed;
+  }
+  g_run_state.sdf_fd = fd;
+
+  const int number = ParsePortNumber(argv[1]);
+  if (number < kFirstPort || number > kLastPort) {
+    std::puts("invalid COM port specified\n");
+    return kExitUsage;
+  }
+
+  const PortHandle port = OpenPort(PortNameTable[number]);
+  if (port == nullptr) {
+    return kExitFailed;
+  }
+  g_run_state.port = port;
+
+  int status = kExitFailed;
+  if (RunFirmwareStage(port) != 0) {
+    std::printf("do_upload_firmware()\n");
+    if (RunSoftwareStage(port, fd) != 0) {
+      status = kExitUpdated;
+    }
+  } else {
+    std::printf("FW update error...\n");
+  }
+
+  std::printf("press any key for terminate programm...\n");
+  WaitForKey();
+  return status;
+}

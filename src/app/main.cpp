@@ -1,0 +1,3 @@
+#include "app/run_state.h"
+
+int main(int argc, char** argv) { return BoxloadMain(argc, argv); }

@@ -1,0 +1,29 @@
+// The remote bootloader that the firmware image starts: verdicts, blocks and the software stage.
+//
+//   WaitResponse(port)                  one verdict: 06 = 1, 15 = 0 silently, other = 0 with
+//                                       "Unknown response: 0x%X\n"; text 02 ... 00 before it is
+//                                       printed as it comes; a failed read prints
+//                                       "WaitResponse: read error...\n" and gives 0
+//   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict
+//   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins
+//   WaitForReady(port)                  scans for 53 44 46 10 ("SDF" DLE) without limit;
+//                                       0 only when the port fails
+//   SendSDFHeader(port, header)         blocking policy, drain, ready handshake, 20 header
+//                                       bytes, one verdict
+//   SendSDFFile(port, fd, buffer, hdr)  data_length body bytes in blocks, then one verdict
+//   RunSoftwareStage(port, fd)          declared in app/run_state.h
+#pragma once
+
+#include <cstdint>
+
+#include "sdf/sdf.h"
+#include "serial/serial.h"
+
+inline constexpr int kBlockTries = 3;
+
+int WaitResponse(PortHandle port);
+int SendBlock(PortHandle port, uint8_t* buffer, int32_t count);
+int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t tries);
+int WaitForReady(PortHandle port);
+int SendSDFHeader(PortHandle port, const SdfHeader& header);
+int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& header);

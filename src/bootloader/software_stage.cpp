@@ -1,0 +1,123 @@
+#include <cstdio>
+
+#include "app/run_state.h"
+#include "bootloader/bootloader.h"
+#include "common/common.h"
+#include "console/sdf_file.h"
+
+namespace {
+// The bootloader announces itself with "SDF" and DLE.
+constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
+
+SdfHeader g_header;
+// One block buffer, reused for every block.
+uint8_t g_block[kBlockSize];
+
+// Reads exactly count file bytes into buffer; 0 when the file ends early or fails.
+int ReadBlockFromFile(int fd, uint8_t* buffer, uint32_t count) {
+  uint32_t got = 0;
+  while (got < count) {
+    const int32_t n = FileRead(fd, buffer + got, count - got);
+    if (n <= 0) {
+      return 0;
+    }
+    got += static_cast<uint32_t>(n);
+  }
+  return 1;
+}
+
+int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count) {
+  std::printf("Send %ldKb\r", static_cast<long>(k));
+  // A file that shrank or failed after the check must not send stale buffer contents.
+  if (ReadBlockFromFile(fd, buffer, count) == 0) {
+    std::printf("\nSendSDFFile: file read error...\n");
+    return 0;
+  }
+  return SendBlockWithRetry(port, buffer, static_cast<int32_t>(count), kBlockTries);
+}
+}  // namespace
+
+int WaitForReady(PortHandle port) {
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  uint32_t matched = 0;
+  while (matched < sizeof kReadySignal) {
+    if (PortRead(port, &byte, &error) == 0) {
+      std::printf("SendSDFHeader: read error...\n");
+      return 0;
+    }
+    // A byte that breaks the sequence is dropped, not tried again as the start of a new one.
+    matched = (byte == kReadySignal[matched]) ? matched + 1 : 0;
+  }
+  return 1;
+}
+
+int SendSDFHeader(PortHandle port, const SdfHeader& header) {
+  if (SetReadTimeout(port, kBlockingRead) == 0) {
+    return 0;
+  }
+  // No purge: a ready signal that came during the file check is still to be found.
+  DrainPort(port);
+  std::printf("Wait For STB ready\n");
+  if (WaitForReady(port) == 0) {
+    return 0;
+  }
+  std::printf("Remote BootLoader is ready\n");
+  for (const uint8_t byte : header.bytes) {
+    PortWrite(port, byte);
+  }
+  std::printf("wait STB response:\n");
+  return WaitResponse(port);
+}
+
+int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& header) {
+  const uint32_t n = data_length(header);
+  const uint32_t whole = n / kBlockSize;
+  const uint32_t rest = n % kBlockSize;
+  if (FileSeek(sdf_fd, kSdfHeaderSize) == 0) {
+    std::printf("SendSDFFile: file read error...\n");
+    return 0;
+  }
+  std::printf("\n");
+  for (uint32_t k = 0; k < whole; ++k) {
+    if (SendFileBlock(port, sdf_fd, buffer, k, kBlockSize) == 0) {
+      return 0;
+    }
+  }
+  if (rest != 0 && SendFileBlock(port, sdf_fd, buffer, whole, rest) == 0) {
+    return 0;
+  }
+  std::printf("Send %ldKb\r", static_cast<long>(whole));
+  std::printf("\n");
+  return WaitResponse(port);
+}
+
+int RunSoftwareStage(PortHandle port, int sdf_fd) {
+  std::printf("Check SDF file... ");
+  if (Check_SDF_File(sdf_fd, &g_header) == 0) {
+    std::printf("BAD\n");
+    return 0;
+  }
+  std::printf("OK\n");
+  const uint32_t t0 = ElapsedClock();
+
+  std::printf("SendFileHeader... ");
+  if (SendSDFHeader(port, g_header) == 0) {
+    std::printf("BAD\n");
+    return 0;
+  }
+  std::printf("OK\n");
+
+  std::printf("SendSDFFile... ");
+  if (SendSDFFile(port, sdf_fd, g_block, g_header) == 0) {
+    std::printf("BAD\n");
+    return 0;
+  }
+  std::printf("OK\n");
+
+  if (WaitResponse(port) == 0) {
+    return 0;
+  }
+  PrintStatusLine("SW", t0, ElapsedClock());
+  return 1;
+}

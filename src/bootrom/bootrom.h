@@ -1,0 +1,31 @@
+// The box's boot ROM: identification, reset, the framed image transfer and the firmware stage.
+//
+//   GetPlatformID(port, reply, T)  one probe: A5 02 00 11 12, then A5 + 12 bytes (printed) or
+//                                  the repair-mode announcement 05 08 / 0E 08; 1 = answered
+//   SendResetCommand(port, reply)  reset request (skipped in repair mode), then the go byte 09;
+//                                  the caller judges the outcome by reply[1] == 08
+//   SendFileHeader(port, length)   01 01, length LE32, 14 x 00, end byte 09; expects 09
+//   SendFile(port, data, length)   the image in 1,025-byte frames, FF fill, checksum
+//   SendBytes(port, buffer, count) one frame and its answer, 09 or 0A
+//   RunFirmwareStage(port)         declared in app/run_state.h
+//
+// None of the transfer operations return a result: the stage learns whether the box took the
+// image only from the identification that follows it.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/serial.h"
+
+inline constexpr uint32_t kPlatformReplySize = 13;
+inline constexpr uint32_t kFrameSize = 1025;
+
+int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t timeout_ms);
+void SendResetCommand(PortHandle port, uint8_t reset_reply[2]);
+void SendFileHeader(PortHandle port, uint32_t length);
+void SendFile(PortHandle port, const uint8_t* data, uint32_t length);
+void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count);
+
+// The firmware image the tool carries; made from the image file at build time.
+inline constexpr uint32_t kFirmwareImageSize = 12084;
+extern const uint8_t FirmwareImage[kFirmwareImageSize];

@@ -1,0 +1,57 @@
+#include <cstdio>
+
+#include "app/run_state.h"
+#include "bootrom/bootrom.h"
+#include "common/common.h"
+
+namespace {
+constexpr int kProbesBeforeReset = 15;
+// About two minutes of 500 ms probes for the box to start the image.
+constexpr int kProbesAfterImage = 240;
+constexpr uint8_t kResetDone = 0x08;
+
+int ProbeUpTo(PortHandle port, uint8_t reply[kPlatformReplySize], int attempts) {
+  for (int i = 0; i < attempts; ++i) {
+    if (GetPlatformID(port, reply, kProbeTimeoutMs) != 0) {
+      return 1;
+    }
+  }
+  return 0;
+}
+}  // namespace
+
+int RunFirmwareStage(PortHandle port) {
+  const uint32_t t0 = ElapsedClock();
+  if (port == nullptr) {
+    return 0;
+  }
+  uint8_t reply[kPlatformReplySize] = {};
+  // Not 08 until the reset exchange stores a reply, so a missing reply fails the check below.
+  uint8_t reset_reply[2] = {0, 0};
+
+  std::printf("Send 'GetPlatformID' and waiting STB response\n");
+  if (ProbeUpTo(port, reply, kProbesBeforeReset) == 0) {
+    std::printf("STB not responding...\n");
+    return 0;
+  }
+
+  SendResetCommand(port, reset_reply);
+  std::printf("SendResetCommand: STB response %X,%X\n", reset_reply[0], reset_reply[1]);
+  if (!InRepairMode() && reset_reply[1] != kResetDone) {
+    std::printf("STB after reset cmd: Unknown response(0x08): %X\n", reset_reply[1]);
+    return 0;
+  }
+
+  std::printf("SendFileHeader...\n");
+  SendFileHeader(port, kFirmwareImageSize);
+  std::printf("SendFile...\n");
+  SendFile(port, FirmwareImage, kFirmwareImageSize);
+
+  std::printf("Waiting STB response\n");
+  if (ProbeUpTo(port, reply, kProbesAfterImage) == 0) {
+    std::printf("SW update: error\n");
+    return 0;
+  }
+  PrintStatusLine("Firmware", t0, ElapsedClock());
+  return 1;
+}

@@ -1,0 +1,82 @@
+#include <cstdio>
+#include <cstring>
+
+#include "bootrom/bootrom.h"
+#include "common/common.h"
+
+namespace {
+
+constexpr uint8_t kHeaderMark = 0x01;
+constexpr uint32_t kHeaderZeroCount = 14;
+constexpr uint8_t kHeaderEnd = 0x09;
+// The boot ROM takes a frame with either of these.
+constexpr uint8_t kFrameTaken1 = 0x09;
+constexpr uint8_t kFrameTaken2 = 0x0A;
+
+// One frame buffer, reused for every frame.
+uint8_t g_frame[kFrameSize];
+
+bool IsAsciiLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+void SendFrame(PortHandle port, uint32_t k, const uint8_t* data, uint32_t count) {
+  std::printf("SendFile: %d(Kb)\r", static_cast<int>(k));
+  if (count < kBlockSize) {
+    std::memset(g_frame, kFillByte, kBlockSize);
+  }
+  std::memcpy(g_frame, data, count);
+  g_frame[kBlockSize] = SumBytes(g_frame, kBlockSize);
+  SendBytes(port, g_frame, kFrameSize);
+}
+
+}  // namespace
+
+void SendFileHeader(PortHandle port, uint32_t length) {
+  PortWrite(port, kHeaderMark);
+  PortWrite(port, kHeaderMark);
+  for (int shift = 0; shift < 32; shift += 8) {
+    PortWrite(port, static_cast<uint8_t>(length >> shift));
+  }
+  for (uint32_t i = 0; i <= kHeaderZeroCount; ++i) {
+    if (PortWrite(port, i < kHeaderZeroCount ? 0x00 : kHeaderEnd) == 0) {
+      std::printf("SendFileHeader write error...\n");
+      return;
+    }
+  }
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  if (PortRead(port, &byte, &error) == 0) {
+    std::printf("SendFileHeader: read error...\n");
+  } else if (byte != kHeaderEnd) {
+    std::printf("SendFileHeader: bad response %X\n", byte);
+  }
+}
+
+void SendFile(PortHandle port, const uint8_t* data, uint32_t length) {
+  const uint32_t whole = length / kBlockSize;
+  for (uint32_t k = 0; k < whole; ++k) {
+    SendFrame(port, k, data + k * kBlockSize, kBlockSize);
+  }
+  if (length % kBlockSize != 0) {
+    SendFrame(port, whole, data + whole * kBlockSize, length % kBlockSize);
+  }
+  std::printf("\n");
+}
+
+void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (PortWrite(port, buffer[i]) == 0) {
+      std::printf("SendBytes: port write error\n");
+      return;
+    }
+  }
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  if (PortRead(port, &byte, &error) == 0) {
+    std::printf("SendBytes: read error...\n");
+    return;
+  }
+  if (byte == kFrameTaken1 || byte == kFrameTaken2) {
+    return;
+  }
+  std::printf("SendBytes: bad response(0x09 or 0x0A) %X(%c)\n", byte, IsAsciiLetter(byte) ? byte : '.');
+}

@@ -1,0 +1,28 @@
+#include "common/common.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+// Taken during static initialisation, before main, so the clock counts from process start.
+const std::chrono::steady_clock::time_point g_process_start = std::chrono::steady_clock::now();
+}  // namespace
+
+uint8_t SumBytes(const uint8_t* buffer, uint32_t count) {
+  uint8_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    sum = static_cast<uint8_t>(sum + buffer[i]);
+  }
+  return sum;
+}
+
+uint32_t ElapsedClock() {
+  const auto span = std::chrono::steady_clock::now() - g_process_start;
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(span).count());
+}
+
+void PrintStatusLine(const char* what, uint32_t t0, uint32_t t1) {
+  const uint32_t d = t1 - t0;
+  std::printf("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what,
+              static_cast<unsigned long>(d / 1000), static_cast<unsigned long>(d % 1000));
+}

@@ -1,0 +1,23 @@
+// Helpers shared by both protocols and both stages.
+//
+//   SumBytes(buffer, count)   low 8 bits of the sum of count bytes: the frame and block checksum
+//   ElapsedClock()            milliseconds of a monotonic clock since the process started
+//   PrintStatusLine(what, d)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Both protocols carry 1,024 data bytes per frame or block, then their checksum.
+inline constexpr uint32_t kBlockSize = 1024;
+// A short last frame or block has its unused data bytes set to this before the checksum.
+inline constexpr uint8_t kFillByte = 0xFF;
+
+uint8_t SumBytes(const uint8_t* buffer, uint32_t count);
+
+// Wall time, not CPU time: a stage spends nearly all of its time blocked in reads.
+uint32_t ElapsedClock();
+
+// Prints a stage's overall-time line for the span t1 - t0. The milliseconds are
+// zero-padded to three digits so that 12,045 ms reads "12.045", not "12.45".
+void PrintStatusLine(const char* what, uint32_t t0, uint32_t t1);

@@ -1,0 +1,156 @@
+// The console layer on POSIX.
+//
+// Abort: SIGINT, SIGQUIT and SIGTERM are blocked in every thread and taken by one thread that
+// waits in sigwait(), so the handler runs as ordinary code, never inside a signal handler.
+// After the handler the process ends by the same signal with its default action, so a shell
+// sees it killed by SIGINT. SIGHUP (the terminal went away) ends it without the abort line.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "console/console.h"
+
+namespace {
+
+ConsoleHandler g_handler = nullptr;
+// Standard output's buffer when it is redirected, so the console text needs no heap.
+char g_stdout_buffer[4096];
+
+// The key wait's terminal and its mode before the wait, restored on every way out.
+int g_key_fd = -1;
+termios g_saved_mode{};
+volatile sig_atomic_t g_key_mode_changed = 0;
+
+void RestoreKeyMode() {
+  if (g_key_mode_changed != 0) {
+    tcsetattr(g_key_fd, TCSANOW, &g_saved_mode);
+    g_key_mode_changed = 0;
+  }
+}
+
+unsigned EventForSignal(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return kConsoleCtrlC;
+    case SIGQUIT:
+      return kConsoleBreak;
+    case SIGHUP:
+      return kConsoleClose;
+    default:
+      return kConsoleShutdown;
+  }
+}
+
+void EndBySignal(int sig) {
+  std::signal(sig, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(sig);
+  _exit(128 + sig);  // only if the default action did not end the process
+}
+
+void AbortSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+void* SignalThread(void* /*unused*/) {
+  sigset_t set;
+  AbortSignals(&set);
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) {
+      continue;
+    }
+    RestoreKeyMode();
+    if (g_handler != nullptr) {
+      g_handler(EventForSignal(sig));
+    }
+    // Whatever waits in the buffer of a redirected output was printed before the end.
+    std::fflush(stdout);
+    EndBySignal(sig);
+  }
+}
+
+}  // namespace
+
+void ConsoleInit() {
+  if (isatty(STDOUT_FILENO) != 0) {
+    // Each print shows at once, prompts without a line end included.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+  } else {
+    std::setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
+  }
+}
+
+void InstallConsoleControl(ConsoleHandler handler) {
+  g_handler = handler;
+  sigset_t set;
+  AbortSignals(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, SignalThread, nullptr) == 0) {
+    pthread_detach(thread);
+  } else {
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
+}
+
+void ConsoleHoldOutput() {
+  // Never released: the process ends right after the abort line.
+  flockfile(stdout);
+}
+
+void WaitForKey() {
+  std::fflush(stdout);
+  // The controlling terminal itself, not standard input; without one there is nobody to ask.
+  const int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    return;
+  }
+  termios mode{};
+  if (tcgetattr(fd, &mode) != 0) {
+    close(fd);
+    return;
+  }
+  g_key_fd = fd;
+  g_saved_mode = mode;
+  termios raw = mode;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  // TCSANOW: a key typed earlier in the run still ends the wait at once.
+  g_key_mode_changed = 1;
+  if (tcsetattr(fd, TCSANOW, &raw) != 0) {
+    g_key_mode_changed = 0;
+    close(fd);
+    return;
+  }
+  unsigned char key = 0;
+  ssize_t n;
+  do {
+    n = read(fd, &key, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n == 1 && key == 0x1B) {
+    // A function or cursor key is an escape sequence: take the rest of it too, so that it
+    // does not reach the shell after the run.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 1;
+    tcsetattr(fd, TCSANOW, &raw);
+    unsigned char rest[16];
+    while (read(fd, rest, sizeof rest) > 0) {
+    }
+  }
+  RestoreKeyMode();
+  close(fd);
+}

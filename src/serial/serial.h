@@ -1,0 +1,37 @@
+// The serial link: the only way the protocol code reaches the box.
+//
+//   OpenPort(name)               opens "com1".."com8" at 115,200 8N1, raw, no flow control,
+//                                DTR/RTS off, blocking read policy; null on failure (prints only
+//                                "Unable to configure the serial port" / "Unable to set the
+//                                time-out parameters" on standard output, a reason on stderr)
+//   SetReadTimeout(port, T)      T ms per one-byte read, 0 = wait for ever; 1 ok, 0 failed
+//                                (prints "Unable to set the time-out parameters"). Never
+//                                discards bytes already received.
+//   PortWrite(port, value)       one byte; 1 when the write call succeeded, 0 after printing
+//                                "PortWrite: errcode %Xh(%d)\n" (silent when the code is 0)
+//   PortRead(port, &byte, &err)  1 with a fresh byte; 0 with err 0 on a time-out; 0 with err
+//                                nonzero when the port failed or hung up. Never prints.
+//   PurgePort(port)              discards both driver queues
+//   DrainPort(port)              waits until everything written has left
+//   ClosePort(port)              closes the handle; safe from the abort thread
+//
+// Each platform has its own backend file; the build picks one.
+#pragma once
+
+#include <cstdint>
+
+struct PortDevice;  // defined by the backend
+using PortHandle = PortDevice*;
+
+// Read policies, in ms per one-byte read.
+inline constexpr uint32_t kBlockingRead = 0;
+inline constexpr uint32_t kProbeTimeoutMs = 500;
+inline constexpr uint32_t kBootRomTimeoutMs = 5000;
+
+PortHandle OpenPort(const char* name);
+int SetReadTimeout(PortHandle port, uint32_t timeout_ms);
+int PortWrite(PortHandle port, int value);
+int PortRead(PortHandle port, uint8_t* byte, uint32_t* error);
+void PurgePort(PortHandle port);
+void DrainPort(PortHandle port);
+void ClosePort(PortHandle port);

@@ -1,0 +1,204 @@
+// The serial link on POSIX terminals (termios).
+//
+// "comN" is the device BOXLOAD_PORT_PREFIX followed by N-1, fixed at build time. A read waits
+// with poll() against a monotonic deadline, so a time-out (nothing within T) and a dead port
+// (hang-up, error, end of file) stay apart: the latter is a failed read with an error code.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/serial.h"
+
+#ifndef BOXLOAD_PORT_PREFIX
+#define BOXLOAD_PORT_PREFIX "/dev/ttyS"
+#endif
+
+struct PortDevice {
+  int fd;
+  uint32_t timeout_ms;
+};
+
+namespace {
+
+const char* const kDeviceTable[8] = {
+    BOXLOAD_PORT_PREFIX "0", BOXLOAD_PORT_PREFIX "1", BOXLOAD_PORT_PREFIX "2", BOXLOAD_PORT_PREFIX "3",
+    BOXLOAD_PORT_PREFIX "4", BOXLOAD_PORT_PREFIX "5", BOXLOAD_PORT_PREFIX "6", BOXLOAD_PORT_PREFIX "7",
+};
+
+// The process opens one port for its whole life.
+PortDevice g_device{-1, kBlockingRead};
+
+// Error code for a port that hung up or reached end of file without the system giving one.
+constexpr uint32_t kHangUpError = EIO;
+
+const char* DeviceForName(const char* name) {
+  // "com1".."com8"; anything else names no device.
+  if (std::strncmp(name, "com", 3) != 0 || name[3] < '1' || name[3] > '8' || name[4] != '\0') {
+    return nullptr;
+  }
+  return kDeviceTable[name[3] - '1'];
+}
+
+void ReportOsError(const char* device, int code) {
+  std::fprintf(stderr, "boxload: %s: %s\n", device, std::strerror(code));
+}
+
+int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool ConfigureLine(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) {
+    return false;
+  }
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | ISTRIP);
+  // Reads are paced by poll(); the driver hands over whatever has come.
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  // TCSANOW: never discard what the box may already have sent.
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+void DropModemLines(int fd) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  // A pseudo-terminal has no modem lines (ENOTTY, EINVAL on older kernels): nothing to drop.
+  if (ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+    std::fprintf(stderr, "boxload: cannot drop DTR/RTS: %s\n", std::strerror(errno));
+  }
+}
+
+}  // namespace
+
+PortHandle OpenPort(const char* name) {
+  const char* device = DeviceForName(name);
+  if (device == nullptr) {
+    return nullptr;
+  }
+  int fd;
+  do {
+    fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    ReportOsError(device, errno);
+    return nullptr;
+  }
+  // No sharing: a second run on the same port must not interleave its bytes with ours.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    close(fd);
+    if (code == EWOULDBLOCK) {
+      std::fprintf(stderr, "boxload: %s: the port is in use by another program\n", device);
+    } else {
+      ReportOsError(device, code);
+    }
+    return nullptr;
+  }
+  if (!isatty(fd)) {
+    std::printf("Unable to configure the serial port");
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nboxload: %s: not a serial port\n", device);
+    close(fd);
+    return nullptr;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) {
+    ReportOsError(device, errno);
+  }
+  DropModemLines(fd);
+  // O_NONBLOCK only kept open() from waiting for carrier; reads are paced by poll().
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (!ConfigureLine(fd)) {
+    const int code = errno;
+    std::printf("Unable to configure the serial port");
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nboxload: %s: %s\n", device, std::strerror(code));
+    close(fd);
+    return nullptr;
+  }
+  g_device.fd = fd;
+  g_device.timeout_ms = kBlockingRead;
+  return &g_device;
+}
+
+int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
+  // Nothing to tell the driver: the time-out is applied per read with poll().
+  port->timeout_ms = timeout_ms;
+  return 1;
+}
+
+int PortWrite(PortHandle port, int value) {
+  const uint8_t byte = static_cast<uint8_t>(value);
+  ssize_t n;
+  do {
+    n = write(port->fd, &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    const int code = errno;
+    if (code != 0) {
+      std::printf("PortWrite: errcode %Xh(%d)\n", static_cast<unsigned>(code), code);
+    }
+    return 0;
+  }
+  return 1;
+}
+
+int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
+  *error = 0;
+  const bool timed = port->timeout_ms != kBlockingRead;
+  const int64_t deadline = MonotonicMs() + port->timeout_ms;
+  for (;;) {
+    int wait_ms = -1;
+    if (timed) {
+      const int64_t left = deadline - MonotonicMs();
+      wait_ms = left > 0 ? static_cast<int>(left) : 0;
+    }
+    pollfd pfd{port->fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      *error = static_cast<uint32_t>(errno);
+      return 0;
+    }
+    if (ready == 0) {
+      return 0;  // time-out
+    }
+    if ((pfd.revents & POLLNVAL) != 0) {
+      *error = EBADF;
+      return 0;
+    }
+    // Read even on POLLHUP: bytes sent before the hang-up are still good.
+    const ssize_t n = read(port->fd, byte, 1);
+    if (n == 1) {
+      return 1;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+      continue;
+    }
+    // End of file: disconnected devices look ready to read but give nothing. Never a time-out.
+    *error = n < 0 ? static_cast<uint32_t>(errno) : kHangUpError;
+    return 0;
+  }
+}
+
+void PurgePort(PortHandle port) { tcflush(port->fd, TCIOFLUSH); }
+
+void DrainPort(PortHandle port) { tcdrain(port->fd); }
+
+void ClosePort(PortHandle port) { close(port->fd); }
