@@ -71,6 +71,12 @@ void PushHangUp(uint64_t delay_ms) {
   s.queue.push_back(Item{s.last_at, true, 0});
 }
 
+void PushHangUpAt(uint64_t at_ms) {
+  State& s = S();
+  s.last_at = at_ms > s.last_at ? at_ms : s.last_at;
+  s.queue.push_back(Item{s.last_at, true, 0});
+}
+
 void SetWriteHook(std::function<void(uint8_t, uint64_t)> hook) { S().hook = std::move(hook); }
 void FailWritesFrom(uint64_t index, uint32_t error_code) {
   S().fail_writes_from = index;

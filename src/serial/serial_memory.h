@@ -33,6 +33,7 @@ void Push(const std::vector<uint8_t>& bytes, uint64_t delay_ms = 0);
 void PushAt(uint8_t byte, uint64_t at_ms);
 // From this point in the queue on, every read fails with kHangUp.
 void PushHangUp(uint64_t delay_ms = 0);
+void PushHangUpAt(uint64_t at_ms);
 
 // Called with each byte the code under test writes, and the virtual time.
 void SetWriteHook(std::function<void(uint8_t byte, uint64_t now_ms)> hook);

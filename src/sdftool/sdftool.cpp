@@ -1,0 +1,161 @@
+// sdftool: makes SDF files and tells whether the tool would accept one.
+//
+//   sdftool make [--id HEX] BODY OUT   header (8 id bytes, data_length, data_crc32,
+//                                      header_crc32, little-endian) + BODY
+//   sdftool info FILE                  the fields, stored and computed CRCs, and the verdict
+//                                      of the tool's own check; exit 0 when it passes
+#include <cstdio>
+#include <cstring>
+
+#include "console/sdf_file.h"
+#include "sdf/sdf.h"
+
+namespace {
+
+constexpr uint32_t kIdSize = 8;
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: sdftool make [--id HEX] BODY OUT   write OUT: the SDF header, then BODY\n"
+               "       sdftool info FILE                  show FILE's header and check it\n"
+               "  --id HEX   the header's first 8 bytes, 16 hexadecimal digits (default zeros)\n");
+  return 2;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseId(const char* text, uint8_t id[kIdSize]) {
+  if (std::strlen(text) != 2 * kIdSize) {
+    return false;
+  }
+  for (uint32_t i = 0; i < kIdSize; ++i) {
+    const int hi = HexDigit(text[2 * i]);
+    const int lo = HexDigit(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) {
+      return false;
+    }
+    id[i] = static_cast<uint8_t>(hi * 16 + lo);
+  }
+  return true;
+}
+
+int Make(int argc, char** argv) {
+  uint8_t id[kIdSize] = {};
+  int arg = 2;
+  if (arg < argc && std::strcmp(argv[arg], "--id") == 0) {
+    if (arg + 1 >= argc || !ParseId(argv[arg + 1], id)) {
+      std::fprintf(stderr, "sdftool: --id takes 16 hexadecimal digits\n");
+      return 2;
+    }
+    arg += 2;
+  }
+  if (argc - arg != 2) {
+    return Usage();
+  }
+  const char* body_name = argv[arg];
+  const char* out_name = argv[arg + 1];
+
+  const int fd = FileOpenRead(body_name);
+  if (fd == kNoFile) {
+    std::fprintf(stderr, "sdftool: cannot open %s\n", body_name);
+    return 1;
+  }
+  const int64_t length = FileLength(fd);
+  if (length < 0 || length > 0xFFFFFFFFLL) {
+    std::fprintf(stderr, "sdftool: %s: a body must be a regular file under 4 GiB\n", body_name);
+    FileClose(fd);
+    return 1;
+  }
+  uint32_t data_crc = 0;
+  if (CrcFileRange(fd, &data_crc, static_cast<uint64_t>(length)) == 0) {
+    std::fprintf(stderr, "sdftool: cannot read %s\n", body_name);
+    FileClose(fd);
+    return 1;
+  }
+
+  SdfHeader header{};
+  std::memcpy(header.bytes, id, kIdSize);
+  WriteLe32(header.bytes + kSdfDataLengthOffset, static_cast<uint32_t>(length));
+  WriteLe32(header.bytes + kSdfDataCrcOffset, data_crc);
+  uint32_t header_crc = 0;
+  Crc32Update(header.bytes, &header_crc, kSdfHeaderCrcSpan);
+  WriteLe32(header.bytes + kSdfHeaderCrcOffset, header_crc);
+
+  std::FILE* out = std::fopen(out_name, "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "sdftool: cannot create %s\n", out_name);
+    FileClose(fd);
+    return 1;
+  }
+  bool ok = std::fwrite(header.bytes, 1, kSdfHeaderSize, out) == kSdfHeaderSize;
+  static uint8_t buffer[64 * 1024];
+  int32_t n = 0;
+  while (ok && (n = FileRead(fd, buffer, sizeof buffer)) > 0) {
+    ok = std::fwrite(buffer, 1, static_cast<size_t>(n), out) == static_cast<size_t>(n);
+  }
+  ok = ok && n == 0;
+  FileClose(fd);
+  if (std::fclose(out) != 0 || !ok) {
+    std::fprintf(stderr, "sdftool: cannot write %s\n", out_name);
+    return 1;
+  }
+  std::printf("%s: data_length=%lu data_crc32=0x%08lX header_crc32=0x%08lX\n", out_name,
+              static_cast<unsigned long>(length), static_cast<unsigned long>(data_crc),
+              static_cast<unsigned long>(header_crc));
+  return 0;
+}
+
+int Info(int argc, char** argv) {
+  if (argc != 3) {
+    return Usage();
+  }
+  const int fd = FileOpenRead(argv[2]);
+  if (fd == kNoFile) {
+    std::fprintf(stderr, "sdftool: cannot open %s\n", argv[2]);
+    return 1;
+  }
+  const int64_t length = FileLength(fd);
+  std::printf("file:         %s, %lld bytes\n", argv[2], static_cast<long long>(length));
+  SdfHeader header{};
+  if (length >= kSdfHeaderSize && FileRead(fd, header.bytes, kSdfHeaderSize) == kSdfHeaderSize) {
+    uint32_t header_crc = 0;
+    Crc32Update(header.bytes, &header_crc, kSdfHeaderCrcSpan);
+    uint32_t data_crc = 0;
+    const int read_ok = CrcFileRange(fd, &data_crc, static_cast<uint64_t>(length) - kSdfHeaderSize);
+    std::printf("id:           ");
+    for (uint32_t i = 0; i < kIdSize; ++i) {
+      std::printf("%02X", header.bytes[i]);
+    }
+    std::printf("\ndata_length:  %lu (the file holds %lld bytes after the header)\n",
+                static_cast<unsigned long>(data_length(header)), static_cast<long long>(length) - kSdfHeaderSize);
+    std::printf("data_crc32:   stored 0x%08lX, computed 0x%08lX%s\n", static_cast<unsigned long>(data_crc32(header)),
+                static_cast<unsigned long>(data_crc), read_ok != 0 ? "" : " (read error)");
+    std::printf("header_crc32: stored 0x%08lX, computed 0x%08lX\n", static_cast<unsigned long>(header_crc32(header)),
+                static_cast<unsigned long>(header_crc));
+  }
+  // The verdict is the tool's own check, lines and all.
+  SdfHeader checked{};
+  std::printf("check:        ");
+  std::fflush(stdout);
+  const int ok = Check_SDF_File(fd, &checked);
+  std::printf("%s\n", ok != 0 ? "OK" : "BAD");
+  FileClose(fd);
+  return ok != 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "make") == 0) {
+    return Make(argc, argv);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "info") == 0) {
+    return Info(argc, argv);
+  }
+  return Usage();
+}

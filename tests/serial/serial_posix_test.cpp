@@ -1,0 +1,153 @@
+// The POSIX serial backend on real pseudo-terminals: time-outs, hang-ups and exclusive use.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/serial.h"
+
+namespace {
+
+const std::string kCom1 = std::string(BOXLOAD_TEST_PORT_PREFIX) + "0";
+
+class PosixPort : public testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    termios raw{};
+    tcgetattr(master_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master_, TCSANOW, &raw);
+    unlink(kCom1.c_str());
+    ASSERT_EQ(symlink(ptsname(master_), kCom1.c_str()), 0);
+  }
+  void TearDown() override {
+    if (port_ != nullptr) {
+      ClosePort(port_);
+    }
+    if (master_ >= 0) {
+      close(master_);
+    }
+    unlink(kCom1.c_str());
+  }
+  void Open() {
+    port_ = OpenPort("com1");
+    ASSERT_NE(port_, nullptr);
+  }
+  void Send(uint8_t byte) { ASSERT_EQ(write(master_, &byte, 1), 1); }
+
+  int master_ = -1;
+  PortHandle port_ = nullptr;
+};
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST_F(PosixPort, TimedReadsWaitTheirTimeAndKeepBytesAcrossPolicyChanges) {
+  Open();
+  uint8_t byte = 0;
+  uint32_t error = 99;
+  ASSERT_EQ(SetReadTimeout(port_, 120), 1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(PortRead(port_, &byte, &error), 0);
+  EXPECT_EQ(error, 0u);
+  EXPECT_GE(MsSince(start), 115.0);
+  EXPECT_LT(MsSince(start), 1000.0);
+
+  // A byte already received survives a change of policy.
+  Send(0x42);
+  usleep(20000);
+  ASSERT_EQ(SetReadTimeout(port_, kBlockingRead), 1);
+  ASSERT_EQ(SetReadTimeout(port_, 5000), 1);
+  EXPECT_EQ(PortRead(port_, &byte, &error), 1);
+  EXPECT_EQ(byte, 0x42);
+
+  // Writes reach the other side one byte each, unchanged by any line discipline.
+  for (int v : {0x0A, 0x0D, 0x03, 0x11, 0xFF}) {
+    EXPECT_EQ(PortWrite(port_, v), 1);
+  }
+  uint8_t got[5] = {};
+  size_t n = 0;
+  while (n < 5) {
+    const ssize_t r = read(master_, got + n, 5 - n);
+    ASSERT_GT(r, 0);
+    n += static_cast<size_t>(r);
+  }
+  EXPECT_EQ(got[0], 0x0A);
+  EXPECT_EQ(got[1], 0x0D);
+  EXPECT_EQ(got[2], 0x03);
+  EXPECT_EQ(got[3], 0x11);
+  EXPECT_EQ(got[4], 0xFF);
+}
+
+TEST_F(PosixPort, AHangUpIsAFailedReadNotATimeOutOrAByte) {
+  Open();
+  Send(0x55);
+  usleep(20000);
+  close(master_);
+  master_ = -1;
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  for (uint32_t policy : {kBlockingRead, kProbeTimeoutMs}) {
+    SetReadTimeout(port_, policy);
+    const auto start = std::chrono::steady_clock::now();
+    // The byte sent before the hang-up may or may not survive it; after it, only failures.
+    int result = PortRead(port_, &byte, &error);
+    if (result == 1) {
+      EXPECT_EQ(byte, 0x55);
+      result = PortRead(port_, &byte, &error);
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(error, 0u);
+    EXPECT_LT(MsSince(start), 100.0);
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(PortWrite(port_, 0x09), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("PortWrite: errcode ", 0), 0u);
+}
+
+TEST_F(PosixPort, APortIsUsedByOneRunAtATime) {
+  Open();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenPort("com1"), nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("in use"), std::string::npos);
+  ClosePort(port_);
+  port_ = nullptr;
+  Open();
+}
+
+TEST_F(PosixPort, OpenRefusesWhatIsNoSerialPort) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenPort("com9"), nullptr);
+  EXPECT_EQ(OpenPort("com0"), nullptr);
+  EXPECT_EQ(OpenPort("com12"), nullptr);
+  const std::string com2 = std::string(BOXLOAD_TEST_PORT_PREFIX) + "1";
+  unlink(com2.c_str());
+  EXPECT_EQ(OpenPort("com2"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(com2 + ": No such file or directory"), std::string::npos);
+
+  // A regular file opens but cannot be configured.
+  unlink(kCom1.c_str());
+  FILE* f = fopen(kCom1.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenPort("com1"), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to configure the serial port");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not a serial port"), std::string::npos);
+}

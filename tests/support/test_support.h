@@ -1,0 +1,37 @@
+// Shared helpers of the unit tests: captured console text, SDF files made on the spot, and the
+// simulated box wired to the in-memory port.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "stbsim/box_sim.h"
+
+// Runs body and returns what it printed on standard output.
+std::string CaptureOutput(const std::function<void()>& body);
+
+// The bytes of an SDF file: a correct header for body (unless told otherwise), then body.
+std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, uint32_t data_length_override = UINT32_MAX);
+std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
+
+// A file in the test's temporary directory, removed when the object goes.
+class TempFile {
+ public:
+  explicit TempFile(const std::vector<uint8_t>& contents);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+  // An open read-only descriptor of the file (closed with the object).
+  int fd();
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Resets the in-memory port and puts the simulated box behind it: every byte the code writes
+// goes to the box, and the box's answers are queued on the port at their virtual times.
+void AttachBox(BoxSim* box);
