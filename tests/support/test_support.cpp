@@ -19,12 +19,12 @@ std::string CaptureOutput(const std::function<void()>& body) {
   return testing::internal::GetCapturedStdout();
 }
 
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, uint32_t data_length_override) {
+std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, int64_t data_length_override) {
   std::vector<uint8_t> file(kSdfHeaderSize, 0);
   for (int i = 0; i < 8; ++i) {
     file[i] = static_cast<uint8_t>(0x10 + i);
   }
-  const auto length = data_length_override != UINT32_MAX ? data_length_override : static_cast<uint32_t>(body.size());
+  const auto length = static_cast<uint32_t>(data_length_override >= 0 ? data_length_override : body.size());
   WriteLe32(file.data() + kSdfDataLengthOffset, length);
   uint32_t crc = 0;
   Crc32Update(body.data(), &crc, static_cast<uint32_t>(body.size()));

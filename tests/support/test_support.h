@@ -13,7 +13,7 @@
 std::string CaptureOutput(const std::function<void()>& body);
 
 // The bytes of an SDF file: a correct header for body (unless told otherwise), then body.
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, uint32_t data_length_override = UINT32_MAX);
+std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, int64_t data_length_override = -1);
 std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
 
 // A file in the test's temporary directory, removed when the object goes.
