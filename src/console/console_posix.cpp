@@ -18,6 +18,8 @@
 namespace {
 
 ConsoleHandler g_handler = nullptr;
+// The signal being handled, so that ConsoleHoldOutput can end the process by it.
+int g_current_signal = SIGINT;
 // Standard output's buffer when it is redirected, so the console text needs no heap.
 char g_stdout_buffer[4096];
 
@@ -73,11 +75,15 @@ void* SignalThread(void* /*unused*/) {
       continue;
     }
     RestoreKeyMode();
+    g_current_signal = sig;
     if (g_handler != nullptr) {
       g_handler(EventForSignal(sig));
     }
-    // Whatever waits in the buffer of a redirected output was printed before the end.
-    std::fflush(stdout);
+    // Whatever waits in the buffer of a redirected output was printed before the end; but a
+    // main thread stuck in a print must not hold the end up.
+    if (ftrylockfile(stdout) == 0) {
+      std::fflush(stdout);
+    }
     EndBySignal(sig);
   }
 }
@@ -107,8 +113,16 @@ void InstallConsoleControl(ConsoleHandler handler) {
 }
 
 void ConsoleHoldOutput() {
-  // Never released: the process ends right after the abort line.
-  flockfile(stdout);
+  // Never released: the process ends right after the abort line. The main thread holds the
+  // lock only for the moment of one print, unless it is stuck writing to a pipe that nobody
+  // reads; then nothing more can be shown anyway, and the abort must not wait for ever.
+  for (int i = 0; i < 50; ++i) {
+    if (ftrylockfile(stdout) == 0) {
+      return;
+    }
+    usleep(10000);
+  }
+  EndBySignal(g_current_signal);
 }
 
 void WaitForKey() {
