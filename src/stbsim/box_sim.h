@@ -8,6 +8,16 @@
 // The box checks what it receives as a real one would: request bytes, the boot ROM file
 // header, every frame's checksum and FF fill, the SDF header's CRC, every block's checksum
 // and fill. What it answers is chosen by BoxConfig, including injected faults.
+//
+// Choices where a real box leaves room:
+//   - a damaged frame is answered 15 and not taken; an image with a frame missing is not
+//     started, and the boot ROM goes back to answering probes
+//   - the bootloader takes a header or block only when its verdict is 06; a block verdict
+//     that is not 06 makes it expect the same block again
+//   - the bootloader answers repeated probes (its first answer may not have arrived) and
+//     sends the ready signal again after each; an SDF header that starts with the probe
+//     request is taken for a probe
+//   - a fault's index counts the occurrences of its point, from 0; it fires once
 #pragma once
 
 #include <atomic>
@@ -19,16 +29,16 @@
 
 // Where in the exchange a fault or a scripted answer applies.
 enum class BoxPoint {
-  kProbe,        // a GetPlatformID answer (index: 0-based probe count, both stages)
-  kReset,        // the reset reply
-  kGo,           // the go reply
-  kFileHeader,   // the boot ROM file header and its answer
-  kFrame,        // image frame (index: frame number)
-  kReady,        // the bootloader's ready signal
-  kSdfHeader,    // the SDF header and its verdict
-  kBlock,        // an SDF block (index: 0-based count of blocks received, retries included)
-  kAfterLast,    // the verdict after the last block
-  kFinal,        // the last verdict
+  kProbe,       // a GetPlatformID answer (index: 0-based probe count, both stages)
+  kReset,       // the reset reply
+  kGo,          // the go reply
+  kFileHeader,  // the boot ROM file header and its answer
+  kFrame,       // image frame (index: frame number)
+  kReady,       // the bootloader's ready signal
+  kSdfHeader,   // the SDF header and its verdict
+  kBlock,       // an SDF block (index: 0-based count of blocks received, retries included)
+  kAfterLast,   // the verdict after the last block
+  kFinal,       // the last verdict
 };
 
 enum class BoxFault {
@@ -42,6 +52,7 @@ enum class BoxFault {
   kUnknown,     // the answer is replaced by the byte 0x41
   kHangUp,      // the box hangs up instead of answering
 };
+// kCorruptIn has no effect at kReady, kAfterLast and kFinal (nothing arrives there).
 
 struct BoxFaultSpec {
   BoxFault fault = BoxFault::kNone;
@@ -57,27 +68,40 @@ struct BoxConfig {
   uint8_t repair_first = 0;                      // 05 or 0E: box waits in repair mode
   std::vector<uint8_t> reset_reply{0x05, 0x08};  // answer to the reset request
   uint8_t go_reply = 0x09;
-  uint8_t frame_ack = 0x09;                      // 09 or 0A
-  int odd_frame = -1;                            // this frame is answered odd_frame_answer
+  uint8_t frame_ack = 0x09;  // 09 or 0A
+  int odd_frame = -1;        // this frame is answered odd_frame_answer
   uint8_t odd_frame_answer = 0x41;
-  uint32_t boot_delay_ms = 200;                  // after the last frame, deaf this long
+  uint32_t boot_delay_ms = 200;  // after the last frame, deaf this long
   bool never_boot = false;
   // Remote bootloader.
-  std::vector<uint8_t> ready_noise;              // sent before 53 44 46 10
-  uint32_t ready_delay_ms = 0;                   // after the first probe answer
+  std::vector<uint8_t> ready_noise;  // sent before 53 44 46 10
+  uint32_t ready_delay_ms = 0;       // after the first probe answer
   uint8_t header_verdict = 0x06;
-  int refuse_block = -1;                         // this block (0-based) is refused
-  int refuse_times = 0;                          //   this many times with 15
-  int odd_block = -1;                            // this block gets odd_verdict once
+  int refuse_block = -1;  // this block (0-based) is refused
+  int refuse_times = 0;   //   this many times with 15
+  int odd_block = -1;     // this block gets odd_verdict once
   uint8_t odd_verdict = 0x41;
-  std::string text;                              // sent as 02 text 00 before the verdicts below
-  bool text_before_header_verdict = false;
-  bool text_before_final = false;
+  std::string text;                         // sent as 02 text 00 before one verdict:
+  bool text_before_header_verdict = false;  //   the header's,
+  bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
   BoxFaultSpec fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.
   double byte_time_ms = 0;
+  // The 12 bytes after A5 in a probe answer (any other count is sent as given).
+  std::vector<uint8_t> platform_id{0x4B, 0x4D, 0x56, 0x37, 0x37, 0x32, 0x30, 0x50, 0x00, 0x01, 0x0A, 0x1F};
+};
+
+// Where the box is; readable from another thread while a PtyBox runs it.
+enum class BoxPhase {
+  kBootRom,     // answering probes, reset and go
+  kImage,       // taking the file header and frames
+  kStarting,    // image taken; deaf for the boot delay (or for ever)
+  kBootloader,  // probe answered, ready signal sent; waiting for the SDF header
+  kBody,        // taking blocks
+  kFinished,    // final verdict sent
+  kHungUp,
 };
 
 struct BoxOutput {
@@ -106,11 +130,41 @@ class BoxSim {
   // Protocol errors the box saw (bad request, bad checksum, bad fill, ...), one line each.
   const std::vector<std::string>& complaints() const { return complaints_; }
   int probes_seen() const { return probes_seen_; }
+  int frames_seen() const { return frames_seen_; }
+  int blocks_seen() const { return blocks_seen_; }  // retries included
+  BoxPhase phase() const { return phase_.load(); }
 
  private:
-  // Implementation state; see box_sim.cpp.
-  void Send(uint8_t byte, uint64_t at_ms);
-  void Log(const char* format, ...);
+  enum class State { kRomIdle, kRomHeader, kRomFrames, kStarting, kLoaderHeader, kLoaderBlocks, kDone };
+  enum class Command { kNeedMore, kProbe, kReset, kStray };
+
+  double Arrive(uint64_t now_ms);
+  Command MatchCommand(uint8_t byte);
+  void Stray(uint8_t byte, size_t count);
+  void EndStrayRun();
+  BoxFault TakeFault(BoxPoint point);
+  void Reply(BoxPoint point, BoxFault fault, std::vector<uint8_t> bytes, size_t key, double at);
+  void Queue(uint8_t byte, double at);
+  void SetState(State state, BoxPhase phase);
+
+  void RomIdleByte(uint8_t byte, double t);
+  void RomProbe(double t);
+  void RomReset(double t);
+  void RomGo(double t);
+  void RomHeader(double t);
+  void RomFrame(double t);
+  void StartingByte(uint8_t byte, double t);
+  void LoaderProbe(double t);
+  void SendReady(double at);
+  void LoaderHeaderByte(uint8_t byte, double t);
+  void LoaderHeader(double t);
+  void LoaderBlock(double t);
+  void Finish(double t);
+  std::vector<uint8_t> ProbeAnswer(size_t* key) const;
+  std::vector<uint8_t> WithText(bool text_here, uint8_t verdict) const;
+
+  void Complain(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   BoxConfig config_;
   std::FILE* log_;
@@ -120,34 +174,63 @@ class BoxSim {
   std::vector<uint8_t> sdf_header_;
   std::vector<std::string> complaints_;
   std::vector<uint8_t> pending_;  // bytes of the message being received
-  int state_ = 0;
+  State state_ = State::kRomIdle;
+  std::atomic<BoxPhase> phase_{BoxPhase::kBootRom};
   int probes_seen_ = 0;
   bool hung_up_ = false;
+  double now_ms_ = 0;     // arrival time of the byte being handled
+  double in_clock_ = 0;   // when the line from the tool is free again
+  double out_clock_ = 0;  // when the line to the tool is free again
   uint64_t last_out_ms_ = 0;
-  uint64_t boot_done_ms_ = 0;
+  size_t ready_tail_ = 0;   // bytes of an unsent ready signal at the end of out_
+  double ready_clock_ = 0;  // out_clock_ and last_out_ms_ before that ready signal
+  uint64_t ready_last_ms_ = 0;
+  int point_seen_[10] = {};
+  bool go_allowed_ = false;
+  size_t stray_count_ = 0;
+  double boot_done_ms_ = 0;
   uint32_t image_length_ = 0;
+  int frames_expected_ = 0;
+  int frames_taken_ = 0;
   uint32_t data_length_ = 0;
+  uint32_t blocks_expected_ = 0;
+  uint32_t next_block_ = 0;
   int frames_seen_ = 0;
   int blocks_seen_ = 0;
   int refusals_left_ = 0;
+  bool odd_block_done_ = false;
   bool update_complete_ = false;
 };
 
 // Plays a BoxSim on the master side of a new pseudo-terminal whose slave is linked at
-// link_path. Run() returns when the box hung up, the update ended and the tool closed the
-// port, or stop became true.
+// link_path.
+//
+// A session is one opening of the port by the tool: Run() returns when the tool closes it
+// (whatever the state of the update), when the box hangs up, or when stop is set. The next
+// session needs a fresh pty: call Open() again (the tool's exclusive mode outlives its close
+// while the master is open) and give it a fresh BoxSim with set_sim().
 class PtyBox {
  public:
   PtyBox(BoxSim* sim, std::string link_path);
   ~PtyBox();
+  PtyBox(const PtyBox&) = delete;
+  PtyBox& operator=(const PtyBox&) = delete;
   bool Open();  // makes the pty (raw on both sides) and the link; false with a reason on stderr
   void Run(const std::atomic<bool>* stop);
+  void set_sim(BoxSim* sim) { sim_ = sim; }
   const std::string& slave_path() const { return slave_path_; }
+  bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
 
  private:
+  void Close();
+  uint64_t NowMs() const;
+  bool WriteAll(const uint8_t* data, size_t size);
+
   BoxSim* sim_;
   std::string link_path_;
   std::string slave_path_;
   int master_fd_ = -1;
   int slave_fd_ = -1;
+  int64_t start_ms_ = 0;
+  bool tool_closed_ = false;
 };

@@ -1,0 +1,388 @@
+// stbsim: the simulated box on a pseudo-terminal, for trying the tool without hardware.
+//
+//   stbsim --link build/ports/ttyS1 [options]     then: boxload 2 file.sdf
+//
+// Serves one session after another (each opening of the port by the tool gets a fresh box)
+// until interrupted, or only one with --once. Exit status 0 when the last session's update
+// completed, 1 otherwise, 2 for a bad command line.
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stbsim/box_sim.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+void OnSignal(int /*sig*/) { g_stop.store(true); }
+
+constexpr const char* kUsage =
+    "usage: stbsim --link PATH [options]\n"
+    "Plays the box on a new pseudo-terminal whose slave PATH links to. Bytes are hexadecimal,\n"
+    "as one byte (\"9\", \"0E\") or several (\"05 08\", \"0508\", \"05,08\").\n"
+    "\n"
+    "Boot ROM:\n"
+    "  --silent-probes K       leave the first K probes unanswered (-1: all of them)\n"
+    "  --junk HEX              bytes sent before each A5 answer\n"
+    "  --platform HEX          the bytes after A5 (default 4B 4D 56 37 37 32 30 50 00 01 0A 1F)\n"
+    "  --repair 05|0E          wait in repair mode: answer probes with 05 08 or 0E 08\n"
+    "  --reset-reply HEX       answer to the reset request (default 05 08)\n"
+    "  --go-reply HEX          answer to the go byte (default 09)\n"
+    "  --frame-ack HEX         answer to a good frame (default 09)\n"
+    "  --odd-frame K:HEX       answer frame K (0-based) with HEX instead\n"
+    "  --boot-delay MS         deaf this long after the image (default 200)\n"
+    "  --never-boot            deaf for ever after the image\n"
+    "Remote bootloader:\n"
+    "  --ready-noise HEX       bytes sent before the ready signal 53 44 46 10\n"
+    "  --ready-delay MS        wait this long after the first probe answer before the ready\n"
+    "  --header-verdict HEX    verdict on a good SDF header (default 06)\n"
+    "  --refuse-block K:TIMES  refuse block K (0-based) TIMES times with 15\n"
+    "  --odd-block K:HEX       answer block K once with HEX\n"
+    "  --text STR              send 02 STR 00 before one verdict (see --text-at)\n"
+    "  --text-at WHERE         header, after-last (default) or final\n"
+    "  --after-last HEX        verdict after the last block (default 06)\n"
+    "  --final HEX             last verdict (default 06)\n"
+    "Faults and the line:\n"
+    "  --fault KIND:POINT:INDEX[:MS]\n"
+    "                          KIND corrupt-in, corrupt-out, drop, noise, delay, refuse, unknown,\n"
+    "                          hang-up; POINT probe, reset, go, file-header, frame, ready,\n"
+    "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
+    "                          occurrences from 0; MS is the delay (default 6000)\n"
+    "  --byte-time-ms F        pace the line: F ms per byte each way (115,200 8N1: 0.0868)\n"
+    "Program:\n"
+    "  --save-image FILE       write the image the box received (after each session)\n"
+    "  --save-body FILE        write the SDF body the box received (after each session)\n"
+    "  --once                  end after one session\n"
+    "  --timeout MS            give up after MS ms\n"
+    "  --help\n";
+
+bool ParseHex(const char* text, std::vector<uint8_t>* out) {
+  out->clear();
+  std::string digits;
+  auto flush = [&]() -> bool {
+    if (digits.empty()) {
+      return true;
+    }
+    if (digits.size() % 2 != 0) {
+      if (digits.size() != 1) {
+        return false;
+      }
+      digits.insert(0, "0");
+    }
+    for (size_t i = 0; i < digits.size(); i += 2) {
+      out->push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    digits.clear();
+    return true;
+  };
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == ' ' || *p == ',') {
+      if (!flush()) {
+        return false;
+      }
+    } else if (std::strchr("0123456789abcdefABCDEF", *p) != nullptr) {
+      digits += *p;
+    } else {
+      return false;
+    }
+  }
+  return flush();
+}
+
+bool ParseByte(const char* text, uint8_t* out) {
+  std::vector<uint8_t> bytes;
+  if (!ParseHex(text, &bytes) || bytes.size() != 1) {
+    return false;
+  }
+  *out = bytes[0];
+  return true;
+}
+
+bool ParseInt(const char* text, long min, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || value < min || value > 0x7FFFFFFF) {
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+// "K:REST": K a number from 0, REST handed back.
+bool ParsePair(const char* text, long* k, std::string* rest) {
+  const char* colon = std::strchr(text, ':');
+  if (colon == nullptr) {
+    return false;
+  }
+  *rest = colon + 1;
+  return ParseInt(std::string(text, colon).c_str(), 0, k);
+}
+
+bool ParseFault(const char* text, BoxFaultSpec* spec) {
+  static const struct {
+    const char* name;
+    BoxFault fault;
+  } kKinds[] = {{"corrupt-in", BoxFault::kCorruptIn},
+                {"corrupt-out", BoxFault::kCorruptOut},
+                {"drop", BoxFault::kDrop},
+                {"noise", BoxFault::kNoise},
+                {"delay", BoxFault::kDelay},
+                {"refuse", BoxFault::kRefuse},
+                {"unknown", BoxFault::kUnknown},
+                {"hang-up", BoxFault::kHangUp}};
+  static const struct {
+    const char* name;
+    BoxPoint point;
+  } kPoints[] = {{"probe", BoxPoint::kProbe},
+                 {"reset", BoxPoint::kReset},
+                 {"go", BoxPoint::kGo},
+                 {"file-header", BoxPoint::kFileHeader},
+                 {"frame", BoxPoint::kFrame},
+                 {"ready", BoxPoint::kReady},
+                 {"sdf-header", BoxPoint::kSdfHeader},
+                 {"block", BoxPoint::kBlock},
+                 {"after-last", BoxPoint::kAfterLast},
+                 {"final", BoxPoint::kFinal}};
+  std::vector<std::string> parts;
+  std::string part;
+  for (const char* p = text;; ++p) {
+    if (*p == ':' || *p == '\0') {
+      parts.push_back(part);
+      part.clear();
+      if (*p == '\0') {
+        break;
+      }
+    } else {
+      part += *p;
+    }
+  }
+  if (parts.size() != 3 && parts.size() != 4) {
+    return false;
+  }
+  bool kind_ok = false;
+  for (const auto& kind : kKinds) {
+    if (parts[0] == kind.name) {
+      spec->fault = kind.fault;
+      kind_ok = true;
+    }
+  }
+  bool point_ok = false;
+  for (const auto& point : kPoints) {
+    if (parts[1] == point.name) {
+      spec->point = point.point;
+      point_ok = true;
+    }
+  }
+  long index = 0;
+  long delay = spec->delay_ms;
+  if (!kind_ok || !point_ok || !ParseInt(parts[2].c_str(), 0, &index) ||
+      (parts.size() == 4 && !ParseInt(parts[3].c_str(), 0, &delay))) {
+    return false;
+  }
+  spec->index = static_cast<int>(index);
+  spec->delay_ms = static_cast<uint32_t>(delay);
+  return true;
+}
+
+struct Options {
+  BoxConfig config;
+  std::string link;
+  std::string save_image;
+  std::string save_body;
+  bool once = false;
+  long timeout_ms = 0;
+};
+
+// Returns 0 to run, 1 after --help, 2 on a bad command line (reported).
+int ParseOptions(int argc, char** argv, Options* o) {
+  BoxConfig& c = o->config;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string inline_value;
+    bool has_inline = false;
+    const size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name.resize(eq);
+      has_inline = true;
+    }
+    if (name == "--help" || name == "-h") {
+      std::fputs(kUsage, stdout);
+      return 1;
+    }
+    if (name == "--once") {
+      o->once = true;
+      continue;
+    }
+    if (name == "--never-boot") {
+      c.never_boot = true;
+      continue;
+    }
+    if (!has_inline && i + 1 >= argc) {
+      std::fprintf(stderr, "stbsim: %s needs a value (or unknown option)\n", name.c_str());
+      return 2;
+    }
+    const std::string value_text = has_inline ? inline_value : argv[++i];
+    const char* v = value_text.c_str();
+    long n = 0;
+    long k = 0;
+    std::string rest;
+    bool ok = true;
+    if (name == "--link") {
+      o->link = v;
+    } else if (name == "--silent-probes") {
+      ok = ParseInt(v, -1, &n);
+      c.silent_probes = static_cast<int>(n);
+    } else if (name == "--junk") {
+      ok = ParseHex(v, &c.junk_before_reply);
+    } else if (name == "--platform") {
+      ok = ParseHex(v, &c.platform_id);
+    } else if (name == "--repair") {
+      ok = ParseByte(v, &c.repair_first) && (c.repair_first == 0x05 || c.repair_first == 0x0E);
+    } else if (name == "--reset-reply") {
+      ok = ParseHex(v, &c.reset_reply);
+    } else if (name == "--go-reply") {
+      ok = ParseByte(v, &c.go_reply);
+    } else if (name == "--frame-ack") {
+      ok = ParseByte(v, &c.frame_ack);
+    } else if (name == "--odd-frame") {
+      ok = ParsePair(v, &k, &rest) && ParseByte(rest.c_str(), &c.odd_frame_answer);
+      c.odd_frame = static_cast<int>(k);
+    } else if (name == "--boot-delay") {
+      ok = ParseInt(v, 0, &n);
+      c.boot_delay_ms = static_cast<uint32_t>(n);
+    } else if (name == "--ready-noise") {
+      ok = ParseHex(v, &c.ready_noise);
+    } else if (name == "--ready-delay") {
+      ok = ParseInt(v, 0, &n);
+      c.ready_delay_ms = static_cast<uint32_t>(n);
+    } else if (name == "--header-verdict") {
+      ok = ParseByte(v, &c.header_verdict);
+    } else if (name == "--refuse-block") {
+      ok = ParsePair(v, &k, &rest) && ParseInt(rest.c_str(), 0, &n);
+      c.refuse_block = static_cast<int>(k);
+      c.refuse_times = static_cast<int>(n);
+    } else if (name == "--odd-block") {
+      ok = ParsePair(v, &k, &rest) && ParseByte(rest.c_str(), &c.odd_verdict);
+      c.odd_block = static_cast<int>(k);
+    } else if (name == "--text") {
+      c.text = value_text;
+    } else if (name == "--text-at") {
+      c.text_before_header_verdict = value_text == "header";
+      c.text_before_final = value_text == "final";
+      ok = c.text_before_header_verdict || c.text_before_final || value_text == "after-last";
+    } else if (name == "--after-last") {
+      ok = ParseByte(v, &c.after_last_verdict);
+    } else if (name == "--final") {
+      ok = ParseByte(v, &c.final_verdict);
+    } else if (name == "--fault") {
+      ok = ParseFault(v, &c.fault);
+    } else if (name == "--byte-time-ms") {
+      char* end = nullptr;
+      c.byte_time_ms = std::strtod(v, &end);
+      ok = end != v && *end == '\0' && c.byte_time_ms >= 0;
+    } else if (name == "--save-image") {
+      o->save_image = value_text;
+    } else if (name == "--save-body") {
+      o->save_body = value_text;
+    } else if (name == "--timeout") {
+      ok = ParseInt(v, 1, &o->timeout_ms);
+    } else {
+      std::fprintf(stderr, "stbsim: unknown option %s (see --help)\n", name.c_str());
+      return 2;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "stbsim: bad value for %s: %s\n", name.c_str(), v);
+      return 2;
+    }
+  }
+  if (o->link.empty()) {
+    std::fprintf(stderr, "stbsim: --link PATH is required (see --help)\n");
+    return 2;
+  }
+  return 0;
+}
+
+void Save(const std::string& path, const std::vector<uint8_t>& bytes, const char* what) {
+  if (path.empty()) {
+    return;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
+    std::fprintf(stderr, "stbsim: cannot write the %s to %s: %s\n", what, path.c_str(), std::strerror(errno));
+    return;
+  }
+  std::fprintf(stderr, "stbsim: %s (%zu bytes) written to %s\n", what, bytes.size(), path.c_str());
+}
+
+void InstallSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a signal wakes the poll, which then looks at the stop flag.
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGALRM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  const int parsed = ParseOptions(argc, argv, &options);
+  if (parsed != 0) {
+    return parsed == 1 ? 0 : 2;
+  }
+  InstallSignals();
+  if (options.timeout_ms > 0) {
+    itimerval timer{};
+    timer.it_value.tv_sec = options.timeout_ms / 1000;
+    timer.it_value.tv_usec = (options.timeout_ms % 1000) * 1000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+  }
+
+  auto sim = std::make_unique<BoxSim>(options.config, stderr);
+  PtyBox box(sim.get(), options.link);
+  bool completed = false;
+  for (int session = 1;; ++session) {
+    if (!box.Open()) {
+      return 1;
+    }
+    std::fprintf(stderr, "stbsim: ready on %s (%s)\n", options.link.c_str(), box.slave_path().c_str());
+    box.Run(&g_stop);
+    const bool heard = sim->probes_seen() > 0 || !sim->complaints().empty();
+    if (heard) {
+      completed = sim->update_complete();
+      std::fprintf(stderr,
+                   "stbsim: session %d ended (%s): %d probes, image %s, body %zu bytes, %zu complaints, "
+                   "update %s\n",
+                   session,
+                   sim->hung_up()      ? "box hung up"
+                   : box.tool_closed() ? "port closed"
+                                       : "stopped",
+                   sim->probes_seen(), sim->image_complete() ? "complete" : "incomplete", sim->body().size(),
+                   sim->complaints().size(), completed ? "complete" : "not complete");
+      Save(options.save_image, sim->image(), "image");
+      Save(options.save_body, sim->body(), "body");
+    }
+    if (options.once || g_stop.load()) {
+      break;
+    }
+    sim = std::make_unique<BoxSim>(options.config, stderr);
+    box.set_sim(sim.get());
+  }
+  return completed ? 0 : 1;
+}
