@@ -1,0 +1,16 @@
+# Cross-compiles the Windows build (64-bit console programs) with Debian's mingw-w64:
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(BOXLOAD_MINGW_TRIPLE x86_64-w64-mingw32 CACHE STRING "Target triple of the mingw-w64 cross compiler")
+set(CMAKE_C_COMPILER ${BOXLOAD_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${BOXLOAD_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${BOXLOAD_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BOXLOAD_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+

@@ -1,0 +1,159 @@
+// The serial link on Windows (kernel32 communications calls).
+//
+// "com1".."com8" are opened by name as the port table holds them. Reads are one byte at a time
+// under COMMTIMEOUTS {0, 0, T, 0, 0}: ReadFile succeeds with 0 bytes after T ms of silence, and
+// with T = 0 waits until a byte comes. A ReadFile that fails is a dead port, never a time-out.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "serial/serial.h"
+
+struct PortDevice {
+  HANDLE handle;
+};
+
+namespace {
+
+// The process opens one port for its whole life.
+PortDevice g_device{INVALID_HANDLE_VALUE};
+
+// One line on stderr with the system's own words, e.g. "boxload: com2: Access is denied. (5)".
+void ReportOsError(const char* name, DWORD code) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                      text, sizeof text, nullptr);
+  // The system's messages end with CR LF.
+  DWORD end = length;
+  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ')) {
+    --end;
+  }
+  text[end] = '\0';
+  if (end == 0) {
+    std::snprintf(text, sizeof text, "system error");
+  }
+  std::fprintf(stderr, "boxload: %s: %s (%lu)\n", name, text, static_cast<unsigned long>(code));
+}
+
+// A failure that prints its line on standard output without a line end: the reason goes on a
+// line of its own on stderr, after what standard output holds so far.
+void ReportConfigFailure(const char* message, const char* name, DWORD code) {
+  std::printf("%s", message);
+  std::fflush(stdout);
+  std::fputc('\n', stderr);
+  ReportOsError(name, code);
+}
+
+void ApplyLineSettings(DCB* dcb) {
+  dcb->BaudRate = CBR_115200;
+  dcb->ByteSize = 8;
+  dcb->Parity = NOPARITY;
+  dcb->StopBits = ONESTOPBIT;
+  dcb->fBinary = TRUE;
+  dcb->fParity = FALSE;
+  dcb->fOutxCtsFlow = FALSE;
+  dcb->fOutxDsrFlow = FALSE;
+  dcb->fDtrControl = DTR_CONTROL_DISABLE;
+  dcb->fDsrSensitivity = FALSE;
+  dcb->fTXContinueOnXoff = FALSE;
+  dcb->fOutX = FALSE;
+  dcb->fInX = FALSE;
+  dcb->fErrorChar = FALSE;
+  dcb->fNull = FALSE;
+  dcb->fRtsControl = RTS_CONTROL_DISABLE;
+  dcb->fAbortOnError = FALSE;
+}
+
+bool WriteTimeouts(HANDLE handle, uint32_t timeout_ms) {
+  COMMTIMEOUTS timeouts{};
+  GetCommTimeouts(handle, &timeouts);
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = timeout_ms;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  return SetCommTimeouts(handle, &timeouts) != 0;
+}
+
+}  // namespace
+
+PortHandle OpenPort(const char* name) {
+  const HANDLE handle =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    ReportOsError(name, GetLastError());
+    return nullptr;
+  }
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (GetCommState(handle, &dcb) == 0) {
+    // Keep SetCommState from refusing XON equal to XOFF in an otherwise empty record.
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+  }
+  ApplyLineSettings(&dcb);
+  if (SetCommState(handle, &dcb) == 0) {
+    ReportConfigFailure("Unable to configure the serial port", name, GetLastError());
+    CloseHandle(handle);
+    return nullptr;
+  }
+  if (!WriteTimeouts(handle, kBlockingRead)) {
+    ReportConfigFailure("Unable to set the time-out parameters", name, GetLastError());
+    CloseHandle(handle);
+    return nullptr;
+  }
+  g_device.handle = handle;
+  return &g_device;
+}
+
+int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
+  if (!WriteTimeouts(port->handle, timeout_ms)) {
+    const DWORD code = GetLastError();
+    std::printf("Unable to set the time-out parameters");
+    std::fflush(stdout);
+    std::fputc('\n', stderr);
+    ReportOsError("serial port", code);
+    return 0;
+  }
+  return 1;
+}
+
+int PortWrite(PortHandle port, int value) {
+  const uint8_t byte = static_cast<uint8_t>(value);
+  DWORD written = 0;
+  if (WriteFile(port->handle, &byte, 1, &written, nullptr) == 0) {
+    const DWORD code = GetLastError();
+    if (code != 0) {
+      std::printf("PortWrite: errcode %lXh(%ld)\n", static_cast<unsigned long>(code), static_cast<long>(code));
+    }
+    return 0;
+  }
+  return 1;
+}
+
+int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
+  *error = 0;
+  uint8_t received = 0;
+  DWORD count = 0;
+  if (ReadFile(port->handle, &received, 1, &count, nullptr) == 0) {
+    const DWORD code = GetLastError();
+    // A failed read must never pass for a time-out, even without a code from the system.
+    *error = code != 0 ? code : ERROR_GEN_FAILURE;
+    return 0;
+  }
+  if (count != 1) {
+    return 0;  // time-out
+  }
+  *byte = received;
+  return 1;
+}
+
+void PurgePort(PortHandle port) { PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+
+void DrainPort(PortHandle port) { FlushFileBuffers(port->handle); }
+
+void ClosePort(PortHandle port) { CloseHandle(port->handle); }
