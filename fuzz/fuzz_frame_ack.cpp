@@ -1,0 +1,145 @@
+// The boot ROM image transfer: the acknowledgement read after each frame (SendBytes through
+// SendFile), optionally after the file header, with a port that may start failing writes.
+//
+// Input: [flags] [late index] [late delay / 40 ms] [failing write / 17] [answer count]
+//        answer bytes, then the image (any length; the rest of the input).
+//   flags bit 0: the line hangs up after the last answer byte (else it goes silent)
+//   flags bit 1: from the chosen write on, every write fails
+//   flags bit 2: ... and the system gives error code 0, so the failure is silent
+//   flags bit 3: the file header goes first
+#include "bootrom/bootrom.h"
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr uint32_t kData = 1024;
+constexpr uint32_t kWriteError = 5;
+
+// The port's write side as the code should see it.
+struct Wire {
+  size_t fail_from = SIZE_MAX;
+  bool loud = true;
+  fuzz::Bytes written;
+  std::string* text;
+
+  bool Write(uint8_t byte) {
+    if (written.size() >= fail_from) {
+      if (loud) {
+        *text += fuzz::Format("PortWrite: errcode %Xh(%d)\n", kWriteError, kWriteError);
+      }
+      return false;
+    }
+    written.push_back(byte);
+    return true;
+  }
+};
+
+// Reads one answer: nothing brings the read-error line, an unwanted byte the bad-response line.
+template <typename Good, typename Bad>
+void Answer(fuzz::LineModel& line, std::string& text, const char* read_error, Good good, Bad bad) {
+  uint8_t byte = 0;
+  if (line.Read(kBootRomTimeoutMs, &byte) != fuzz::LineModel::kByte) {
+    text += read_error;
+  } else if (!good(byte)) {
+    text += bad(byte);
+  }
+}
+
+void Header(Wire& wire, fuzz::LineModel& line, std::string& text, uint32_t length) {
+  // 01 01 and the length: their write results are not looked at.
+  wire.Write(0x01);
+  wire.Write(0x01);
+  for (int shift = 0; shift < 32; shift += 8) {
+    wire.Write(static_cast<uint8_t>(length >> shift));
+  }
+  for (int i = 0; i < 15; ++i) {
+    if (!wire.Write(i < 14 ? 0x00 : 0x09)) {
+      text += "SendFileHeader write error...\n";
+      return;
+    }
+  }
+  Answer(
+      line, text, "SendFileHeader: read error...\n", [](uint8_t b) { return b == 0x09; },
+      [](uint8_t b) { return fuzz::Format("SendFileHeader: bad response %X\n", b); });
+}
+
+void Image(Wire& wire, fuzz::LineModel& line, std::string& text, const fuzz::Bytes& image) {
+  const size_t frames = (image.size() + kData - 1) / kData;
+  for (size_t k = 0; k < frames; ++k) {
+    text += fuzz::Format("SendFile: %d(Kb)\r", static_cast<int>(k));
+    fuzz::Bytes frame(kData, 0xFF);
+    unsigned sum = 0;
+    for (size_t i = 0; i < kData; ++i) {
+      if (k * kData + i < image.size()) {
+        frame[i] = image[k * kData + i];
+      }
+      sum += frame[i];
+    }
+    frame.push_back(static_cast<uint8_t>(sum));
+    bool sent = true;
+    for (const uint8_t byte : frame) {
+      if (!wire.Write(byte)) {
+        text += "SendBytes: port write error\n";
+        sent = false;
+        break;
+      }
+    }
+    // Every frame goes, whatever happened to the one before; a broken one reads no answer.
+    if (sent) {
+      Answer(
+          line, text, "SendBytes: read error...\n", [](uint8_t b) { return b == 0x09 || b == 0x0A; },
+          [](uint8_t b) {
+            const bool letter = (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+            return fuzz::Format("SendBytes: bad response(0x09 or 0x0A) %X(%c)\n", b, letter ? b : '.');
+          });
+    }
+  }
+  text += "\n";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  fuzz::Console::Init();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  fuzz::LineScript script;
+  const uint8_t flags = in.Byte();
+  script.hang_up_at_end = (flags & 1) != 0;
+  script.late_index = in.Byte();
+  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 40;
+  const size_t fail_at = static_cast<size_t>(in.Byte()) * 17;
+  const size_t fail_from = (flags & 2) != 0 ? fail_at : SIZE_MAX;
+  const bool loud = (flags & 4) == 0;
+  const bool with_header = (flags & 8) != 0;
+  script.bytes = in.Take(in.Byte());
+  const fuzz::Bytes image = in.Rest();
+  const auto length = static_cast<uint32_t>(image.size());
+
+  fuzz::ResetRun();
+  fuzz::QueueScript(script);
+  if (fail_from != SIZE_MAX) {
+    memport::FailWritesFrom(fail_from, loud ? kWriteError : 0);
+  }
+  // The reset exchange leaves the boot ROM's time-out in force for the transfer.
+  SetReadTimeout(memport::Handle(), kBootRomTimeoutMs);
+  if (with_header) {
+    SendFileHeader(memport::Handle(), length);
+  }
+  SendFile(memport::Handle(), image.data(), length);
+
+  std::string text;
+  Wire wire{fail_from, loud, {}, &text};
+  fuzz::LineModel line(script);
+  if (with_header) {
+    Header(wire, line, text, length);
+  }
+  Image(wire, line, text, image);
+  FUZZ_CHECK_TEXT(fuzz::Console::Text(), text);
+  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
+  return 0;
+}

@@ -1,0 +1,64 @@
+// WaitForReady: the search for the bootloader's ready signal 53 44 46 10 in arbitrary bytes.
+//
+// Input: [flags] [late index] [late delay / 4 ms] then the bytes the bootloader sends.
+//   flags bit 0: the line hangs up after the last byte (else it stays open and silent)
+// Reads block without limit here, so a late byte must change nothing.
+#include "bootloader/bootloader.h"
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr uint8_t kSignal[] = {0x53, 0x44, 0x46, 0x10};
+
+// The matcher's rule, stated as the stream is cut into attempts: an attempt reads bytes while
+// they continue the signal and ends with the first one that does not, which is dropped with it.
+// Returns the number of bytes read up to the end of the first clean signal, or 0 when none.
+size_t EndOfSignal(const fuzz::Bytes& stream) {
+  size_t at = 0;
+  while (at < stream.size()) {
+    size_t matched = 0;
+    while (matched < sizeof kSignal && at + matched < stream.size() && stream[at + matched] == kSignal[matched]) {
+      ++matched;
+    }
+    if (matched == sizeof kSignal) {
+      return at + matched;
+    }
+    at += matched + 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  fuzz::Console::Init();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  fuzz::LineScript script;
+  const uint8_t flags = in.Byte();
+  script.hang_up_at_end = (flags & 1) != 0;
+  script.late_index = in.Byte();
+  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 4;
+  script.bytes = in.Rest();
+
+  fuzz::ResetRun();
+  fuzz::QueueScript(script);
+  SetReadTimeout(memport::Handle(), kBlockingRead);
+  const int result = WaitForReady(memport::Handle());
+
+  const size_t end = EndOfSignal(script.bytes);
+  FUZZ_CHECK(result == (end != 0 ? 1 : 0));
+  if (result == 1) {
+    FUZZ_CHECK_TEXT(fuzz::Console::Text(), std::string());
+    FUZZ_CHECK(fuzz::DrainUnread() == script.bytes.size() - end);
+  } else {
+    // Only a port that fails ends the wait; a silent, open one is waited on for ever.
+    FUZZ_CHECK_TEXT(fuzz::Console::Text(), std::string("SendSDFHeader: read error...\n"));
+    FUZZ_CHECK(memport::BlockedForever() == !script.hang_up_at_end);
+    FUZZ_CHECK(fuzz::DrainUnread() == 0);
+  }
+  return 0;
+}

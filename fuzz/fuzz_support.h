@@ -1,0 +1,195 @@
+// Shared pieces of the fuzz targets: the input reader, a model of what the in-memory port
+// delivers, captured console text, and the invariant check that stops the fuzzer.
+//
+// Each target checks the code against its own reference model, written from the protocol
+// rules rather than from the code, so a wrong result is a crash even without a sanitizer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "app/run_state.h"
+#include "serial/serial_memory.h"
+
+namespace fuzz {
+
+using Bytes = std::vector<uint8_t>;
+
+// Prints what broke, and the two texts when given, then aborts so libFuzzer keeps the input.
+[[noreturn]] inline void Fail(const char* what, const char* file, int line, const std::string& got = {},
+                              const std::string& want = {}) {
+  auto show = [](const std::string& s) {
+    std::string out;
+    for (const unsigned char c : s) {
+      if (c >= 0x20 && c < 0x7F && c != '\\') {
+        out += static_cast<char>(c);
+      } else {
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02X", c);
+        out += esc;
+      }
+    }
+    return out;
+  };
+  std::fprintf(stderr, "\ninvariant broken at %s:%d: %s\n", file, line, what);
+  if (!got.empty() || !want.empty()) {
+    std::fprintf(stderr, "  got:  \"%s\"\n  want: \"%s\"\n", show(got).c_str(), show(want).c_str());
+  }
+  std::abort();
+}
+
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : ::fuzz::Fail(#cond, __FILE__, __LINE__))
+#define FUZZ_CHECK_TEXT(got, want) \
+  (((got) == (want)) ? (void)0 : ::fuzz::Fail(#got " == " #want, __FILE__, __LINE__, (got), (want)))
+
+// Reads the input front to back; past its end every read gives 0.
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint16_t Word() {
+    const uint16_t high = Byte();
+    return static_cast<uint16_t>((high << 8) | Byte());
+  }
+  Bytes Take(size_t count) {
+    const size_t n = count < size_ - pos_ ? count : size_ - pos_;
+    Bytes out(data_ + pos_, data_ + pos_ + n);
+    pos_ += n;
+    return out;
+  }
+  Bytes Rest() { return Take(size_ - pos_); }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// What the box sends: bytes, one of them late by a chosen delay, and then either silence or
+// a hang-up.
+struct LineScript {
+  Bytes bytes;
+  size_t late_index = SIZE_MAX;
+  uint64_t late_by_ms = 0;
+  bool hang_up_at_end = false;
+};
+
+// The port's delivery rule, kept apart from the port's code: a byte is read when it arrives
+// within the read's time-out; a time-out moves time on by the whole time-out; a blocking read
+// takes the next byte whenever it comes; after a hang-up every read fails.
+class LineModel {
+ public:
+  enum Result { kByte, kTimeOut, kFailed };
+
+  explicit LineModel(const LineScript& script) : script_(script) {
+    uint64_t at = 0;
+    for (size_t i = 0; i < script.bytes.size(); ++i) {
+      if (i == script.late_index) {
+        at += script.late_by_ms;
+      }
+      arrival_.push_back(at);
+    }
+  }
+
+  Result Read(uint32_t timeout_ms, uint8_t* byte) {
+    if (next_ == script_.bytes.size()) {
+      // The hang-up comes right after the last byte; silence never ends.
+      if (script_.hang_up_at_end || timeout_ms == kBlockingRead) {
+        return kFailed;
+      }
+      now_ += timeout_ms;
+      return kTimeOut;
+    }
+    const uint64_t at = arrival_[next_];
+    if (timeout_ms != kBlockingRead && at > now_ + timeout_ms) {
+      now_ += timeout_ms;
+      return kTimeOut;
+    }
+    now_ = at > now_ ? at : now_;
+    *byte = script_.bytes[next_++];
+    return kByte;
+  }
+
+  size_t Unread() const { return script_.bytes.size() - next_; }
+
+ private:
+  const LineScript& script_;
+  std::vector<uint64_t> arrival_;
+  size_t next_ = 0;
+  uint64_t now_ = 0;
+};
+
+// Queues the script on the in-memory port, from the port's present virtual time.
+inline void QueueScript(const LineScript& script) {
+  for (size_t i = 0; i < script.bytes.size(); ++i) {
+    memport::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
+  }
+  if (script.hang_up_at_end) {
+    memport::PushHangUp();
+  }
+}
+
+// Counts the bytes still queued on the in-memory port (it consumes them).
+inline size_t DrainUnread() {
+  SetReadTimeout(memport::Handle(), UINT32_MAX);
+  size_t count = 0;
+  uint8_t byte = 0;
+  uint32_t error = 0;
+  while (PortRead(memport::Handle(), &byte, &error) == 1) {
+    ++count;
+  }
+  return count;
+}
+
+// Standard output goes to an in-memory file: quiet and fast, and each input's text can be
+// compared with the text the reference model expects.
+class Console {
+ public:
+  static void Init() {
+    const int fd = memfd_create("fuzz-stdout", 0);
+    if (fd < 0 || std::fflush(stdout) != 0 || dup2(fd, STDOUT_FILENO) < 0) {
+      std::perror("fuzz: cannot redirect standard output");
+      std::abort();
+    }
+    close(fd);
+  }
+  // Forgets what earlier inputs printed.
+  static void Begin() {
+    std::fflush(stdout);
+    if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) {
+      std::abort();
+    }
+  }
+  static std::string Text() {
+    std::fflush(stdout);
+    const off_t size = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+    std::string text(static_cast<size_t>(size), '\0');
+    if (size > 0 && pread(STDOUT_FILENO, text.data(), text.size(), 0) != size) {
+      std::abort();
+    }
+    return text;
+  }
+};
+
+// printf into a string, for the lines the reference models expect.
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  char text[160];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+// Every input starts from a fresh port and a box not known to be in repair mode.
+inline void ResetRun() {
+  memport::Reset();
+  g_run_state.repair_mode = 0;
+  Console::Begin();
+}
+
+}  // namespace fuzz

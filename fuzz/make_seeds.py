@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/.
+
+Each seed is a well-formed exchange or a known awkward one, laid out as the target's header
+comment describes, so that the fuzzer starts from the paths that matter instead of finding
+them byte by byte. Run it again after changing an input layout.
+"""
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+NO_LATE = [0xFF, 0x00]  # late index past any seed, no delay
+
+PLATFORM = bytes([0xA5] + list(range(0x30, 0x3C)))
+
+
+def text(message):
+    return b"\x02" + message + b"\x00"
+
+
+def sdf_crc(data):
+    # The box's CRC-32: register from 0, no final inversion. zlib's starts and ends inverted.
+    return zlib.crc32(data, 0xFFFFFFFF) ^ 0xFFFFFFFF
+
+
+def sdf_file(body, data_length=None):
+    head = b"BOXLOAD\x00" + struct.pack("<II", len(body) if data_length is None else data_length, sdf_crc(body))
+    return head + struct.pack("<I", sdf_crc(head)) + body
+
+
+SEEDS = {
+    "probe_reply": {
+        "answer": bytes([0x00] + NO_LATE) + PLATFORM,
+        "noise_then_answer": bytes([0x00] + NO_LATE) + b"\x33\x08" + PLATFORM,
+        "repair_05": bytes([0x00] + NO_LATE) + b"\x05\x08",
+        "repair_0e": bytes([0x00] + NO_LATE) + b"\x0e\x08",
+        "not_repair_late_05": bytes([0x00] + NO_LATE) + b"\x33\x05\x08",
+        "short_answer": bytes([0x00] + NO_LATE) + PLATFORM[:6],
+        "late_answer": bytes([0x00, 0x03, 200]) + PLATFORM,
+        "hang_up": bytes([0x01] + NO_LATE) + PLATFORM[:3],
+    },
+    "reset_exchange": {
+        "normal": bytes([0x00] + NO_LATE) + b"\x05\x08\x09",
+        "only_08": bytes([0x00] + NO_LATE) + b"\x08\x09",
+        "bad_go_answer": bytes([0x00] + NO_LATE) + b"\x12\x34\x08\x41",
+        "no_08": bytes([0x00] + NO_LATE) + b"\x12\x34",
+        "repair": bytes([0x01] + NO_LATE) + b"\x09",
+        "repair_bad_go": bytes([0x01] + NO_LATE) + b"\x05",
+        "late_go_answer": bytes([0x00, 0x01, 130]) + b"\x08\x09",
+        "hang_up": bytes([0x02] + NO_LATE) + b"\x01",
+    },
+    "frame_ack": {
+        # flags, late index, late delay, failing write, answer count, answers, image
+        "two_frames": bytes([0x00] + NO_LATE + [0x00, 2, 0x09, 0x0A]) + bytes(range(256)) * 5,
+        "header_and_frame": bytes([0x08] + NO_LATE + [0x00, 2, 0x09, 0x09]) + bytes(range(200)),
+        "bad_answers": bytes([0x00] + NO_LATE + [0x00, 2, 0x41, 0x15]) + bytes(1500),
+        "silent_box": bytes([0x08] + NO_LATE + [0x00, 0]) + bytes(300),
+        "write_fails": bytes([0x02] + NO_LATE + [40, 1, 0x09]) + bytes(2100),
+        "write_fails_silently": bytes([0x0E] + NO_LATE + [0, 1, 0x09]) + bytes(100),
+        "late_answer": bytes([0x01, 0x00, 200, 0x00, 2, 0x09, 0x09]) + bytes(2048),
+    },
+    "ready_matcher": {
+        "clean": bytes([0x00] + NO_LATE) + b"SDF\x10",
+        "after_noise": bytes([0x00] + NO_LATE) + b"boot...\r\nSDF\x10",
+        "overlap_not_found": bytes([0x00] + NO_LATE) + b"SDSDF\x10",
+        "double_s": bytes([0x00] + NO_LATE) + b"SSDF\x10SDF\x10",
+        "line_feed_not_dle": bytes([0x01] + NO_LATE) + b"SDF\n",
+        "late": bytes([0x00, 0x02, 255]) + b"SDF\x10",
+    },
+    "verdict_reader": {
+        # flags, failing write, tries, count (2 bytes), seed, bytes from the bootloader
+        "ack": bytes([0x00, 0, 0, 0, 0, 0]) + b"\x06",
+        "text_then_ack": bytes([0x00, 0, 0, 0, 0, 0]) + text(b"Erasing\r\n") + text(b"ok ") + b"\x06",
+        "unknown": bytes([0x00, 0, 0, 0, 0, 0]) + b"\x41",
+        "refused": bytes([0x01, 0, 0, 0, 0, 0]) + b"\x15",
+        "block_refused_twice": bytes([0x02, 0, 4, 0x04, 0x01, 9]) + b"\x15\x15\x06",
+        "short_block": bytes([0x02, 0, 2, 0x01, 0x2D, 3]) + text(b"crc?") + b"\x06",
+        "block_dead_port": bytes([0x03, 0, 4, 0x02, 0x00, 1]) + b"\x15",
+        "block_write_fails": bytes([0x06, 70, 4, 0x04, 0x01, 5]) + b"\x15\x15",
+        "no_tries": bytes([0x02, 0, 0, 0x04, 0x01, 5]) + b"\x06",
+    },
+    "sdf_check": {
+        # flags, start position, slack, file
+        "good": bytes([0x00, 0, 0]) + sdf_file(bytes(range(256)) * 6),
+        "good_empty_body": bytes([0x00, 7, 0]) + sdf_file(b""),
+        "trailing_bytes": bytes([0x00, 0, 0]) + sdf_file(b"abcdef", data_length=4),
+        "too_long": bytes([0x00, 0, 0]) + sdf_file(b"abcdef", data_length=0xFFFFFFFF),
+        "bad_header_crc": bytes([0x00, 0, 0]) + sdf_file(b"abc")[:16] + b"\x00\x00\x00\x00abc",
+        "bad_data_crc": bytes([0x00, 0, 0]) + sdf_file(b"abc")[:20] + b"abd",
+        "fix_everything": bytes([0x07, 30, 2]) + bytes(60),
+        "nineteen_bytes": bytes([0x00, 0, 0]) + bytes(19),
+    },
+}
+
+for target, seeds in SEEDS.items():
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
