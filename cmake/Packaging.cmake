@@ -53,11 +53,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.org/boxload")
-  # Summary, then the extended description (each line of it starts with a blank in the
-  # control file; CPack adds that).
+  # The extended description; CPack puts the summary above it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-boxload talks to the box's boot ROM to install its bootloader, then sends
+      "boxload talks to the box's boot ROM to install its bootloader, then sends
 a software image (an SDF file) to that bootloader in acknowledged blocks,
 over one port at 115,200 baud 8N1. sdftool makes and checks SDF files;
 stbsim simulates the box on a pseudo-terminal for trying the tool out.")
