@@ -15,8 +15,8 @@
 //   - the bootloader takes a header or block only when its verdict is 06; a block verdict
 //     that is not 06 makes it expect the same block again
 //   - the bootloader answers repeated probes (its first answer may not have arrived) and
-//     sends the ready signal again after each; an SDF header that starts with the probe
-//     request is taken for a probe
+//     sends the ready signal again after each, dropping one still queued (not yet popped);
+//     an SDF header that starts with the probe request is taken for a probe
 //   - a fault's index counts the occurrences of its point, from 0; it fires once
 #pragma once
 

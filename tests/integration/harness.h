@@ -1,0 +1,97 @@
+// The integration bench: the real boxload binary against the simulated box on a pseudo-terminal.
+//
+//   BoxOnPty box(config)      a BoxSim behind a pty linked at the device of port 2, served on a
+//                             thread until the tool closes the port (or the box hangs up)
+//   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal,
+//                             so the final key wait is skipped) and collects what it printed
+//   ExpectedRun / Normalised  the console text of a whole update, with the two overall times
+//                             written as "S.MMM"
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stbsim/box_sim.h"
+
+// The device that "com2" opens.
+std::string PortPath(int port_number);
+
+class BoxOnPty {
+ public:
+  explicit BoxOnPty(const BoxConfig& config);
+  ~BoxOnPty();
+  BoxOnPty(const BoxOnPty&) = delete;
+  BoxOnPty& operator=(const BoxOnPty&) = delete;
+
+  // Safe while the box runs.
+  bool WaitForPhase(BoxPhase phase, int timeout_ms) const;
+  // Ends the session (waiting a little for the tool's close) and hands over the box: only then
+  // may its state be read.
+  const BoxSim& Finish();
+  // What the box logged, for failure reports.
+  std::string Log();
+  bool tool_closed() const { return tool_closed_; }
+
+ private:
+  std::FILE* log_;
+  BoxSim sim_;
+  PtyBox pty_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+  bool tool_closed_ = false;
+  std::thread thread_;
+};
+
+struct ToolResult {
+  std::string out;
+  std::string err;
+  bool exited = false;  // ended by exit(), with exit_code
+  int exit_code = -1;
+  int signal = 0;  // or killed by this signal
+  bool timed_out = false;
+  double seconds = 0;
+};
+
+struct ToolOptions {
+  int timeout_ms = 12000;  // then it is killed and timed_out set
+  // Checked every few ms while the tool runs; SIGINT goes to the tool when it returns true.
+  std::function<bool(double seconds)> interrupt_when;
+};
+
+ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options = {});
+
+// A directory of its own for the test's files, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
+// An SDF file for body: header (id zeros) with correct CRCs, then the body.
+std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body);
+// Rewrites data_length and header_crc32 to match (the data CRC stays as it was).
+void SetDataLength(std::vector<uint8_t>* sdf, uint32_t data_length);
+std::vector<uint8_t> ReadFile(const std::string& path);
+
+// Console text.
+std::string Banner();
+std::string ProbeAnswerLine(const BoxConfig& config);
+// Banner to the firmware stage's overall-time line, for a box answering as config says.
+std::string FirmwareStageText(const BoxConfig& config);
+// From "do_upload_firmware()" to the software stage's overall-time line.
+std::string SoftwareStageText(uint32_t data_length, const std::string& text_after_last = "");
+std::string KeyPrompt();
+// The overall times replaced by "S.MMM" (a time without three millisecond digits stays as is).
+std::string Normalised(const std::string& out);
