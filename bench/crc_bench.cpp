@@ -169,8 +169,7 @@ int main(int argc, char** argv) {
     const uLong z = crc32(0xFFFFFFFFul, memory.data(), static_cast<uInt>(memory.size()));
     zlib_mem_s.push_back(static_cast<double>(NowNs() - start) / 1e9);
     if (reg != ZlibToTool(z)) {
-      std::fprintf(stderr, "crc_bench: Crc32Update gives %08X, zlib %08X over the same bytes\n", reg,
-                   ZlibToTool(z));
+      std::fprintf(stderr, "crc_bench: Crc32Update gives %08X, zlib %08X over the same bytes\n", reg, ZlibToTool(z));
       return 1;
     }
   }

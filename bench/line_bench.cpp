@@ -19,9 +19,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +47,8 @@ constexpr double kRatioTarget = 1.01;
 constexpr double kCpuTargetPercent = 1.0;
 constexpr long kRssTargetKiB = 4096;
 constexpr double kHeadroomTarget = 50.0;
+// The box looks without sleeping for this long before an answer is due.
+constexpr int64_t kSpinNs = 300000;
 
 struct Options {
   std::string tool;
@@ -249,7 +249,7 @@ class Recorder {
       ++parts_[current_].exchanges;
       awaiting_reaction_ = false;
     } else if (!entering && now_us > line_free_us_) {
-      // Inside a burst the line went idle: the tool fell behind the line.
+      // Inside a burst the line went idle: the tool's bytes came slower than the line takes them.
       parts_[current_].stall_ns += static_cast<int64_t>((now_us - line_free_us_) * 1e3);
     }
     if (entering) {
@@ -284,7 +284,6 @@ class Recorder {
   }
 
   const PartStats& part(int p) const { return parts_[p]; }
-  void set_answer_size(size_t n) { answer_left_ = n; }
 
  private:
   static Part PartOfPhase(BoxPhase phase) {
@@ -322,7 +321,7 @@ class Recorder {
   int64_t last_write_ns_ = 0;
   int64_t last_any_write_ns_ = 0;
   bool awaiting_reaction_ = false;
-  size_t answer_left_ = 13;
+  size_t answer_left_ = 13;  // A5 and the 12 platform bytes
 };
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
@@ -394,8 +393,10 @@ RunResult Run(const Options& o, BoxSim* sim, Recorder* rec, int64_t origin_ns) {
     }
     timespec wait{0, 50000000};
     if (sim->PeekOutput(&out)) {
+      // Sleep until shortly before the answer is due, then keep looking: waking from a sleep
+      // takes this machine up to some hundred microseconds, which would be charged to the tool.
       const int64_t due_ns = origin_ns + static_cast<int64_t>(out.at_ms) * 1000;
-      const int64_t left = std::max<int64_t>(due_ns - NowNs(), 0);
+      const int64_t left = std::max<int64_t>(due_ns - NowNs() - kSpinNs, 0);
       wait = timespec{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     }
     pollfd pfd{pty.master, POLLIN, 0};
@@ -541,13 +542,30 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
   std::printf("  %-42s %10s %9.4f %9.4f %7.4f  <= %.2f %s\n", "all transfer parts together", "", transfer_s,
               transfer_line_s, ratio, kRatioTarget, Verdict(ratio <= kRatioTarget));
   std::printf("  %-42s %10s %9.4f\n", "whole update (first byte to last verdict)", "", Seconds(whole_ns));
-  std::printf("  the transfer parts' %.1f ms over the line: the tool's reaction to %llu answers %.1f ms (%.1f us\n"
-              "  each: both pty hops, wake-up, next block), the tool behind the line inside a burst %.1f ms, the\n"
-              "  simulated box's own lateness %.1f ms\n",
+  // Where the time over the line went, part by part.
+  std::printf("\n  over the line, ms: %-22s %8s %8s %9s %9s %9s %9s\n", "", "total", "answers", "reaction", "us each",
+              "behind", "box late");
+  for (int p = 0; p < kPartCount; ++p) {
+    if (p == kCheck || p == kBootWait) {
+      continue;
+    }
+    const PartStats& s = rec.part(p);
+    const double over_ms =
+        (Seconds(s.end_ns - s.start_ns) - static_cast<double>(s.bytes_in + s.bytes_out) * byte_s) * 1e3;
+    std::printf("  %-41s %8.1f %8llu %9.1f %9.1f %9.1f %9.1f\n", kPartNames[p], over_ms,
+                static_cast<unsigned long long>(s.exchanges), Seconds(s.reaction_ns) * 1e3,
+                s.exchanges > 0 ? Seconds(s.reaction_ns) * 1e6 / static_cast<double>(s.exchanges) : 0.0,
+                Seconds(s.stall_ns) * 1e3, Seconds(s.late_ns) * 1e3);
+  }
+  std::printf("  %-41s %8.1f %8llu %9.1f %9.1f %9.1f %9.1f\n", "all transfer parts",
               (transfer_s - transfer_line_s) * 1e3, static_cast<unsigned long long>(exchanges),
               Seconds(excess_reaction_ns) * 1e3,
               exchanges > 0 ? Seconds(excess_reaction_ns) * 1e6 / static_cast<double>(exchanges) : 0.0,
               Seconds(excess_stall_ns) * 1e3, Seconds(excess_late_ns) * 1e3);
+  std::printf(
+      "  reaction: from the box's answer to the tool's next byte (both pty hops, the tool's wake-up and its\n"
+      "  next block); behind: the line idle inside a burst of the tool's bytes, because the tool or the pty\n"
+      "  carrying its writes fell behind the line; box late: the simulated box's answers later than due\n");
   std::printf("  the tool's own clock: firmware stage %s s, software stage %s s\n",
               ToolClockLine(out_text, "Firmware update status").c_str(),
               ToolClockLine(out_text, "SW update status").c_str());
@@ -560,7 +578,8 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
               r.process_wall_s, cpu_percent, kCpuTargetPercent, Verdict(cpu_percent < kCpuTargetPercent));
   std::printf("\nMemory of the tool\n");
   std::printf("  peak resident set (VmHWM) %ld KiB = %.2f MiB   target < 4 MiB  %s\n", r.peak_rss_kib,
-              static_cast<double>(r.peak_rss_kib) / 1024.0, Verdict(r.peak_rss_kib > 0 && r.peak_rss_kib < kRssTargetKiB));
+              static_cast<double>(r.peak_rss_kib) / 1024.0,
+              Verdict(r.peak_rss_kib > 0 && r.peak_rss_kib < kRssTargetKiB));
 }
 
 void ReportUnpaced(const Recorder& rec, const RunResult& r) {
