@@ -361,7 +361,8 @@ int main(int argc, char** argv) {
     if (!box.Open()) {
       return 1;
     }
-    std::fprintf(stderr, "stbsim: ready on %s (%s)\n", options.link.c_str(), box.slave_path().c_str());
+    std::fprintf(stderr, "stbsim: session %d on %s\nstbsim: ready on %s\n", session, box.slave_path().c_str(),
+                 options.link.c_str());
     box.Run(&g_stop);
     const bool heard = sim->probes_seen() > 0 || !sim->complaints().empty();
     if (heard) {

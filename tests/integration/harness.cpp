@@ -17,8 +17,6 @@
 
 #include "sdf/sdf.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -197,7 +195,7 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-  const std::string file = path_ + "/" + name;
+  std::string file = path_ + "/" + name;
   std::FILE* f = std::fopen(file.c_str(), "wb");
   EXPECT_NE(f, nullptr) << file;
   if (f != nullptr) {
