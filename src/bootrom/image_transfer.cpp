@@ -54,10 +54,10 @@ void SendFileHeader(PortHandle port, uint32_t length) {
 void SendFile(PortHandle port, const uint8_t* data, uint32_t length) {
   const uint32_t whole = length / kBlockSize;
   for (uint32_t k = 0; k < whole; ++k) {
-    SendFrame(port, k, data + k * kBlockSize, kBlockSize);
+    SendFrame(port, k, data + static_cast<size_t>(k) * kBlockSize, kBlockSize);
   }
   if (length % kBlockSize != 0) {
-    SendFrame(port, whole, data + whole * kBlockSize, length % kBlockSize);
+    SendFrame(port, whole, data + static_cast<size_t>(whole) * kBlockSize, length % kBlockSize);
   }
   std::printf("\n");
 }

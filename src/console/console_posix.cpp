@@ -49,12 +49,13 @@ unsigned EventForSignal(int sig) {
 }
 
 void EndBySignal(int sig) {
-  std::signal(sig, SIG_DFL);
+  // Neither can fail for these signals; if the process still lives, _exit below ends it.
+  (void)std::signal(sig, SIG_DFL);
   sigset_t one;
   sigemptyset(&one);
   sigaddset(&one, sig);
   pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-  raise(sig);
+  (void)raise(sig);
   _exit(128 + sig);  // only if the default action did not end the process
 }
 

@@ -30,10 +30,10 @@ int HexDigit(char c) {
 }
 
 bool ParseId(const char* text, uint8_t id[kIdSize]) {
-  if (std::strlen(text) != 2 * kIdSize) {
+  if (std::strlen(text) != size_t{2} * kIdSize) {
     return false;
   }
-  for (uint32_t i = 0; i < kIdSize; ++i) {
+  for (size_t i = 0; i < kIdSize; ++i) {
     const int hi = HexDigit(text[2 * i]);
     const int lo = HexDigit(text[2 * i + 1]);
     if (hi < 0 || lo < 0) {

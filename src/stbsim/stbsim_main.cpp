@@ -335,7 +335,7 @@ void InstallSignals() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGALRM, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);  // cannot fail for SIGPIPE
 }
 
 }  // namespace
