@@ -53,7 +53,7 @@ void PushAt(uint8_t byte, uint64_t at_ms) {
 }
 
 void Push(uint8_t byte, uint64_t delay_ms) {
-  State& s = S();
+  const State& s = S();
   const uint64_t base = s.last_at > s.now ? s.last_at : s.now;
   PushAt(byte, base + delay_ms);
 }

@@ -174,7 +174,6 @@ void BoxSim::Reply(BoxPoint point, BoxFault fault, std::vector<uint8_t> bytes, s
     case BoxFault::kNoise:
       if (!bytes.empty()) {
         bytes.insert(bytes.begin(), kNoiseByte);
-        ++key;
       }
       break;
     case BoxFault::kCorruptOut:
