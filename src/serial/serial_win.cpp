@@ -15,12 +15,13 @@
 
 struct PortDevice {
   HANDLE handle;
+  const char* name;  // for diagnostics
 };
 
 namespace {
 
 // The process opens one port for its whole life.
-PortDevice g_device{INVALID_HANDLE_VALUE};
+PortDevice g_device{INVALID_HANDLE_VALUE, ""};
 
 // One line on stderr with the system's own words, e.g. "boxload: com2: Access is denied. (5)".
 void ReportOsError(const char* name, DWORD code) {
@@ -107,16 +108,13 @@ PortHandle OpenPort(const char* name) {
     return nullptr;
   }
   g_device.handle = handle;
+  g_device.name = name;
   return &g_device;
 }
 
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
   if (!WriteTimeouts(port->handle, timeout_ms)) {
-    const DWORD code = GetLastError();
-    std::printf("Unable to set the time-out parameters");
-    std::fflush(stdout);
-    std::fputc('\n', stderr);
-    ReportOsError("serial port", code);
+    ReportConfigFailure("Unable to set the time-out parameters", port->name, GetLastError());
     return 0;
   }
   return 1;
