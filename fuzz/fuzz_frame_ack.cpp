@@ -13,26 +13,6 @@
 namespace {
 
 constexpr uint32_t kData = 1024;
-constexpr uint32_t kWriteError = 5;
-
-// The port's write side as the code should see it.
-struct Wire {
-  size_t fail_from = SIZE_MAX;
-  bool loud = true;
-  fuzz::Bytes written;
-  std::string* text;
-
-  bool Write(uint8_t byte) {
-    if (written.size() >= fail_from) {
-      if (loud) {
-        *text += fuzz::Format("PortWrite: errcode %Xh(%d)\n", kWriteError, kWriteError);
-      }
-      return false;
-    }
-    written.push_back(byte);
-    return true;
-  }
-};
 
 // Reads one answer: nothing brings the read-error line, an unwanted byte the bad-response line.
 template <typename Good, typename Bad>
@@ -45,7 +25,8 @@ void Answer(fuzz::LineModel& line, std::string& text, const char* read_error, Go
   }
 }
 
-void Header(Wire& wire, fuzz::LineModel& line, std::string& text, uint32_t length) {
+void Header(fuzz::WireModel& wire, fuzz::LineModel& line, uint32_t length) {
+  std::string& text = wire.text;
   // 01 01 and the length: their write results are not looked at.
   wire.Write(0x01);
   wire.Write(0x01);
@@ -63,7 +44,8 @@ void Header(Wire& wire, fuzz::LineModel& line, std::string& text, uint32_t lengt
       [](uint8_t b) { return fuzz::Format("SendFileHeader: bad response %X\n", b); });
 }
 
-void Image(Wire& wire, fuzz::LineModel& line, std::string& text, const fuzz::Bytes& image) {
+void Image(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& image) {
+  std::string& text = wire.text;
   const size_t frames = (image.size() + kData - 1) / kData;
   for (size_t k = 0; k < frames; ++k) {
     text += fuzz::Format("SendFile: %d(Kb)\r", static_cast<int>(k));
@@ -119,11 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fuzz::Bytes image = in.Rest();
   const auto length = static_cast<uint32_t>(image.size());
 
+  fuzz::WireModel wire;
+  wire.fail_from = fail_from;
+  wire.loud = loud;
+
   fuzz::ResetRun();
   fuzz::QueueScript(script);
-  if (fail_from != SIZE_MAX) {
-    memport::FailWritesFrom(fail_from, loud ? kWriteError : 0);
-  }
+  fuzz::FailWrites(wire);
   // The reset exchange leaves the boot ROM's time-out in force for the transfer.
   SetReadTimeout(memport::Handle(), kBootRomTimeoutMs);
   if (with_header) {
@@ -131,14 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   SendFile(memport::Handle(), image.data(), length);
 
-  std::string text;
-  Wire wire{fail_from, loud, {}, &text};
   fuzz::LineModel line(script);
   if (with_header) {
-    Header(wire, line, text, length);
+    Header(wire, line, length);
   }
-  Image(wire, line, text, image);
-  FUZZ_CHECK_TEXT(fuzz::Console::Text(), text);
+  Image(wire, line, image);
+  FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
   FUZZ_CHECK(memport::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
   return 0;

@@ -1,7 +1,9 @@
 // GetPlatformID's reply reader: arbitrary bytes from the box after one identification request.
 //
-// Input: [flags] [late index] [late delay / 4 ms] then the bytes the box sends.
+// Input: [flags] [late index] [late delay / 4 ms] [stale count] then the bytes the box sends.
 //   flags bit 0: the line hangs up after the last byte (else it goes silent)
+//   flags bit 1: the first <stale count> bytes came before the request (the probe must purge
+//                them); the rest is the answer to the request
 #include <cstring>
 
 #include "bootrom/bootrom.h"
@@ -71,9 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script.hang_up_at_end = (flags & 1) != 0;
   script.late_index = in.Byte();
   script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 4;
+  const uint8_t stale_count = in.Byte();
+  const fuzz::Bytes stale = in.Take((flags & 2) != 0 ? stale_count : 0);
   script.bytes = in.Rest();
 
   fuzz::ResetRun();
+  memport::Push(stale);
   // The box answers once the whole request is out: the purge before it must not eat the answer.
   memport::SetWriteHook([&script](uint8_t /*byte*/, uint64_t /*now*/) {
     if (memport::Written().size() == sizeof kRequest) {

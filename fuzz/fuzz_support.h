@@ -125,6 +125,18 @@ class LineModel {
   uint64_t now_ = 0;
 };
 
+// The port's write side as the code should see it: from the chosen write on every write fails,
+// and each failure prints the port's error line unless the system gave error code 0.
+struct WireModel {
+  static constexpr uint32_t kWriteError = 5;
+  size_t fail_from = SIZE_MAX;
+  bool loud = true;
+  Bytes written;
+  std::string text;
+
+  bool Write(uint8_t byte);
+};
+
 // Queues the script on the in-memory port, from the port's present virtual time.
 inline void QueueScript(const LineScript& script) {
   for (size_t i = 0; i < script.bytes.size(); ++i) {
@@ -183,6 +195,24 @@ std::string Format(const char* format, Args... args) {
   char text[160];
   std::snprintf(text, sizeof text, format, args...);
   return text;
+}
+
+inline bool WireModel::Write(uint8_t byte) {
+  if (written.size() >= fail_from) {
+    if (loud) {
+      text += Format("PortWrite: errcode %Xh(%d)\n", kWriteError, kWriteError);
+    }
+    return false;
+  }
+  written.push_back(byte);
+  return true;
+}
+
+// Makes the in-memory port fail writes as the model does.
+inline void FailWrites(const WireModel& wire) {
+  if (wire.fail_from != SIZE_MAX) {
+    memport::FailWritesFrom(wire.fail_from, wire.loud ? WireModel::kWriteError : 0);
+  }
 }
 
 // Every input starts from a fresh port and a box not known to be in repair mode.

@@ -31,14 +31,16 @@ def sdf_file(body, data_length=None):
 
 SEEDS = {
     "probe_reply": {
-        "answer": bytes([0x00] + NO_LATE) + PLATFORM,
-        "noise_then_answer": bytes([0x00] + NO_LATE) + b"\x33\x08" + PLATFORM,
-        "repair_05": bytes([0x00] + NO_LATE) + b"\x05\x08",
-        "repair_0e": bytes([0x00] + NO_LATE) + b"\x0e\x08",
-        "not_repair_late_05": bytes([0x00] + NO_LATE) + b"\x33\x05\x08",
-        "short_answer": bytes([0x00] + NO_LATE) + PLATFORM[:6],
-        "late_answer": bytes([0x00, 0x03, 200]) + PLATFORM,
-        "hang_up": bytes([0x01] + NO_LATE) + PLATFORM[:3],
+        # flags, late index, late delay, stale count, [stale bytes], answer
+        "answer": bytes([0x00] + NO_LATE + [0]) + PLATFORM,
+        "noise_then_answer": bytes([0x00] + NO_LATE + [0]) + b"\x33\x08" + PLATFORM,
+        "repair_05": bytes([0x00] + NO_LATE + [0]) + b"\x05\x08",
+        "repair_0e": bytes([0x00] + NO_LATE + [0]) + b"\x0e\x08",
+        "not_repair_late_05": bytes([0x00] + NO_LATE + [0]) + b"\x33\x05\x08",
+        "short_answer": bytes([0x00] + NO_LATE + [0]) + PLATFORM[:6],
+        "late_answer": bytes([0x00, 0x03, 200, 0]) + PLATFORM,
+        "hang_up": bytes([0x01] + NO_LATE + [0]) + PLATFORM[:3],
+        "stale_answer_purged": bytes([0x02] + NO_LATE + [13]) + PLATFORM + b"\x05\x08",
     },
     "reset_exchange": {
         "normal": bytes([0x00] + NO_LATE) + b"\x05\x08\x09",
@@ -79,6 +81,10 @@ SEEDS = {
         "block_dead_port": bytes([0x03, 0, 4, 0x02, 0x00, 1]) + b"\x15",
         "block_write_fails": bytes([0x06, 70, 4, 0x04, 0x01, 5]) + b"\x15\x15",
         "no_tries": bytes([0x02, 0, 0, 0x04, 0x01, 5]) + b"\x06",
+        "header_ready_ack": bytes([0x10, 0, 0, 0, 0, 7]) + b"boot SDF\x10" + text(b"header ok\r\n") + b"\x06",
+        "header_refused": bytes([0x10, 0, 0, 0, 0, 7]) + b"SDF\x10\x15",
+        "header_never_ready": bytes([0x11, 0, 0, 0, 0, 7]) + b"SDSDF\x10",
+        "header_dead_port": bytes([0x14, 0, 0, 0, 0, 7]) + b"SDF\x10\x06",
     },
     "sdf_check": {
         # flags, start position, slack, file
