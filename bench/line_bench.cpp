@@ -365,6 +365,13 @@ RunResult Run(const Options& o, BoxSim* sim, Recorder* rec, int64_t origin_ns) {
       kill(pid, SIGKILL);
       Fail("%s", "the update did not end in time; the tool was killed");
     }
+    if (!tool_seen && now >= next_rss_ns) {
+      // A tool that ends before it sends anything (no port, no file) never hangs the pty up.
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        Fail("the tool ended before it sent a byte; its output is in %s", o.out.c_str());
+      }
+    }
     if (now >= next_rss_ns) {
       // The high-water mark only grows: the last reading before the exit is the peak.
       const long kib = PeakRssKiB(pid);
@@ -604,8 +611,8 @@ void ReportUnpaced(const Recorder& rec, const RunResult& r) {
   std::printf("  body alone:   %llu bytes in %.3f s = %.0f B/s = %.1f x the line\n",
               static_cast<unsigned long long>(body_bytes), Seconds(body_ns), body_rate,
               body_rate / kLineBytesPerSecond);
-  std::printf("  the tool's CPU meanwhile: user %.3f s + system %.3f s over %.3f s wall\n", UserSeconds(r.usage),
-              SystemSeconds(r.usage), r.process_wall_s);
+  std::printf("  the tool meanwhile: CPU user %.3f s + system %.3f s over %.3f s wall; peak resident set %ld KiB\n",
+              UserSeconds(r.usage), SystemSeconds(r.usage), r.process_wall_s, r.peak_rss_kib);
 }
 
 }  // namespace
