@@ -78,7 +78,7 @@ bool ParseHex(const char* text, std::vector<uint8_t>* out) {
       if (digits.size() != 1) {
         return false;
       }
-      digits.insert(0, "0");
+      digits = "0" + digits;
     }
     for (size_t i = 0; i < digits.size(); i += 2) {
       out->push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
