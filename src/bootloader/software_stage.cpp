@@ -13,23 +13,10 @@ SdfHeader g_header;
 // One block buffer, reused for every block.
 uint8_t g_block[kBlockSize];
 
-// Reads exactly count file bytes into buffer; 0 when the file ends early or fails.
-int ReadBlockFromFile(int fd, uint8_t* buffer, uint32_t count) {
-  uint32_t got = 0;
-  while (got < count) {
-    const int32_t n = FileRead(fd, buffer + got, count - got);
-    if (n <= 0) {
-      return 0;
-    }
-    got += static_cast<uint32_t>(n);
-  }
-  return 1;
-}
-
 int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count) {
   std::printf("Send %ldKb\r", static_cast<long>(k));
   // A file that shrank or failed after the check must not send stale buffer contents.
-  if (ReadBlockFromFile(fd, buffer, count) == 0) {
+  if (ReadFileExactly(fd, buffer, count) == 0) {
     std::printf("\nSendSDFFile: file read error...\n");
     return 0;
   }

@@ -25,8 +25,9 @@ constexpr std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
 
 uint8_t g_crc_buffer[kCrcBufferSize];
 
-// Reads exactly count bytes; 0 when the file ends early or fails.
-int ReadExactly(int fd, uint8_t* buffer, uint32_t count) {
+}  // namespace
+
+int ReadFileExactly(int fd, uint8_t* buffer, uint32_t count) {
   uint32_t got = 0;
   while (got < count) {
     const int32_t n = FileRead(fd, buffer + got, count - got);
@@ -37,8 +38,6 @@ int ReadExactly(int fd, uint8_t* buffer, uint32_t count) {
   }
   return 1;
 }
-
-}  // namespace
 
 void Crc32Update(const uint8_t* data, uint32_t* crc_register, uint32_t count) {
   uint32_t crc = *crc_register;
@@ -53,7 +52,7 @@ int CrcFileRange(int fd, uint32_t* crc_register, uint64_t count) {
   int ok = start >= 0 ? 1 : 0;
   while (ok != 0 && count > 0) {
     const uint32_t chunk = count < kCrcBufferSize ? static_cast<uint32_t>(count) : kCrcBufferSize;
-    ok = ReadExactly(fd, g_crc_buffer, chunk);
+    ok = ReadFileExactly(fd, g_crc_buffer, chunk);
     if (ok != 0) {
       Crc32Update(g_crc_buffer, crc_register, chunk);
       count -= chunk;
@@ -77,7 +76,7 @@ int Check_SDF_File(int fd, SdfHeader* header) {
                 static_cast<unsigned long>(kSdfHeaderSize));
     return 0;
   }
-  if (FileSeek(fd, 0) == 0 || ReadExactly(fd, header->bytes, kSdfHeaderSize) == 0) {
+  if (FileSeek(fd, 0) == 0 || ReadFileExactly(fd, header->bytes, kSdfHeaderSize) == 0) {
     std::printf("Check_SDF_File: the header cannot be read\n");
     return 0;
   }
