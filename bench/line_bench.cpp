@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include "stbsim/box_sim.h"
+#include "summary.h"
 
 namespace {
 
@@ -525,6 +526,9 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
       std::printf("  %-42s %10llu %9.4f %9.4f %7.4f  protocol wait: %llu x 500 ms probe time-out + line\n",
                   kPartNames[p], static_cast<unsigned long long>(bytes), wall_s, expected_s, wall_s / expected_s,
                   static_cast<unsigned long long>(timeouts));
+      SummaryRow("1. protocol wait after the image", "reported apart", "-", "%.3f s = %llu probe time-out(s) + %.1f ms",
+                 wall_s, static_cast<unsigned long long>(timeouts),
+                 (wall_s - static_cast<double>(timeouts) * kProbeTimeoutS) * 1e3);
       continue;
     }
     transfer_ns += wall_ns;
@@ -538,6 +542,8 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
       std::printf("  %-42s %10llu %9.4f %9.4f %7.4f  <= %.2f %s\n", kPartNames[p],
                   static_cast<unsigned long long>(bytes), wall_s, line_s, ratio, kRatioTarget,
                   Verdict(ratio <= kRatioTarget));
+      SummaryRow(p == kImage ? "1. wall / line time, image" : "1. wall / line time, body", "<= 1.01",
+                 Verdict(ratio <= kRatioTarget), "%.4f (%.3f s / %.3f s)", ratio, wall_s, line_s);
     } else {
       std::printf("  %-42s %10llu %9.4f %9.4f %7.4f  (%llu short exchanges; counted in the total below)\n",
                   kPartNames[p], static_cast<unsigned long long>(bytes), wall_s, line_s, ratio,
@@ -548,6 +554,8 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
   const double ratio = transfer_s / transfer_line_s;
   std::printf("  %-42s %10s %9.4f %9.4f %7.4f  <= %.2f %s\n", "all transfer parts together", "", transfer_s,
               transfer_line_s, ratio, kRatioTarget, Verdict(ratio <= kRatioTarget));
+  SummaryRow("1. wall / line time, all transfer parts", "<= 1.01", Verdict(ratio <= kRatioTarget),
+             "%.4f (%.3f s / %.3f s)", ratio, transfer_s, transfer_line_s);
   std::printf("  %-42s %10s %9.4f\n", "whole update (first byte to last verdict)", "", Seconds(whole_ns));
   // Where the time over the line went, part by part.
   std::printf("\n  over the line, ms: %-22s %8s %8s %9s %9s %9s %9s\n", "", "total", "answers", "reaction", "us each",
@@ -583,10 +591,14 @@ void ReportPaced(const Recorder& rec, const RunResult& r, const std::string& out
   std::printf("\nCPU of the tool over the paced run\n");
   std::printf("  user %.3f s + system %.3f s over %.3f s wall = %.3f %%   target < %.0f %%  %s\n", user_s, sys_s,
               r.process_wall_s, cpu_percent, kCpuTargetPercent, Verdict(cpu_percent < kCpuTargetPercent));
+  SummaryRow("2. CPU (user + system) / wall, paced", "< 1 %", Verdict(cpu_percent < kCpuTargetPercent),
+             "%.2f %% (%.2f s / %.1f s)", cpu_percent, user_s + sys_s, r.process_wall_s);
   std::printf("\nMemory of the tool\n");
   std::printf("  peak resident set (VmHWM) %ld KiB = %.2f MiB   target < 4 MiB  %s\n", r.peak_rss_kib,
               static_cast<double>(r.peak_rss_kib) / 1024.0,
               Verdict(r.peak_rss_kib > 0 && r.peak_rss_kib < kRssTargetKiB));
+  SummaryRow("3. peak resident set", "< 4 MiB", Verdict(r.peak_rss_kib > 0 && r.peak_rss_kib < kRssTargetKiB),
+             "%.2f MiB", static_cast<double>(r.peak_rss_kib) / 1024.0);
 }
 
 void ReportUnpaced(const Recorder& rec, const RunResult& r) {
@@ -608,6 +620,8 @@ void ReportUnpaced(const Recorder& rec, const RunResult& r) {
   std::printf("  whole update: %llu bytes in %.3f s = %.0f B/s = %.1f x the line   target >= %.0f x  %s\n",
               static_cast<unsigned long long>(bytes), Seconds(wall_ns), rate, rate / kLineBytesPerSecond,
               kHeadroomTarget, Verdict(rate / kLineBytesPerSecond >= kHeadroomTarget));
+  SummaryRow("4. headroom, unpaced over a pty", ">= 50 x", Verdict(rate / kLineBytesPerSecond >= kHeadroomTarget),
+             "%.1f x the line (%.0f B/s)", rate / kLineBytesPerSecond, rate);
   std::printf("  body alone:   %llu bytes in %.3f s = %.0f B/s = %.1f x the line\n",
               static_cast<unsigned long long>(body_bytes), Seconds(body_ns), body_rate,
               body_rate / kLineBytesPerSecond);

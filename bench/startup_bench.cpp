@@ -20,6 +20,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "summary.h"
+
 extern char** environ;
 
 namespace {
@@ -122,5 +124,7 @@ int main(int argc, char** argv) {
               Percentile(tool_us, 0.1), Percentile(tool_us, 0.9), runs);
   std::printf("  /bin/echo: median %.0f us, the cost of starting any process here; boxload = %.2f x that\n",
               echo_median, tool_median / echo_median);
+  SummaryRow("5. start-up, exec to usage line", "none set", "-", "%.2f ms median (%.2f x /bin/echo)", tool_median / 1e3,
+             tool_median / echo_median);
   return 0;
 }
