@@ -103,8 +103,11 @@ WAIT_IN = {
 
 def main_thread_call(pid):
     """The system call the main thread is blocked in, and its first argument."""
-    with open(f"/proc/{pid}/syscall") as f:
-        fields = f.read().split()
+    try:
+        with open(f"/proc/{pid}/syscall") as f:
+            fields = f.read().split()
+    except OSError:  # gone
+        return None, None
     if not fields or not fields[0].isdigit():
         return None, None
     return int(fields[0]), int(fields[1], 16)
@@ -176,9 +179,18 @@ def run(boxload, port_dir, scenario, workdir):
     if proc.poll() is not None:
         reading.set()
         return f"ended before the abort with status {proc.returncode}: {proc.stderr.read().decode(errors='replace')[-2000:]}"
-    call, fd = main_thread_call(proc.pid)
     calls, where = WAIT_IN[scenario]
-    if call not in calls or (where == 1 and fd != 1) or (where == "port" and fd in (0, 1, 2)):
+
+    def in_place(call, fd):
+        return call in calls and (where != 1 or fd == 1) and (where != "port" or fd not in (0, 1, 2))
+
+    # Between two waits the main thread passes through other calls for a moment: look again.
+    deadline = time.monotonic() + 2.0
+    call, fd = main_thread_call(proc.pid)
+    while not in_place(call, fd) and time.monotonic() < deadline:
+        time.sleep(0.01)
+        call, fd = main_thread_call(proc.pid)
+    if not in_place(call, fd):
         proc.kill()
         proc.wait()
         reading.set()
