@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,11 +97,16 @@ std::string BoxOnPty::Log() {
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options) {
   ToolResult result;
   const std::string program = std::string(BOXLOAD_BIN_DIR) + "/boxload";
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  std::vector<char*> argv;
+  for (const std::string& word : options.prefix) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
+  const bool to_file = !options.stdout_file.empty();
 
   int out_pipe[2];
   int err_pipe[2];
@@ -110,8 +116,17 @@ ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& o
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  if (options.terminal.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  } else {
+    // Opened after setsid() and without O_NOCTTY: it becomes the controlling terminal.
+    posix_spawn_file_actions_addopen(&actions, 0, options.terminal.c_str(), O_RDWR, 0);
+  }
+  if (to_file) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -130,22 +145,27 @@ ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& o
 
   const auto start = Clock::now();
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (spawned != 0) {
-    ADD_FAILURE() << program << ": " << std::strerror(spawned);
+  if (to_file) {
     close(out_pipe[0]);
+  }
+  if (spawned != 0) {
+    ADD_FAILURE() << argv[0] << ": " << std::strerror(spawned);
+    if (!to_file) {
+      close(out_pipe[0]);
+    }
     close(err_pipe[0]);
     return result;
   }
 
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{to_file ? -1 : out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   bool interrupted = false;
-  int open_pipes = 2;
+  int open_pipes = to_file ? 1 : 2;
   while (open_pipes > 0) {
     const double seconds = SecondsSince(start);
     if (seconds * 1000 > options.timeout_ms && !result.timed_out) {
@@ -153,7 +173,8 @@ ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& o
       result.timed_out = true;
     }
     if (!interrupted && options.interrupt_when && options.interrupt_when(seconds)) {
-      kill(pid, SIGINT);
+      result.interrupted_at = SecondsSince(start);
+      kill(pid, options.interrupt_signal);
       interrupted = true;
     }
     if (poll(fds, 2, 10) <= 0) {
@@ -175,12 +196,19 @@ ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& o
     }
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   result.seconds = SecondsSince(start);
   result.exited = WIFEXITED(status);
   result.exit_code = result.exited ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  if (to_file) {
+    const std::vector<uint8_t> bytes = ReadFile(options.stdout_file);
+    result.out.assign(bytes.begin(), bytes.end());
+  }
   return result;
 }
 

@@ -2,13 +2,15 @@
 //
 //   BoxOnPty box(config)      a BoxSim behind a pty linked at the device of port 2, served on a
 //                             thread until the tool closes the port (or the box hangs up)
-//   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal,
-//                             so the final key wait is skipped) and collects what it printed
+//   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal
+//                             unless opts gives one, so the final key wait is skipped) and
+//                             collects what it printed
 //   ExpectedRun / Normalised  the console text of a whole update, with the two overall times
 //                             written as "S.MMM"
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -56,12 +58,24 @@ struct ToolResult {
   int signal = 0;  // or killed by this signal
   bool timed_out = false;
   double seconds = 0;
+  double interrupted_at = -1;  // when the interrupt signal was sent, if it was
+  double cpu_seconds = 0;      // user and system time the tool used
 };
 
 struct ToolOptions {
   int timeout_ms = 12000;  // then it is killed and timed_out set
-  // Checked every few ms while the tool runs; SIGINT goes to the tool when it returns true.
+  // Checked every few ms while the tool runs; interrupt_signal goes to the tool when it
+  // returns true.
   std::function<bool(double seconds)> interrupt_when;
+  int interrupt_signal = SIGINT;
+  // Standard output into this file instead of a pipe (read back into ToolResult::out).
+  std::string stdout_file;
+  // A terminal (the slave of a pty) as standard input and controlling terminal, so that the
+  // final key wait happens; empty: no terminal, the wait is skipped.
+  std::string terminal;
+  // A command that runs the tool, such as a privilege dropper: prefix[0] is executed with the
+  // rest of prefix, then the tool's path and arguments.
+  std::vector<std::string> prefix;
 };
 
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options = {});

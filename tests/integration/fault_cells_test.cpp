@@ -1,0 +1,146 @@
+// A few cells of the fault matrix again, with the real tool on a pseudo-terminal in real time:
+// the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
+// unbounded wait, and the protocol's weakness seen from outside.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <optional>
+
+#include "integration/harness.h"
+
+namespace {
+
+enum class End {
+  kUpdated,     // exit 0, the box holds exactly the body
+  kFailed,      // exit 1 with the given last lines before the key prompt
+  kWaits,       // still running after a second in the body: Ctrl+C ends it
+  kWrongButOk,  // exit 0, yet the box holds another body: the protocol's weakness
+};
+
+struct Cell {
+  const char* name;
+  BoxFaultSpec fault;
+  size_t body_size;
+  End end;
+  const char* last_lines;  // the console text just before the key prompt (or the abort line)
+  double min_seconds;
+  double max_seconds;
+};
+
+const Cell kCells[] = {
+    {"the box hangs up while the image goes",
+     {BoxFault::kHangUp, BoxPoint::kFrame, 5},
+     4608,
+     End::kFailed,
+     "SW update: error\nFW update error...\n",
+     0,
+     4},
+    {"the box hangs up instead of the header's verdict",
+     {BoxFault::kHangUp, BoxPoint::kSdfHeader, 0},
+     4608,
+     End::kFailed,
+     "wait STB response:\nWaitResponse: read error...\nBAD\n",
+     0,
+     4},
+    {"the box hangs up instead of the last verdict",
+     {BoxFault::kHangUp, BoxPoint::kFinal, 0},
+     4608,
+     End::kFailed,
+     "Send 4Kb\r\nOK\nWaitResponse: read error...\n",
+     0,
+     4},
+    {"the reset reply comes after the 5 s time-out",
+     {BoxFault::kDelay, BoxPoint::kReset, 0, 6000},
+     4608,
+     End::kFailed,
+     "SendResetCommand: read error...\nSendResetCommand: STB response 0,0\n"
+     "STB after reset cmd: Unknown response(0x08): 0\nFW update error...\n",
+     5,
+     7},
+    {"the first probe's answer comes after its 500 ms time-out",
+     {BoxFault::kDelay, BoxPoint::kProbe, 0, 800},
+     4608,
+     End::kUpdated,
+     "",
+     0.8,
+     4},
+    {"a damaged block is refused and sent again",
+     {BoxFault::kCorruptIn, BoxPoint::kBlock, 1},
+     4608,
+     End::kUpdated,
+     "",
+     0,
+     4},
+    {"a lost block verdict leaves the tool waiting",
+     {BoxFault::kDrop, BoxPoint::kBlock, 1},
+     4608,
+     End::kWaits,
+     "Send 0Kb\rSend 1Kb\r",
+     0,
+     6},
+    {"a stray byte before a block verdict", {BoxFault::kNoise, BoxPoint::kBlock, 1}, 4096, End::kWrongButOk, "", 0, 4},
+};
+
+TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
+  TempDir dir;
+  for (const Cell& cell : kCells) {
+    SCOPED_TRACE(cell.name);
+    BoxConfig config;
+    config.fault = cell.fault;
+    const std::vector<uint8_t> body = RandomBytes(cell.body_size, 11);
+    const std::string file = dir.Write("cell.sdf", MakeSdf(body));
+    std::optional<BoxOnPty> box;
+    box.emplace(config);
+
+    ToolOptions options;
+    double waiting_since = -1;
+    if (cell.end == End::kWaits) {
+      // A second after the body began the tool must still be waiting for the verdict.
+      options.interrupt_when = [&](double seconds) {
+        if (waiting_since < 0 && box->WaitForPhase(BoxPhase::kBody, 0)) {
+          waiting_since = seconds;
+        }
+        return waiting_since >= 0 && seconds > waiting_since + 1.0;
+      };
+    }
+    const ToolResult r = RunBoxload({"2", file}, options);
+    const BoxSim& sim = box->Finish();
+    const std::string out = Normalised(r.out);
+    const std::string context = "\n--- tool ---\n" + r.out + r.err + "\n--- box ---\n" + box->Log();
+
+    EXPECT_FALSE(r.timed_out) << context;
+    EXPECT_GE(r.seconds, cell.min_seconds) << context;
+    EXPECT_LT(r.seconds, cell.max_seconds) << context;
+    // A dead port is never polled in a loop.
+    EXPECT_LT(r.cpu_seconds, 0.5) << context;
+    EXPECT_TRUE(box->tool_closed() || sim.hung_up()) << context;
+    switch (cell.end) {
+      case End::kUpdated:
+        EXPECT_EQ(r.exit_code, 0) << context;
+        EXPECT_EQ(sim.body(), body) << context;
+        EXPECT_EQ(sim.image(), ReadFile(BOXLOAD_FIRMWARE_FILE)) << context;
+        break;
+      case End::kFailed:
+        EXPECT_EQ(r.exit_code, 1) << context;
+        EXPECT_TRUE(out.ends_with(cell.last_lines + KeyPrompt())) << context;
+        EXPECT_EQ(out.find("SW update status: OK"), std::string::npos) << context;
+        break;
+      case End::kWaits:
+        EXPECT_GT(waiting_since, 0) << context;
+        EXPECT_EQ(r.signal, SIGINT) << context;
+        EXPECT_LT(r.seconds - r.interrupted_at, 1.0) << context;
+        EXPECT_TRUE(out.ends_with(std::string(cell.last_lines) + "\nProcess aborted by user...\n")) << context;
+        EXPECT_TRUE(box->tool_closed()) << context;
+        break;
+      case End::kWrongButOk:
+        EXPECT_EQ(r.exit_code, 0) << context;
+        EXPECT_NE(out.find("Unknown response: 0x5A\n"), std::string::npos) << context;
+        EXPECT_NE(out.find("SW update status: OK"), std::string::npos) << context;
+        EXPECT_TRUE(sim.update_complete()) << context;
+        EXPECT_NE(sim.body(), body) << "the weakness is gone: update the fault matrix" << context;
+        break;
+    }
+  }
+}
+
+}  // namespace
