@@ -1,0 +1,255 @@
+// Whatever the file, the command line or the port: a clear outcome, exit status 1 or 2, no
+// crash and no hang.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+
+#include "integration/harness.h"
+#include "sdf/sdf.h"
+
+namespace {
+
+// Everything a run prints before the SDF file is checked, for a box that answers at once.
+std::string UpToTheCheck() { return FirmwareStageText(BoxConfig{}) + "do_upload_firmware()\nCheck SDF file... "; }
+
+std::string CantOpen(const std::string& name) { return Banner() + "Can't open file " + name; }
+
+// A run that never gets as far as the box: it must end at once, with nothing but its line.
+void ExpectRefusedEarly(const ToolResult& r, const std::string& out, int status, const std::string& reason) {
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_TRUE(r.exited) << "signal " << r.signal;
+  EXPECT_EQ(r.exit_code, status);
+  EXPECT_EQ(r.out, out);
+  EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+  EXPECT_LT(r.seconds, 2);
+}
+
+TEST(BadInput, SdfFilesThatCannotBeSentAreRefusedByTheCheck) {
+  TempDir dir;
+  const std::vector<uint8_t> body = RandomBytes(100, 21);
+  std::vector<uint8_t> bad_header = MakeSdf({});
+  bad_header[0] = 0x01;
+  uint32_t bad_header_crc = 0;
+  Crc32Update(bad_header.data(), &bad_header_crc, kSdfHeaderCrcSpan);
+  std::vector<uint8_t> huge = MakeSdf(body);
+  SetDataLength(&huge, 0xFFFFFFFFu);
+  char header_line[128];
+  std::snprintf(header_line, sizeof header_line, "Check_SDF_File: sdf->header_crc32=0x0, calc_crc32=0x%X\n",
+                bad_header_crc);
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    std::string line;
+  } files[] = {
+      {"empty", {}, "Check_SDF_File: file too short (0 bytes, the header alone is 20)\n"},
+      {"1 byte", {0x42}, "Check_SDF_File: file too short (1 bytes, the header alone is 20)\n"},
+      {"19 bytes", std::vector<uint8_t>(19, 0x42),
+       "Check_SDF_File: file too short (19 bytes, the header alone is 20)\n"},
+      {"20 bytes, header CRC wrong", bad_header, header_line},
+      {"data_length 0xFFFFFFFF", huge,
+       "Check_SDF_File: sdf->data_length=4294967295, but the file holds 100 bytes after the header\n"},
+  };
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    BoxOnPty box{BoxConfig{}};
+    const ToolResult r = RunBoxload({"2", dir.Write("bad.sdf", f.bytes)});
+    const BoxSim& sim = box.Finish();
+    EXPECT_EQ(Normalised(r.out), UpToTheCheck() + f.line + "BAD\n" + KeyPrompt());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(sim.sdf_header().empty()) << "nothing of a refused file goes to the box";
+  }
+
+  // 20 bytes with both CRCs right is a whole update of an empty body.
+  BoxOnPty box{BoxConfig{}};
+  const ToolResult r = RunBoxload({"2", dir.Write("header_only.sdf", MakeSdf({}))});
+  EXPECT_EQ(Normalised(r.out), FirmwareStageText(BoxConfig{}) + SoftwareStageText(0) + KeyPrompt());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(box.Finish().update_complete());
+}
+
+TEST(BadInput, NamesThatAreNoRegularFileAreNotOpened) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo.sdf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0) << std::strerror(errno);
+  // Nobody writes the FIFO: a tool that opened it for reading would wait here for ever.
+  ExpectRefusedEarly(RunBoxload({"2", fifo}), CantOpen(fifo), 1, fifo);
+  ExpectRefusedEarly(RunBoxload({"2", dir.path()}), CantOpen(dir.path()), 1, std::strerror(EISDIR));
+  ExpectRefusedEarly(RunBoxload({"2", "/dev/zero"}), CantOpen("/dev/zero"), 1, "/dev/zero");
+}
+
+TEST(BadInput, AnUnreadableFileIsReportedWithItsReason) {
+  TempDir dir;
+  const std::string file = dir.Write("locked.sdf", MakeSdf(RandomBytes(10, 22)));
+  ASSERT_EQ(chmod(file.c_str(), 0), 0);
+  ToolOptions options;
+  if (geteuid() == 0) {
+    // Root reads any file: run the tool without the two capabilities that allow it.
+    if (access("/usr/bin/setpriv", X_OK) != 0) {
+      GTEST_SKIP() << "running as root and /usr/bin/setpriv (util-linux) is missing: cannot make a file unreadable";
+    }
+    options.prefix = {"/usr/bin/setpriv", "--bounding-set", "-dac_override,-dac_read_search"};
+  }
+  ExpectRefusedEarly(RunBoxload({"2", file}, options), CantOpen(file), 1, std::strerror(EACCES));
+}
+
+TEST(BadInput, AFileThatShrinksAfterTheCheckSendsNothingStale) {
+  TempDir dir;
+  const std::vector<uint8_t> body = RandomBytes(4000, 23);
+  const std::string file = dir.Write("shrinks.sdf", MakeSdf(body));
+  BoxConfig config;
+  // The header's verdict comes late: time to cut the file between the check and the body.
+  config.fault = {BoxFault::kDelay, BoxPoint::kSdfHeader, 0, 800};
+  BoxOnPty box(config);
+  bool cut = false;
+  ToolOptions options;
+  options.interrupt_when = [&](double) {
+    if (!cut && box.WaitForPhase(BoxPhase::kBody, 0)) {
+      std::filesystem::resize_file(file, 20 + 1000);
+      cut = true;
+    }
+    return false;
+  };
+  const ToolResult r = RunBoxload({"2", file}, options);
+  const BoxSim& sim = box.Finish();
+  ASSERT_TRUE(cut);
+  const std::string head = UpToTheCheck() + "OK\nSendFileHeader... ";
+  EXPECT_EQ(Normalised(r.out), head +
+                                   "Wait For STB ready\nRemote BootLoader is ready\nwait STB response:\nOK\n"
+                                   "SendSDFFile... \nSend 0Kb\r\nSendSDFFile: file read error...\nBAD\n" +
+                                   KeyPrompt());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(sim.blocks_seen(), 0);
+  EXPECT_FALSE(sim.update_complete());
+}
+
+TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
+  TempDir dir;
+  const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(10, 24)));
+  const std::string invalid = Banner() + "invalid COM port specified\n\n";
+  const std::string long_name(300, 'n');  // longer than a file name may be
+  const std::string long_path = dir.path() + "/" + std::string(5000, 'p');
+  const std::string not_utf8 = dir.path() + "/\xff\xfe\x80 missing.sdf";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+    std::string reason;  // on standard error
+  } cases[] = {
+      {{"", ""}, CantOpen(""), 1, std::strerror(ENOENT)},
+      {{"2", ""}, CantOpen(""), 1, std::strerror(ENOENT)},
+      {{"99999999999999999999999999", file}, invalid, 2, ""},
+      {{"-4294967294", file}, invalid, 2, ""},  // -2 modulo 2^32: must not wrap onto port 2
+      {{std::string(100000, '9'), file}, invalid, 2, ""},
+      {{"\xd9\xa2", file}, invalid, 2, ""},      // an Arabic-Indic digit two
+      {{"\xef\xbc\x92", file}, invalid, 2, ""},  // a full-width digit two
+      {{"2\xff", not_utf8}, CantOpen(not_utf8), 1, std::strerror(ENOENT)},
+      {{"2", long_name}, CantOpen(long_name), 1, std::strerror(ENAMETOOLONG)},
+      {{"2", long_path}, CantOpen(long_path), 1, std::strerror(ENAMETOOLONG)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("port '" + c.args[0].substr(0, 40) + "', file '" + c.args[1].substr(0, 60) + "'");
+    ExpectRefusedEarly(RunBoxload(c.args), c.out, c.status, c.reason);
+  }
+}
+
+TEST(BadInput, UnusualButValidArgumentsStillUpdate) {
+  TempDir dir;
+  const std::vector<uint8_t> body = RandomBytes(1500, 25);
+  // The longest name a directory takes, with bytes that are no text in any encoding.
+  const std::string name = "\xff\xfe\x80 " + std::string(251, 'x');
+  ASSERT_EQ(name.size(), 255u);
+  const std::string file = dir.Write(name, MakeSdf(body));
+  for (const std::string port : {"00000000000000000000000002", "2 and more", "+2"}) {
+    SCOPED_TRACE("port '" + port + "'");
+    BoxOnPty box{BoxConfig{}};
+    const ToolResult r = RunBoxload({port, file, "further", "arguments"});
+    EXPECT_EQ(Normalised(r.out), FirmwareStageText(BoxConfig{}) + SoftwareStageText(1500) + KeyPrompt());
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(box.Finish().body(), body);
+  }
+}
+
+TEST(BadInput, PortsThatAreNoUsableSerialLine) {
+  TempDir dir;
+  const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(10, 26)));
+  const std::string port = PortPath(2);
+
+  // Not a terminal: a regular file, then /dev/null.
+  std::filesystem::remove(port);
+  dir.Write("plain", {});
+  std::filesystem::create_symlink(dir.path() + "/plain", port);
+  ExpectRefusedEarly(RunBoxload({"2", file}), Banner() + "Unable to configure the serial port", 1, "not a serial port");
+  std::filesystem::remove(port);
+  std::filesystem::create_symlink("/dev/null", port);
+  ExpectRefusedEarly(RunBoxload({"2", file}), Banner() + "Unable to configure the serial port", 1, "not a serial port");
+
+  // A device that went away: the link names a node that is gone. (Not a closed pty: its number
+  // may already serve another program.)
+  std::filesystem::remove(port);
+  std::filesystem::create_symlink(dir.path() + "/ttyUSB0", port);
+  ExpectRefusedEarly(RunBoxload({"2", file}), Banner(), 1, std::strerror(ENOENT));
+  std::filesystem::remove(port);
+}
+
+TEST(BadInput, APortHeldByAnotherRunIsRefusedAndLeftAlone) {
+  TempDir dir;
+  const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(10, 27)));
+  BoxConfig silent;
+  silent.silent_probes = -1;
+  BoxOnPty box(silent);
+  std::optional<ToolResult> second;
+  ToolOptions options;
+  // While the first run probes, a second one on the same port; then Ctrl+C for the first.
+  options.interrupt_when = [&](double seconds) {
+    if (seconds < 0.5) {
+      return false;
+    }
+    if (!second) {
+      second = RunBoxload({"2", file});
+    }
+    return true;
+  };
+  const ToolResult first = RunBoxload({"2", file}, options);
+  ASSERT_TRUE(second.has_value());
+  ExpectRefusedEarly(*second, Banner(), 1, "the port is in use by another program");
+  // The refused run took nothing from the first one.
+  EXPECT_EQ(first.out, Banner() + "Send 'GetPlatformID' and waiting STB response\n\nProcess aborted by user...\n");
+  EXPECT_EQ(first.signal, SIGINT);
+  box.Finish();
+  EXPECT_TRUE(box.tool_closed());
+}
+
+TEST(BadInput, ADeviceUnpluggedDuringTheRunEndsItAndIsThenMissing) {
+  TempDir dir;
+  const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(3000, 28)));
+  const std::string port = PortPath(2);
+  BoxConfig config;
+  // As a USB adapter pulled out: the line hangs up and the device node goes.
+  config.fault = {BoxFault::kHangUp, BoxPoint::kFrame, 3};
+  BoxOnPty box(config);
+  ToolOptions options;
+  options.interrupt_when = [&](double) {
+    if (box.WaitForPhase(BoxPhase::kHungUp, 0)) {
+      std::filesystem::remove(port);
+    }
+    return false;
+  };
+  ToolResult r = RunBoxload({"2", file}, options);
+  box.Finish();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(Normalised(r.out).ends_with("SW update: error\nFW update error...\n" + KeyPrompt())) << r.out;
+  EXPECT_NE(r.out.find("PortWrite: errcode 5h(5)\n"), std::string::npos) << r.out;
+  EXPECT_LT(r.seconds, 4);
+  EXPECT_LT(r.cpu_seconds, 0.5);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(port)));
+
+  ExpectRefusedEarly(RunBoxload({"2", file}), Banner(), 1, std::strerror(ENOENT));
+}
+
+}  // namespace
