@@ -7,6 +7,8 @@
 //   flags bit 1: from the chosen write on, every write fails
 //   flags bit 2: ... and the system gives error code 0, so the failure is silent
 //   flags bit 3: the file header goes first
+#include <algorithm>
+
 #include "bootrom/bootrom.h"
 #include "fuzz_support.h"
 
@@ -58,16 +60,10 @@ void Image(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& imag
       sum += frame[i];
     }
     frame.push_back(static_cast<uint8_t>(sum));
-    bool sent = true;
-    for (const uint8_t byte : frame) {
-      if (!wire.Write(byte)) {
-        text += "SendBytes: port write error\n";
-        sent = false;
-        break;
-      }
-    }
     // Every frame goes, whatever happened to the one before; a broken one reads no answer.
-    if (sent) {
+    if (!std::all_of(frame.begin(), frame.end(), [&wire](uint8_t b) { return wire.Write(b); })) {
+      text += "SendBytes: port write error\n";
+    } else {
       Answer(
           line, text, "SendBytes: read error...\n", [](uint8_t b) { return b == 0x09 || b == 0x0A; },
           [](uint8_t b) {
