@@ -14,50 +14,11 @@
 #include <cstring>
 
 #include "bootloader/bootloader.h"
-#include "fuzz_support.h"
+#include "bootloader_model.h"
 
 namespace {
 
 constexpr uint32_t kData = 1024;
-constexpr uint8_t kReady[] = {0x53, 0x44, 0x46, 0x10};
-
-enum Verdict { kAck, kNotAck, kDead };
-
-// One verdict: any number of 02 ... 00 texts, printed as they come, then the verdict byte.
-Verdict ReadVerdict(fuzz::LineModel& line, std::string& text) {
-  uint8_t byte = 0;
-  auto next = [&]() {
-    if (line.Read(kBlockingRead, &byte) == fuzz::LineModel::kByte) {
-      return true;
-    }
-    text += "WaitResponse: read error...\n";
-    return false;
-  };
-  if (!next()) {
-    return kDead;
-  }
-  while (byte == 0x02) {
-    for (;;) {
-      if (!next()) {
-        return kDead;
-      }
-      if (byte == 0x00) {
-        break;
-      }
-      text += static_cast<char>(byte);
-    }
-    if (!next()) {
-      return kDead;
-    }
-  }
-  if (byte == 0x06) {
-    return kAck;
-  }
-  if (byte != 0x15) {
-    text += fuzz::Format("Unknown response: 0x%X\n", byte);
-  }
-  return kNotAck;
-}
 
 }  // namespace
 
@@ -104,54 +65,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   int want = 0;
-  std::string& text = wire.text;
   fuzz::LineModel line(script);
   if (header_exchange) {
-    text += "Wait For STB ready\n";
-    size_t matched = 0;
-    uint8_t byte = 0;
-    while (matched < sizeof kReady && line.Read(kBlockingRead, &byte) == fuzz::LineModel::kByte) {
-      matched = byte == kReady[matched] ? matched + 1 : 0;
-    }
-    if (matched < sizeof kReady) {
-      text += "SendSDFHeader: read error...\n";
-    } else {
-      text += "Remote BootLoader is ready\n";
-      // The header's writes are not looked at: a dead port still gets to the verdict.
-      for (const uint8_t b : header.bytes) {
-        wire.Write(b);
-      }
-      text += "wait STB response:\n";
-      want = ReadVerdict(line, text) == kAck ? 1 : 0;
-    }
+    want = fuzz::HeaderExchange(wire, line, header.bytes) ? 1 : 0;
   } else if (!block) {
-    want = ReadVerdict(line, text) == kAck ? 1 : 0;
+    want = fuzz::ReadVerdict(line, wire.text) == fuzz::kAck ? 1 : 0;
   } else {
     // Bytes from count on become FF (all of them for a negative count), then the checksum.
-    fuzz::Bytes frame(kData);
-    unsigned sum = 0;
+    uint8_t pattern[kData];
     for (uint32_t i = 0; i < kData; ++i) {
-      frame[i] = static_cast<int32_t>(i) < count ? static_cast<uint8_t>(seed + i * 7) : 0xFF;
-      sum += frame[i];
+      pattern[i] = static_cast<uint8_t>(seed + i * 7);
     }
-    frame.push_back(static_cast<uint8_t>(sum));
-    FUZZ_CHECK(tries <= 0 || std::memcmp(buffer, frame.data(), kData) == 0);
-    for (int32_t t = 0; t < tries && want == 0; ++t) {
-      // A dead port ends the block at its first failed write, and no further try is made.
-      const bool sent = std::all_of(frame.begin(), frame.end(), [&wire](uint8_t b) { return wire.Write(b); });
-      if (!sent) {
-        break;
-      }
-      const Verdict verdict = ReadVerdict(line, text);
-      if (verdict == kAck) {
-        want = 1;
-      } else if (verdict == kDead) {
-        break;
-      }
-    }
+    const fuzz::Bytes on_line = fuzz::BlockOnLine(pattern, count);
+    // The fill is written into the caller's buffer.
+    FUZZ_CHECK(tries <= 0 || std::memcmp(buffer, on_line.data(), kData) == 0);
+    want = fuzz::SendWithRetry(wire, line, on_line, tries) ? 1 : 0;
   }
   FUZZ_CHECK(result == want);
-  FUZZ_CHECK_TEXT(fuzz::Console::Text(), text);
+  FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
   FUZZ_CHECK(memport::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
   return 0;

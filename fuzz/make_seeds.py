@@ -29,6 +29,10 @@ def sdf_file(body, data_length=None):
     return head + struct.pack("<I", sdf_crc(head)) + body
 
 
+def stage(flags, line, body, slack=0):
+    return bytes([flags, slack]) + struct.pack(">H", len(line)) + line + bytes(20) + body
+
+
 SEEDS = {
     "probe_reply": {
         # flags, late index, late delay, stale count, [stale bytes], answer
@@ -85,6 +89,17 @@ SEEDS = {
         "header_refused": bytes([0x10, 0, 0, 0, 0, 7]) + b"SDF\x10\x15",
         "header_never_ready": bytes([0x11, 0, 0, 0, 0, 7]) + b"SDSDF\x10",
         "header_dead_port": bytes([0x14, 0, 0, 0, 0, 7]) + b"SDF\x10\x06",
+    },
+    "software_stage": {
+        # flags, slack, line length (2 bytes), line, file (fix-ups make the check pass)
+        "two_blocks_and_a_half": stage(0x0E, b"SDF\x10\x06" + b"\x06" * 3 + b"\x06\x06", bytes(range(256)) * 10),
+        "refusals_and_texts": stage(0x0E, b"xxSDF\x10" + text(b"hdr") + b"\x06\x15\x06" + text(b"end") + b"\x06\x06",
+                                    bytes(100)),
+        "empty_body": stage(0x0E, b"SDF\x10\x06\x06\x06", b""),
+        "trailing_bytes": stage(0x0E, b"SDF\x10\x06\x06\x06\x06", bytes(1030), slack=5),
+        "three_refusals": stage(0x0E, b"SDF\x10\x06\x15\x15\x15", bytes(10)),
+        "hang_up_in_text": stage(0x0F, b"SDF\x10\x06\x02abc", bytes(10)),
+        "bad_check": stage(0x00, b"SDF\x10\x06", bytes(40)),
     },
     "sdf_check": {
         # flags, start position, slack, file

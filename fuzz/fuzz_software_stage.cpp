@@ -1,0 +1,143 @@
+// The whole software stage, RunSoftwareStage: an SDF file made of the input and arbitrary bytes
+// from the bootloader. Besides every line of console text, the target holds the stage to its
+// promise: it reports success only when the bootloader acknowledged the header and every block
+// of exactly data_length file bytes, as sent, and then both closing verdicts.
+//
+// Input: [flags] [data_length slack] [line length, 2 bytes] the bootloader's bytes, then the
+//        file's bytes.
+//   flags bit 0: the line hangs up after the last byte (else it stays open and silent)
+//   flags bit 1: data_length is set to the body's size less the slack (when that fits)
+//   flags bit 2: data_crc32 is set to the body's true CRC
+//   flags bit 3: header_crc32 is set to the header's true CRC (after the two above)
+#include <unistd.h>
+
+#include "bootloader/bootloader.h"
+#include "bootloader_model.h"
+#include "sdf/sdf.h"
+
+namespace {
+
+int g_file = -1;
+
+uint32_t Crc(const uint8_t* data, size_t count) {
+  uint32_t crc = 0;
+  for (size_t i = 0; i < count; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+  }
+  return crc;
+}
+
+bool Passes(const fuzz::Bytes& file) {
+  if (file.size() < kSdfHeaderSize) {
+    return false;
+  }
+  const size_t body = file.size() - kSdfHeaderSize;
+  return Crc(file.data(), kSdfHeaderCrcSpan) == ReadLe32(file.data() + kSdfHeaderCrcOffset) &&
+         ReadLe32(file.data() + kSdfDataLengthOffset) <= body &&
+         Crc(file.data() + kSdfHeaderSize, body) == ReadLe32(file.data() + kSdfDataCrcOffset);
+}
+
+// The stage after a passing check; returns 1 on success, with the text up to the status line.
+int Stage(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& file) {
+  std::string& text = wire.text;
+  text += "OK\nSendFileHeader... ";
+  if (!fuzz::HeaderExchange(wire, line, file.data())) {
+    text += "BAD\n";
+    return 0;
+  }
+  text += "OK\nSendSDFFile... \n";
+  const uint32_t n = ReadLe32(file.data() + kSdfDataLengthOffset);
+  const uint8_t* body = file.data() + kSdfHeaderSize;
+  const uint32_t whole = n / 1024;
+  for (uint32_t k = 0; k <= whole; ++k) {
+    const uint32_t count = k < whole ? 1024 : n % 1024;
+    if (count == 0) {
+      break;
+    }
+    text += fuzz::Format("Send %ldKb\r", static_cast<long>(k));
+    if (!fuzz::SendWithRetry(wire, line,
+                             fuzz::BlockOnLine(body + static_cast<size_t>(k) * 1024, static_cast<int32_t>(count)),
+                             kBlockTries)) {
+      text += "BAD\n";
+      return 0;
+    }
+  }
+  text += fuzz::Format("Send %ldKb\r\n", static_cast<long>(whole));
+  if (fuzz::ReadVerdict(line, text) != fuzz::kAck) {
+    text += "BAD\n";
+    return 0;
+  }
+  text += "OK\n";
+  return fuzz::ReadVerdict(line, text) == fuzz::kAck ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  fuzz::Console::Init();
+  g_file = memfd_create("fuzz-sdf", 0);
+  if (g_file < 0) {
+    std::abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  fuzz::LineScript script;
+  const uint8_t flags = in.Byte();
+  script.hang_up_at_end = (flags & 1) != 0;
+  const uint8_t slack = in.Byte();
+  script.bytes = in.Take(in.Word());
+  fuzz::Bytes file = in.Rest();
+  if (file.size() >= kSdfHeaderSize) {
+    const size_t body = file.size() - kSdfHeaderSize;
+    if ((flags & 2) != 0 && slack <= body) {
+      WriteLe32(file.data() + kSdfDataLengthOffset, static_cast<uint32_t>(body - slack));
+    }
+    if ((flags & 4) != 0) {
+      WriteLe32(file.data() + kSdfDataCrcOffset, Crc(file.data() + kSdfHeaderSize, body));
+    }
+    if ((flags & 8) != 0) {
+      WriteLe32(file.data() + kSdfHeaderCrcOffset, Crc(file.data(), kSdfHeaderCrcSpan));
+    }
+  }
+
+  fuzz::ResetRun();
+  if (ftruncate(g_file, 0) != 0 ||
+      (!file.empty() && pwrite(g_file, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()))) {
+    std::abort();
+  }
+  fuzz::QueueScript(script);
+  const int result = RunSoftwareStage(memport::Handle(), g_file);
+  const std::string text = fuzz::Console::Text();
+
+  fuzz::WireModel wire;
+  fuzz::LineModel line(script);
+  wire.text = "Check SDF file... ";
+  if (!Passes(file)) {
+    // Refused before a byte goes out or is read.
+    FUZZ_CHECK(result == 0);
+    FUZZ_CHECK(text.rfind("Check SDF file... Check_SDF_File: ", 0) == 0 && text.size() >= 4 &&
+               text.compare(text.size() - 4, 4, "BAD\n") == 0);
+    FUZZ_CHECK(memport::Written().empty());
+    FUZZ_CHECK(fuzz::DrainUnread() == script.bytes.size());
+    return 0;
+  }
+  const int want = Stage(wire, line, file);
+  FUZZ_CHECK(result == want);
+  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
+  if (want == 0) {
+    FUZZ_CHECK_TEXT(text, wire.text);
+  } else {
+    // The time taken is the clock's: only the frame of the status line is fixed.
+    const std::string status = "\nSW update status: OK, [overall time: ";
+    FUZZ_CHECK_TEXT(text.substr(0, wire.text.size() + status.size()), wire.text + status);
+    FUZZ_CHECK(text.size() > 11 && text.compare(text.size() - 11, 11, "(seconds)]\n") == 0);
+  }
+  return 0;
+}
