@@ -21,9 +21,9 @@ namespace {
 constexpr int kRuns = 108;
 const std::string kAbortLine = "\nProcess aborted by user...\n";
 
-enum class Phase { kStart, kProbes, kImage, kCheckAndReady, kBody, kTextAndVerdicts, kKeyWait };
+enum class Phase { kStart, kProbes, kImage, kCheckAndReady, kBody, kTextAndVerdicts, kPrompt, kKeyWait };
 constexpr Phase kPhases[] = {Phase::kStart, Phase::kProbes,          Phase::kImage,  Phase::kCheckAndReady,
-                             Phase::kBody,  Phase::kTextAndVerdicts, Phase::kKeyWait};
+                             Phase::kBody,  Phase::kTextAndVerdicts, Phase::kPrompt, Phase::kKeyWait};
 
 const char* PhaseName(Phase phase) {
   switch (phase) {
@@ -39,6 +39,8 @@ const char* PhaseName(Phase phase) {
       return "body";
     case Phase::kTextAndVerdicts:
       return "bootloader text and last verdicts";
+    case Phase::kPrompt:
+      return "moment the key prompt shows";
     case Phase::kKeyWait:
       return "key wait";
   }
@@ -155,9 +157,11 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
   int per_phase[std::size(kPhases)] = {};
   for (int run = 0; run < kRuns; ++run) {
     const Phase phase = kPhases[run % std::size(kPhases)];
-    const bool to_file = (run / std::size(kPhases)) % 2 == 1;
+    // The prompt is seen the moment it is written only on a pipe.
+    const bool to_file = phase != Phase::kPrompt && (run / std::size(kPhases)) % 2 == 1;
     // The key wait needs a terminal; the last verdicts are too short to hit without one.
-    const bool with_terminal = phase == Phase::kKeyWait || phase == Phase::kTextAndVerdicts || run % 3 == 0;
+    const bool with_terminal =
+        phase == Phase::kKeyWait || phase == Phase::kPrompt || phase == Phase::kTextAndVerdicts || run % 3 == 0;
     SCOPED_TRACE("run " + std::to_string(run) + ", Ctrl+C in the " + PhaseName(phase) + ", output to " +
                  (to_file ? "a file" : "a pipe") + (with_terminal ? ", with a terminal" : ""));
 
@@ -187,7 +191,7 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
     box.emplace(config);
 
     // The moment: a random time after the phase began.
-    const double spread[] = {0.004, 0.6, 0.05, 0.12, 0.1, 0.05, 0.03};
+    const double spread[] = {0.004, 0.6, 0.05, 0.12, 0.1, 0.05, 0, 0.03};
     const double delay = std::uniform_real_distribution<double>(0, spread[static_cast<int>(phase)])(random);
     double began = -1;
     options.interrupt_when = [&](double seconds) {
@@ -210,6 +214,8 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
           case Phase::kTextAndVerdicts:
             now = box->WaitForPhase(BoxPhase::kFinished, 0);
             break;
+          case Phase::kPrompt:
+            break;  // interrupt_on_output below
           case Phase::kKeyWait:
             now = terminal->InKeyWait();
             break;
@@ -221,6 +227,10 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
       return began >= 0 && seconds >= began + delay;
     };
 
+    if (phase == Phase::kPrompt) {
+      // As the key wait begins: its mode change races the abort.
+      options.interrupt_on_output = "press any key";
+    }
     const ToolResult r = RunBoxload({"2", file}, options);
     const BoxSim& sim = box->Finish();
     const std::string context = "\n--- tool ---\n" + r.out + r.err;

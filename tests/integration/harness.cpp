@@ -188,6 +188,12 @@ ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& o
       const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
       if (n > 0) {
         sinks[i]->append(chunk, static_cast<size_t>(n));
+        if (!interrupted && i == 0 && !options.interrupt_on_output.empty() &&
+            result.out.find(options.interrupt_on_output) != std::string::npos) {
+          result.interrupted_at = SecondsSince(start);
+          kill(pid, options.interrupt_signal);
+          interrupted = true;
+        }
       } else if (n == 0 || errno != EINTR) {
         close(fds[i].fd);
         fds[i].fd = -1;

@@ -68,6 +68,8 @@ struct ToolOptions {
   // returns true.
   std::function<bool(double seconds)> interrupt_when;
   int interrupt_signal = SIGINT;
+  // Or at once when standard output (a pipe) shows this text.
+  std::string interrupt_on_output;
   // Standard output into this file instead of a pipe (read back into ToolResult::out).
   std::string stdout_file;
   // A terminal (the slave of a pty) as standard input and controlling terminal, so that the
