@@ -23,16 +23,35 @@ int g_current_signal = SIGINT;
 // Standard output's buffer when it is redirected, so the console text needs no heap.
 char g_stdout_buffer[4096];
 
-// The key wait's terminal and its mode before the wait, restored on every way out.
+// The key wait's terminal and its mode before the wait, restored on every way out. The lock
+// makes "set the key mode" and "restore it for the abort" exclusive: once the abort has
+// restored the mode, the main thread can no longer change it.
+pthread_mutex_t g_key_lock = PTHREAD_MUTEX_INITIALIZER;
 int g_key_fd = -1;
 termios g_saved_mode{};
-volatile sig_atomic_t g_key_mode_changed = 0;
+bool g_key_mode_changed = false;
+bool g_aborting = false;
 
-void RestoreKeyMode() {
-  if (g_key_mode_changed != 0) {
-    tcsetattr(g_key_fd, TCSANOW, &g_saved_mode);
-    g_key_mode_changed = 0;
+// Applies mode to the key wait's terminal unless the run is being aborted.
+bool SetKeyMode(const termios& mode) {
+  pthread_mutex_lock(&g_key_lock);
+  bool done = false;
+  if (!g_aborting && tcsetattr(g_key_fd, TCSANOW, &mode) == 0) {
+    g_key_mode_changed = true;
+    done = true;
   }
+  pthread_mutex_unlock(&g_key_lock);
+  return done;
+}
+
+void RestoreKeyMode(bool aborting) {
+  pthread_mutex_lock(&g_key_lock);
+  g_aborting = g_aborting || aborting;
+  if (g_key_mode_changed) {
+    tcsetattr(g_key_fd, TCSANOW, &g_saved_mode);
+    g_key_mode_changed = false;
+  }
+  pthread_mutex_unlock(&g_key_lock);
 }
 
 unsigned EventForSignal(int sig) {
@@ -75,7 +94,7 @@ void* SignalThread(void* /*unused*/) {
     if (sigwait(&set, &sig) != 0) {
       continue;
     }
-    RestoreKeyMode();
+    RestoreKeyMode(true);
     g_current_signal = sig;
     if (g_handler != nullptr) {
       g_handler(EventForSignal(sig));
@@ -145,9 +164,7 @@ void WaitForKey() {
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   // TCSANOW: a key typed earlier in the run still ends the wait at once.
-  g_key_mode_changed = 1;
-  if (tcsetattr(fd, TCSANOW, &raw) != 0) {
-    g_key_mode_changed = 0;
+  if (!SetKeyMode(raw)) {
     close(fd);
     return;
   }
@@ -161,11 +178,12 @@ void WaitForKey() {
     // does not reach the shell after the run.
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 1;
-    tcsetattr(fd, TCSANOW, &raw);
-    unsigned char rest[16];
-    while (read(fd, rest, sizeof rest) > 0) {
+    if (SetKeyMode(raw)) {
+      unsigned char rest[16];
+      while (read(fd, rest, sizeof rest) > 0) {
+      }
     }
   }
-  RestoreKeyMode();
+  RestoreKeyMode(false);
   close(fd);
 }
