@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <optional>
