@@ -19,12 +19,13 @@
 
 namespace {
 
-constexpr int kRuns = 108;
+constexpr int kRuns = 117;
 const std::string kAbortLine = "\nProcess aborted by user...\n";
 
-enum class Phase { kStart, kProbes, kImage, kCheckAndReady, kBody, kTextAndVerdicts, kPrompt, kKeyWait };
-constexpr Phase kPhases[] = {Phase::kStart, Phase::kProbes,          Phase::kImage,  Phase::kCheckAndReady,
-                             Phase::kBody,  Phase::kTextAndVerdicts, Phase::kPrompt, Phase::kKeyWait};
+enum class Phase { kStart, kProbes, kImage, kCheckAndReady, kBody, kTextAndVerdicts, kPrompt, kKeyWait, kEnd };
+constexpr Phase kPhases[] = {Phase::kStart,         Phase::kProbes,  Phase::kImage,
+                             Phase::kCheckAndReady, Phase::kBody,    Phase::kTextAndVerdicts,
+                             Phase::kPrompt,        Phase::kKeyWait, Phase::kEnd};
 
 const char* PhaseName(Phase phase) {
   switch (phase) {
@@ -44,6 +45,8 @@ const char* PhaseName(Phase phase) {
       return "moment the key prompt shows";
     case Phase::kKeyWait:
       return "key wait";
+    case Phase::kEnd:
+      return "moment a run without a terminal ends";
   }
   return "?";
 }
@@ -159,10 +162,10 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
   for (int run = 0; run < kRuns; ++run) {
     const Phase phase = kPhases[run % std::size(kPhases)];
     // The prompt is seen the moment it is written only on a pipe.
-    const bool to_file = phase != Phase::kPrompt && (run / std::size(kPhases)) % 2 == 1;
+    const bool to_file = phase != Phase::kPrompt && phase != Phase::kEnd && (run / std::size(kPhases)) % 2 == 1;
     // The key wait needs a terminal; the last verdicts are too short to hit without one.
-    const bool with_terminal =
-        phase == Phase::kKeyWait || phase == Phase::kPrompt || phase == Phase::kTextAndVerdicts || run % 3 == 0;
+    const bool with_terminal = phase == Phase::kKeyWait || phase == Phase::kPrompt ||
+                               phase == Phase::kTextAndVerdicts || (phase != Phase::kEnd && run % 3 == 0);
     SCOPED_TRACE("run " + std::to_string(run) + ", Ctrl+C in the " + PhaseName(phase) + ", output to " +
                  (to_file ? "a file" : "a pipe") + (with_terminal ? ", with a terminal" : ""));
 
@@ -192,7 +195,7 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
     box.emplace(config);
 
     // The moment: a random time after the phase began.
-    const double spread[] = {0.004, 0.6, 0.05, 0.12, 0.1, 0.05, 0, 0.03};
+    const double spread[] = {0.004, 0.6, 0.05, 0.12, 0.1, 0.05, 0, 0.03, 0};
     const double delay = std::uniform_real_distribution<double>(0, spread[static_cast<int>(phase)])(random);
     double began = -1;
     options.interrupt_when = [&](double seconds) {
@@ -216,6 +219,7 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
             now = box->WaitForPhase(BoxPhase::kFinished, 0);
             break;
           case Phase::kPrompt:
+          case Phase::kEnd:
             break;  // interrupt_on_output below
           case Phase::kKeyWait:
             now = terminal->InKeyWait();
@@ -228,8 +232,9 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
       return began >= 0 && seconds >= began + delay;
     };
 
-    if (phase == Phase::kPrompt) {
-      // As the key wait begins: its mode change races the abort.
+    if (phase == Phase::kPrompt || phase == Phase::kEnd) {
+      // As the key wait begins, its mode change races the abort; without a terminal, the
+      // process is ending on its own.
       options.interrupt_on_output = "press any key";
     }
     const ToolResult r = RunBoxload({"2", file}, options);
@@ -238,6 +243,16 @@ TEST(Abort, CtrlCAtRandomMomentsOfWholeRuns) {
 
     ASSERT_GE(r.interrupted_at, 0) << "the run ended before Ctrl+C" << context;
     ASSERT_FALSE(r.timed_out) << context;
+    if (phase == Phase::kEnd && r.exited) {
+      // The run ended before the abort began: then it is a whole run, without an abort line.
+      EXPECT_EQ(r.exit_code, 0) << context;
+      EXPECT_EQ(Normalised(r.out), FirmwareStageText(config) + SoftwareStageText(kSent, config.text) + KeyPrompt())
+          << context;
+      if (HasFailure()) {
+        break;
+      }
+      continue;
+    }
     EXPECT_EQ(r.signal, SIGINT) << context;
     EXPECT_LT(r.seconds - r.interrupted_at, 1.0) << context;
     EXPECT_EQ(r.err.find("in use"), std::string::npos) << context;
