@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -31,6 +32,7 @@ int g_key_fd = -1;
 termios g_saved_mode{};
 bool g_key_mode_changed = false;
 bool g_aborting = false;
+bool g_exiting = false;  // the run has ended on its own: exit() is under way
 
 // Applies mode to the key wait's terminal unless the run is being aborted.
 bool SetKeyMode(const termios& mode) {
@@ -52,6 +54,31 @@ void RestoreKeyMode(bool aborting) {
     g_key_mode_changed = false;
   }
   pthread_mutex_unlock(&g_key_lock);
+}
+
+// The abort begins unless the run has already ended; from here the process ends by the signal.
+bool BeginAbort() {
+  pthread_mutex_lock(&g_key_lock);
+  const bool begin = !g_exiting;
+  g_aborting = g_aborting || begin;
+  pthread_mutex_unlock(&g_key_lock);
+  if (begin) {
+    RestoreKeyMode(true);
+  }
+  return begin;
+}
+
+// Run by exit() before it flushes standard output. An abort that has begun ends the process
+// itself, with its line last: exit must neither flush its buffer too nor end the process
+// with a status first.
+void EndOfRun() {
+  pthread_mutex_lock(&g_key_lock);
+  const bool aborting = g_aborting;
+  g_exiting = !aborting;
+  pthread_mutex_unlock(&g_key_lock);
+  while (aborting) {
+    pause();  // abort signals are blocked in this thread: it sleeps until the abort ends the process
+  }
 }
 
 unsigned EventForSignal(int sig) {
@@ -94,7 +121,12 @@ void* SignalThread(void* /*unused*/) {
     if (sigwait(&set, &sig) != 0) {
       continue;
     }
-    RestoreKeyMode(true);
+    if (!BeginAbort()) {
+      // Too late: exit() is under way and ends the process with the run's own status. Only an
+      // exit stuck flushing into a pipe nobody reads is ended by the signal, silently.
+      usleep(500000);
+      EndBySignal(sig);
+    }
     g_current_signal = sig;
     if (g_handler != nullptr) {
       g_handler(EventForSignal(sig));
@@ -121,6 +153,7 @@ void ConsoleInit() {
 
 void InstallConsoleControl(ConsoleHandler handler) {
   g_handler = handler;
+  std::atexit(EndOfRun);
   sigset_t set;
   AbortSignals(&set);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
