@@ -76,8 +76,10 @@ void EndOfRun() {
   const bool aborting = g_aborting;
   g_exiting = !aborting;
   pthread_mutex_unlock(&g_key_lock);
-  while (aborting) {
-    pause();  // abort signals are blocked in this thread: it sleeps until the abort ends the process
+  if (aborting) {
+    for (;;) {
+      pause();  // abort signals are blocked in this thread: it sleeps until the abort ends the process
+    }
   }
 }
 
@@ -153,7 +155,8 @@ void ConsoleInit() {
 
 void InstallConsoleControl(ConsoleHandler handler) {
   g_handler = handler;
-  std::atexit(EndOfRun);
+  // Without it a Ctrl+C as the run ends could mix the two ends; the run itself is unaffected.
+  (void)std::atexit(EndOfRun);
   sigset_t set;
   AbortSignals(&set);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
