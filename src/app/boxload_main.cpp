@@ -30,7 +30,7 @@ int OnConsoleControl(unsigned event) {
   }
   const int fd = g_run_state.sdf_fd.exchange(kNoFile);
   if (fd != kNoFile) {
-    FileClose(fd);
+    FileCloseForAbort(fd);
   }
   std::printf("\nProcess aborted by user...\n");
   std::fflush(stdout);

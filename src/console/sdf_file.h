@@ -5,7 +5,9 @@
 //   FileSeek(fd, offset)       1 when the position is now offset, 0 on failure
 //   FileTell(fd)               current position, -1 on failure
 //   FileLength(fd)             length in bytes (position unchanged), -1 on failure
-//   FileClose(fd)              safe from the abort thread
+//   FileClose(fd)              closes the descriptor
+//   FileCloseForAbort(fd)      the abort's close, from its own thread while the main thread may
+//                              be reading the file
 #pragma once
 
 #include <cstdint>
@@ -18,3 +20,4 @@ int FileSeek(int fd, int64_t offset);
 int64_t FileTell(int fd);
 int64_t FileLength(int fd);
 void FileClose(int fd);
+void FileCloseForAbort(int fd);

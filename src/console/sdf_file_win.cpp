@@ -44,3 +44,5 @@ int64_t FileTell(int fd) { return _telli64(fd); }
 int64_t FileLength(int fd) { return _filelengthi64(fd); }
 
 void FileClose(int fd) { _close(fd); }
+
+void FileCloseForAbort(int fd) { _close(fd); }

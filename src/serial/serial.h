@@ -13,7 +13,8 @@
 //                                nonzero when the port failed or hung up. Never prints.
 //   PurgePort(port)              discards both driver queues
 //   DrainPort(port)              waits until everything written has left
-//   ClosePort(port)              closes the handle; safe from the abort thread
+//   ClosePort(port)              frees the port for other programs at once; safe from the abort
+//                                thread while the main thread is blocked on the port
 //
 // Each platform has its own backend file; the build picks one.
 #pragma once

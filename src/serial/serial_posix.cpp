@@ -201,4 +201,11 @@ void PurgePort(PortHandle port) { tcflush(port->fd, TCIOFLUSH); }
 
 void DrainPort(PortHandle port) { tcdrain(port->fd); }
 
-void ClosePort(PortHandle port) { close(port->fd); }
+void ClosePort(PortHandle port) {
+  // Called by the abort while the main thread may be blocked on this descriptor: closing it
+  // would free its number under that thread's feet (and would not wake a blocked poll anyway).
+  // Freeing the port is what matters: the lock and exclusive mode go now, the descriptor goes
+  // with the process a moment later.
+  flock(port->fd, LOCK_UN);
+  ioctl(port->fd, TIOCNXCL);
+}
