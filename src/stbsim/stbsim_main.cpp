@@ -130,7 +130,7 @@ bool ParsePair(const char* text, long* k, std::string* rest) {
   return ParseInt(std::string(text, colon).c_str(), 0, k);
 }
 
-bool ParseFault(const char* text, BoxFaultSpec* spec) {
+bool ParseFault(const char* text, BoxFaultSpec* result) {
   static const struct {
     const char* name;
     BoxFault fault;
@@ -174,25 +174,25 @@ bool ParseFault(const char* text, BoxFaultSpec* spec) {
   bool kind_ok = false;
   for (const auto& kind : kKinds) {
     if (parts[0] == kind.name) {
-      spec->fault = kind.fault;
+      result->fault = kind.fault;
       kind_ok = true;
     }
   }
   bool point_ok = false;
   for (const auto& point : kPoints) {
     if (parts[1] == point.name) {
-      spec->point = point.point;
+      result->point = point.point;
       point_ok = true;
     }
   }
   long index = 0;
-  long delay = spec->delay_ms;
+  long delay = result->delay_ms;
   if (!kind_ok || !point_ok || !ParseInt(parts[2].c_str(), 0, &index) ||
       (parts.size() == 4 && !ParseInt(parts[3].c_str(), 0, &delay))) {
     return false;
   }
-  spec->index = static_cast<int>(index);
-  spec->delay_ms = static_cast<uint32_t>(delay);
+  result->index = static_cast<int>(index);
+  result->delay_ms = static_cast<uint32_t>(delay);
   return true;
 }
 
