@@ -151,6 +151,9 @@ void ConsoleInit() {
   } else {
     std::setvbuf(stdout, g_stdout_buffer, _IOFBF, sizeof g_stdout_buffer);
   }
+  // A log reader that goes away (`boxload ... | head`) must not kill the tool in the middle of
+  // writing the box: the update goes on, its text is lost.
+  (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 void InstallConsoleControl(ConsoleHandler handler) {

@@ -253,3 +253,19 @@ TEST(BadInput, ADeviceUnpluggedDuringTheRunEndsItAndIsThenMissing) {
 }
 
 }  // namespace
+
+TEST(BadInput, AReaderThatGoesAwayDoesNotStopTheUpdate) {
+  TempDir dir;
+  // Enough blocks for the progress text to fill the 4 KB output buffer during the transfer.
+  const std::vector<uint8_t> body = RandomBytes(600 * 1024, 27);
+  const std::string file = dir.Write("x.sdf", MakeSdf(body));
+  BoxOnPty box{BoxConfig{}};
+  ToolOptions options;
+  // The tool's output goes into a pipe whose reader stops after the banner; the wrapper reports
+  // the tool's own exit status.
+  options.prefix = {"/bin/bash", "-c", "\"$@\" | head -c 20 >/dev/null; exit \"${PIPESTATUS[0]}\"", "wrap"};
+  const ToolResult r = RunBoxload({"2", file}, options);
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(box.Finish().body(), body);
+}
