@@ -18,7 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "console/sdf_file.h"
+#include "sdf/sdf_file.h"
 #include "sdf/sdf.h"
 #include "summary.h"
 

@@ -14,7 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "app/run_state.h"
+#include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 
 namespace fuzz {
@@ -218,7 +218,7 @@ inline void FailWrites(const WireModel& wire) {
 // Every input starts from a fresh port and a box not known to be in repair mode.
 inline void ResetRun() {
   memport::Reset();
-  g_run_state.repair_mode = 0;
+  g_repair_mode = 0;
   Console::Begin();
 }
 

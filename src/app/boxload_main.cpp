@@ -1,11 +1,14 @@
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "app/front_end.h"
+#include "app/port_argument.h"
 #include "app/run_state.h"
+#include "bootloader/bootloader.h"
+#include "bootrom/bootrom.h"
 #include "console/console.h"
-#include "console/sdf_file.h"
+#include "sdf/sdf_file.h"
 
 RunState g_run_state;
 
@@ -35,27 +38,6 @@ int OnConsoleControl(unsigned event) {
   std::printf("\nProcess aborted by user...\n");
   std::fflush(stdout);
   return 0;
-}
-
-int ParsePortNumber(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') {
-    ++p;
-  }
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = (*p == '-');
-    ++p;
-  }
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + (*p - '0');
-    // Larger than any int: report 0 (invalid) rather than wrap round onto a real port.
-    if (value > INT_MAX) {
-      return 0;
-    }
-  }
-  return static_cast<int>(negative ? -value : value);
 }
 
 int BoxloadMain(int argc, char** argv) {

@@ -1,3 +1,3 @@
-#include "app/run_state.h"
+#include "app/front_end.h"
 
 int main(int argc, char** argv) { return BoxloadMain(argc, argv); }

@@ -11,7 +11,8 @@
 //   SendSDFHeader(port, header)         blocking policy, drain, ready handshake, 20 header
 //                                       bytes, one verdict
 //   SendSDFFile(port, fd, buffer, hdr)  data_length body bytes in blocks, then one verdict
-//   RunSoftwareStage(port, fd)          declared in app/run_state.h
+//   RunSoftwareStage(port, fd)          the whole second stage: check, header, body, final
+//                                       verdicts, each step's word with "OK" or "BAD"; 1 = updated
 #pragma once
 
 #include <cstdint>
@@ -27,3 +28,4 @@ int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t 
 int WaitForReady(PortHandle port);
 int SendSDFHeader(PortHandle port, const SdfHeader& header);
 int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& header);
+int RunSoftwareStage(PortHandle port, int sdf_fd);

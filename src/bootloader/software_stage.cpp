@@ -1,15 +1,13 @@
 #include <cstdio>
 
-#include "app/run_state.h"
 #include "bootloader/bootloader.h"
 #include "common/common.h"
-#include "console/sdf_file.h"
+#include "sdf/sdf_file.h"
 
 namespace {
 // The bootloader announces itself with "SDF" and DLE.
 constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 
-SdfHeader g_header;
 // One block buffer, reused for every block.
 uint8_t g_block[kBlockSize];
 
@@ -80,8 +78,9 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
 }
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {
+  SdfHeader header{};
   std::printf("Check SDF file... ");
-  if (Check_SDF_File(sdf_fd, &g_header) == 0) {
+  if (Check_SDF_File(sdf_fd, &header) == 0) {
     std::printf("BAD\n");
     return 0;
   }
@@ -89,14 +88,14 @@ int RunSoftwareStage(PortHandle port, int sdf_fd) {
   const uint32_t t0 = ElapsedClock();
 
   std::printf("SendFileHeader... ");
-  if (SendSDFHeader(port, g_header) == 0) {
+  if (SendSDFHeader(port, header) == 0) {
     std::printf("BAD\n");
     return 0;
   }
   std::printf("OK\n");
 
   std::printf("SendSDFFile... ");
-  if (SendSDFFile(port, sdf_fd, g_block, g_header) == 0) {
+  if (SendSDFFile(port, sdf_fd, g_block, header) == 0) {
     std::printf("BAD\n");
     return 0;
   }

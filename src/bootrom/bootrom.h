@@ -7,7 +7,10 @@
 //   SendFileHeader(port, length)   01 01, length LE32, 14 x 00, end byte 09; expects 09
 //   SendFile(port, data, length)   the image in 1,025-byte frames, FF fill, checksum
 //   SendBytes(port, buffer, count) one frame and its answer, 09 or 0A
-//   RunFirmwareStage(port)         declared in app/run_state.h
+//   RunFirmwareStage(port)         the whole first stage: probes, reset, header, image, and the
+//                                  wait for the box to come back; 1 = the box runs the image
+//   g_repair_mode / InRepairMode() kRepairModeMark once a probe saw the announcement; only ever
+//                                  set, and then every reset exchange skips the reset request
 //
 // None of the transfer operations return a result: the stage learns whether the box took the
 // image only from the identification that follows it.
@@ -20,11 +23,16 @@
 inline constexpr uint32_t kPlatformReplySize = 13;
 inline constexpr uint32_t kFrameSize = 1025;
 
+inline constexpr uint32_t kRepairModeMark = 0xEEEEDDDDu;
+extern uint32_t g_repair_mode;
+inline bool InRepairMode() { return g_repair_mode == kRepairModeMark; }
+
 int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t timeout_ms);
 void SendResetCommand(PortHandle port, uint8_t reset_reply[2]);
 void SendFileHeader(PortHandle port, uint32_t length);
 void SendFile(PortHandle port, const uint8_t* data, uint32_t length);
 void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count);
+int RunFirmwareStage(PortHandle port);
 
 // The firmware image the tool carries; made from the image file at build time.
 inline constexpr uint32_t kFirmwareImageSize = 12084;

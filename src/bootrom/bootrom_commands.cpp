@@ -1,6 +1,5 @@
 #include <cstdio>
 
-#include "app/run_state.h"
 #include "bootrom/bootrom.h"
 
 namespace {
@@ -11,9 +10,9 @@ constexpr uint8_t kPlatformReplyMark = 0xA5;
 constexpr uint8_t kGoByte = 0x09;
 constexpr uint8_t kResetDone = 0x08;
 // A box waiting in repair mode answers a probe with 05 08 or 0E 08.
-constexpr uint8_t kRepairFirst1 = 0x05;
-constexpr uint8_t kRepairFirst2 = 0x0E;
-constexpr uint8_t kRepairSecond = 0x08;
+constexpr uint8_t kRepairAnnounce05 = 0x05;
+constexpr uint8_t kRepairAnnounce0E = 0x0E;
+constexpr uint8_t kRepairAnnounceEnd = 0x08;
 
 void SendMessage(PortHandle port, const uint8_t* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
@@ -22,6 +21,8 @@ void SendMessage(PortHandle port, const uint8_t* bytes, uint32_t count) {
 }
 
 }  // namespace
+
+uint32_t g_repair_mode = 0;
 
 int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t timeout_ms) {
   if (SetReadTimeout(port, timeout_ms) == 0) {
@@ -38,7 +39,7 @@ int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t t
     if (PortRead(port, &byte, &error) == 0) {
       return 0;
     }
-    if (position == 1 && (byte == kRepairFirst1 || byte == kRepairFirst2)) {
+    if (position == 1 && (byte == kRepairAnnounce05 || byte == kRepairAnnounce0E)) {
       first = byte;
     }
     if (byte == kPlatformReplyMark) {
@@ -53,9 +54,9 @@ int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t t
       std::printf("\n");
       return 1;
     }
-    if (byte == kRepairSecond && position == 2 && first != 0) {
+    if (byte == kRepairAnnounceEnd && position == 2 && first != 0) {
       std::printf("STB: REPAIR_MODE\n");
-      g_run_state.repair_mode = kRepairModeMark;
+      g_repair_mode = kRepairModeMark;
       return 1;
     }
   }

@@ -1,6 +1,5 @@
 #include <cstdio>
 
-#include "app/run_state.h"
 #include "bootrom/bootrom.h"
 #include "common/common.h"
 

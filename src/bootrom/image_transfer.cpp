@@ -10,8 +10,8 @@ constexpr uint8_t kHeaderMark = 0x01;
 constexpr uint32_t kHeaderZeroCount = 14;
 constexpr uint8_t kHeaderEnd = 0x09;
 // The boot ROM takes a frame with either of these.
-constexpr uint8_t kFrameTaken1 = 0x09;
-constexpr uint8_t kFrameTaken2 = 0x0A;
+constexpr uint8_t kFrameTaken09 = 0x09;
+constexpr uint8_t kFrameTaken0A = 0x0A;
 
 // One frame buffer, reused for every frame.
 uint8_t g_frame[kFrameSize];
@@ -75,7 +75,7 @@ void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count) {
     std::printf("SendBytes: read error...\n");
     return;
   }
-  if (byte == kFrameTaken1 || byte == kFrameTaken2) {
+  if (byte == kFrameTaken09 || byte == kFrameTaken0A) {
     return;
   }
   std::printf("SendBytes: bad response(0x09 or 0x0A) %X(%c)\n", byte, IsAsciiLetter(byte) ? byte : '.');

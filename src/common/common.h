@@ -2,7 +2,8 @@
 //
 //   SumBytes(buffer, count)   low 8 bits of the sum of count bytes: the frame and block checksum
 //   ElapsedClock()            milliseconds of a monotonic clock since the process started
-//   PrintStatusLine(what, d)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
+//   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
+//                                  for the span t1 - t0
 #pragma once
 
 #include <cstddef>

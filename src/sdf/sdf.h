@@ -4,8 +4,8 @@
 //                                   final inversion: "123456789" gives 0x2DFD2D88
 //   CrcFileRange(fd, reg, count)    the CRC of count bytes from the current position, which is
 //                                   restored afterwards; 0 when the file could not supply them
-//   ReadFileExactly(fd, buf, count) 1 when count bytes were read, 0 when the file ended early or
-//                                   failed: a file that shrank must never pass for a full one
+//   MakeSdfHeader(id, len, crc)     the 20 header bytes for a body: id (8 bytes), data_length,
+//                                   data_crc32 and the header_crc32 over the first 16
 //   Check_SDF_File(fd, header)      reads the header, checks header_crc32, data_crc32 and that
 //                                   the file holds data_length body bytes; prints one
 //                                   "Check_SDF_File: ..." line on failure; position 20 after
@@ -20,6 +20,8 @@ struct SdfHeader {
   uint8_t bytes[kSdfHeaderSize];
 };
 
+// The header's first bytes, not interpreted by the tool.
+inline constexpr uint32_t kSdfIdSize = 8;
 // Fields of the header, least significant byte first.
 inline constexpr uint32_t kSdfDataLengthOffset = 8;
 inline constexpr uint32_t kSdfDataCrcOffset = 12;
@@ -42,6 +44,6 @@ inline uint32_t data_crc32(const SdfHeader& h) { return ReadLe32(h.bytes + kSdfD
 inline uint32_t header_crc32(const SdfHeader& h) { return ReadLe32(h.bytes + kSdfHeaderCrcOffset); }
 
 void Crc32Update(const uint8_t* data, uint32_t* crc_register, uint32_t count);
-int ReadFileExactly(int fd, uint8_t* buffer, uint32_t count);
 int CrcFileRange(int fd, uint32_t* crc_register, uint64_t count);
 int Check_SDF_File(int fd, SdfHeader* header);
+SdfHeader MakeSdfHeader(const uint8_t id[kSdfIdSize], uint32_t data_length, uint32_t data_crc);

@@ -1,8 +1,8 @@
 #include <array>
 #include <cstdio>
 
-#include "console/sdf_file.h"
 #include "sdf/sdf.h"
+#include "sdf/sdf_file.h"
 
 namespace {
 
@@ -62,6 +62,19 @@ int CrcFileRange(int fd, uint32_t* crc_register, uint64_t count) {
     ok = 0;
   }
   return ok;
+}
+
+SdfHeader MakeSdfHeader(const uint8_t id[kSdfIdSize], uint32_t data_length, uint32_t data_crc) {
+  SdfHeader header{};
+  for (uint32_t i = 0; i < kSdfIdSize; ++i) {
+    header.bytes[i] = id[i];
+  }
+  WriteLe32(header.bytes + kSdfDataLengthOffset, data_length);
+  WriteLe32(header.bytes + kSdfDataCrcOffset, data_crc);
+  uint32_t header_crc = 0;
+  Crc32Update(header.bytes, &header_crc, kSdfHeaderCrcSpan);
+  WriteLe32(header.bytes + kSdfHeaderCrcOffset, header_crc);
+  return header;
 }
 
 int Check_SDF_File(int fd, SdfHeader* header) {

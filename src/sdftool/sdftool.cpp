@@ -7,12 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/sdf_file.h"
 #include "sdf/sdf.h"
+#include "sdf/sdf_file.h"
 
 namespace {
-
-constexpr uint32_t kIdSize = 8;
 
 int Usage() {
   std::fprintf(stderr,
@@ -29,11 +27,11 @@ int HexDigit(char c) {
   return -1;
 }
 
-bool ParseId(const char* text, uint8_t id[kIdSize]) {
-  if (std::strlen(text) != size_t{2} * kIdSize) {
+bool ParseId(const char* text, uint8_t id[kSdfIdSize]) {
+  if (std::strlen(text) != size_t{2} * kSdfIdSize) {
     return false;
   }
-  for (size_t i = 0; i < kIdSize; ++i) {
+  for (size_t i = 0; i < kSdfIdSize; ++i) {
     const int hi = HexDigit(text[2 * i]);
     const int lo = HexDigit(text[2 * i + 1]);
     if (hi < 0 || lo < 0) {
@@ -45,7 +43,7 @@ bool ParseId(const char* text, uint8_t id[kIdSize]) {
 }
 
 int Make(int argc, char** argv) {
-  uint8_t id[kIdSize] = {};
+  uint8_t id[kSdfIdSize] = {};
   int arg = 2;
   if (arg < argc && std::strcmp(argv[arg], "--id") == 0) {
     if (arg + 1 >= argc || !ParseId(argv[arg + 1], id)) {
@@ -78,13 +76,8 @@ int Make(int argc, char** argv) {
     return 1;
   }
 
-  SdfHeader header{};
-  std::memcpy(header.bytes, id, kIdSize);
-  WriteLe32(header.bytes + kSdfDataLengthOffset, static_cast<uint32_t>(length));
-  WriteLe32(header.bytes + kSdfDataCrcOffset, data_crc);
-  uint32_t header_crc = 0;
-  Crc32Update(header.bytes, &header_crc, kSdfHeaderCrcSpan);
-  WriteLe32(header.bytes + kSdfHeaderCrcOffset, header_crc);
+  const SdfHeader header = MakeSdfHeader(id, static_cast<uint32_t>(length), data_crc);
+  const uint32_t header_crc = header_crc32(header);
 
   std::FILE* out = std::fopen(out_name, "wb");
   if (out == nullptr) {
@@ -128,7 +121,7 @@ int Info(int argc, char** argv) {
     uint32_t data_crc = 0;
     const int read_ok = CrcFileRange(fd, &data_crc, static_cast<uint64_t>(length) - kSdfHeaderSize);
     std::printf("id:           ");
-    for (uint32_t i = 0; i < kIdSize; ++i) {
+    for (uint32_t i = 0; i < kSdfIdSize; ++i) {
       std::printf("%02X", header.bytes[i]);
     }
     std::printf("\ndata_length:  %lu (the file holds %lld bytes after the header)\n",

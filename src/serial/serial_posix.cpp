@@ -51,6 +51,13 @@ void ReportOsError(const char* device, int code) {
   std::fprintf(stderr, "boxload: %s: %s\n", device, std::strerror(code));
 }
 
+// The console line of the design, then the reason on standard error.
+void ReportConfigureFailure(const char* device, const char* reason) {
+  std::printf("Unable to configure the serial port");
+  std::fflush(stdout);
+  std::fprintf(stderr, "\nboxload: %s: %s\n", device, reason);
+}
+
 int64_t MonotonicMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -110,9 +117,7 @@ PortHandle OpenPort(const char* name) {
     return nullptr;
   }
   if (!isatty(fd)) {
-    std::printf("Unable to configure the serial port");
-    std::fflush(stdout);
-    std::fprintf(stderr, "\nboxload: %s: not a serial port\n", device);
+    ReportConfigureFailure(device, "not a serial port");
     close(fd);
     return nullptr;
   }
@@ -123,10 +128,7 @@ PortHandle OpenPort(const char* name) {
   // O_NONBLOCK only kept open() from waiting for carrier; reads are paced by poll().
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (!ConfigureLine(fd)) {
-    const int code = errno;
-    std::printf("Unable to configure the serial port");
-    std::fflush(stdout);
-    std::fprintf(stderr, "\nboxload: %s: %s\n", device, std::strerror(code));
+    ReportConfigureFailure(device, std::strerror(errno));
     close(fd);
     return nullptr;
   }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/run_state.h"
 #include "bootrom/bootrom.h"
 #include "common/common.h"
 #include "serial/serial_memory.h"
@@ -18,7 +17,7 @@ class BootRom : public testing::Test {
  protected:
   void SetUp() override {
     memport::Reset();
-    g_run_state.repair_mode = 0;
+    g_repair_mode = 0;
   }
   PortHandle port() { return memport::Handle(); }
   std::string Probe(int* result) {
@@ -51,7 +50,7 @@ TEST_F(BootRom, ProbeRecognisesRepairModeOnlyInTheFirstTwoBytes) {
     int result = 0;
     EXPECT_EQ(Probe(&result), "STB: REPAIR_MODE\n");
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(g_run_state.repair_mode, kRepairModeMark);
+    EXPECT_EQ(g_repair_mode, kRepairModeMark);
   }
   for (const Bytes& not_repair : {Bytes{0x33, 0x05, 0x08}, Bytes{0x05, 0x05, 0x08}, Bytes{0x08, 0x05}}) {
     SetUp();
@@ -128,7 +127,7 @@ TEST_F(BootRom, ResetReportsEachWayTheExchangeGoesWrong) {
 }
 
 TEST_F(BootRom, ResetInRepairModeSendsOnlyTheGoByte) {
-  g_run_state.repair_mode = kRepairModeMark;
+  g_repair_mode = kRepairModeMark;
   memport::Push(0x09);
   uint8_t reply[2] = {0xAA, 0xBB};
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "");

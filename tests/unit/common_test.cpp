@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "app/run_state.h"
+#include "app/port_argument.h"
 #include "common/common.h"
 #include "sdf/sdf.h"
 #include "support/test_support.h"

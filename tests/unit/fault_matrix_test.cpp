@@ -20,7 +20,7 @@
 #include <regex>
 #include <thread>
 
-#include "app/run_state.h"
+#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
@@ -175,7 +175,7 @@ struct CellRun {
 };
 
 CellRun RunCell(BoxSim* box, TempFile* sdf) {
-  g_run_state.repair_mode = 0;
+  g_repair_mode = 0;
   AttachBox(box);
   CellRun run;
   run.output = CaptureOutput([&] {

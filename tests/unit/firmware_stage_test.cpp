@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "app/run_state.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
@@ -54,7 +53,7 @@ struct ScriptedRom {
 
 class FirmwareStage : public testing::Test {
  protected:
-  void SetUp() override { g_run_state.repair_mode = 0; }
+  void SetUp() override { g_repair_mode = 0; }
 };
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include "app/run_state.h"
 #include "bootloader/bootloader.h"
 #include "common/common.h"
 #include "serial/serial_memory.h"

@@ -2,7 +2,7 @@
 // time, including waits that take minutes on a real line.
 #include <gtest/gtest.h>
 
-#include "app/run_state.h"
+#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
@@ -16,7 +16,7 @@ struct Outcome {
 };
 
 Outcome Update(BoxSim* box, TempFile* sdf) {
-  g_run_state.repair_mode = 0;
+  g_repair_mode = 0;
   AttachBox(box);
   Outcome o;
   o.output = CaptureOutput([&] {

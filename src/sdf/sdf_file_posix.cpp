@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console/sdf_file.h"
+#include "sdf/sdf_file.h"
 
 int FileOpenRead(const char* name) {
   int fd;

@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "console/sdf_file.h"
+#include "sdf/sdf_file.h"
 
 int FileOpenRead(const char* name) {
   // _open shares the file: other programs may still read and write it meanwhile.

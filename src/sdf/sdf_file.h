@@ -1,0 +1,28 @@
+// Read-only access to the SDF file by descriptor, the same calls on every platform. Each
+// platform has its own backend file; the build picks one. Nothing here prints.
+//
+//   FileOpenRead(name)          descriptor, or kNoFile with errno set; regular files only,
+//                               binary, shared: other programs may still read and write it
+//   FileRead(fd, buf, n)        bytes read (0 at end of file), -1 on error
+//   ReadFileExactly(fd, buf, n) 1 when n bytes were read, 0 when the file ended early or
+//                               failed: a file that shrank must never pass for a full one
+//   FileSeek(fd, offset)        1 when the position is now offset, 0 on failure
+//   FileTell(fd)                current position, -1 on failure
+//   FileLength(fd)              length in bytes (position unchanged), -1 on failure
+//   FileClose(fd)               closes the descriptor
+//   FileCloseForAbort(fd)       the abort's close, from its own thread while the main thread may
+//                               be reading the file
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int kNoFile = -1;
+
+int FileOpenRead(const char* name);
+int32_t FileRead(int fd, uint8_t* buffer, uint32_t count);
+int ReadFileExactly(int fd, uint8_t* buffer, uint32_t count);
+int FileSeek(int fd, int64_t offset);
+int64_t FileTell(int fd);
+int64_t FileLength(int fd);
+void FileClose(int fd);
+void FileCloseForAbort(int fd);
