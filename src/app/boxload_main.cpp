@@ -9,6 +9,7 @@
 #include "bootrom/bootrom.h"
 #include "console/console.h"
 #include "sdf/sdf_file.h"
+#include "common/common.h"
 
 RunState g_run_state;
 
@@ -35,7 +36,7 @@ int OnConsoleControl(unsigned event) {
   if (fd != kNoFile) {
     FileCloseForAbort(fd);
   }
-  std::printf("\nProcess aborted by user...\n");
+  Print("\nProcess aborted by user...\n");
   std::fflush(stdout);
   return 0;
 }
@@ -44,9 +45,9 @@ int BoxloadMain(int argc, char** argv) {
   ConsoleInit();
   InstallConsoleControl(OnConsoleControl);
 
-  std::printf("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
+  Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
   if (argc < 3) {
-    std::printf("BOXLOAD <port#> <FileName>\n");
+    Print("BOXLOAD <port#> <FileName>\n");
     return kExitUsage;
   }
 
@@ -54,7 +55,7 @@ int BoxloadMain(int argc, char** argv) {
   const int fd = FileOpenRead(file_name);
   if (fd == kNoFile) {
     const int reason = errno;
-    std::printf("Can't open file %s", file_name);
+    Print("Can't open file %s", file_name);
     std::fflush(stdout);
     std::fprintf(stderr, "\nboxload: %s: %s\n", file_name, std::strerror(reason));
     return kExitFailed;
@@ -63,7 +64,7 @@ int BoxloadMain(int argc, char** argv) {
 
   const int number = ParsePortNumber(argv[1]);
   if (number < kFirstPort || number > kLastPort) {
-    std::puts("invalid COM port specified\n");
+    Print("invalid COM port specified\n\n");  // a puts-style line: one more line end
     return kExitUsage;
   }
 
@@ -75,15 +76,15 @@ int BoxloadMain(int argc, char** argv) {
 
   int status = kExitFailed;
   if (RunFirmwareStage(port) != 0) {
-    std::printf("do_upload_firmware()\n");
+    Print("do_upload_firmware()\n");
     if (RunSoftwareStage(port, fd) != 0) {
       status = kExitUpdated;
     }
   } else {
-    std::printf("FW update error...\n");
+    Print("FW update error...\n");
   }
 
-  std::printf("press any key for terminate programm...\n");
+  Print("press any key for terminate programm...\n");
   WaitForKey();
   return status;
 }

@@ -17,7 +17,7 @@ enum Outcome { kRefused, kAccepted, kPortFailed };
 int ReadVerdictByte(PortHandle port, uint8_t* byte) {
   uint32_t error = 0;
   if (PortRead(port, byte, &error) == 0) {
-    std::printf("WaitResponse: read error...\n");
+    Print("WaitResponse: read error...\n");
     return 0;
   }
   return 1;
@@ -36,7 +36,7 @@ Outcome ReadVerdict(PortHandle port) {
       if (byte == kTextEnd) {
         break;
       }
-      std::printf("%c", byte);
+      Print("%c", byte);
     }
     if (ReadVerdictByte(port, &byte) == 0) {
       return kPortFailed;
@@ -46,7 +46,7 @@ Outcome ReadVerdict(PortHandle port) {
     return kAccepted;
   }
   if (byte != kNak) {
-    std::printf("Unknown response: 0x%X\n", byte);
+    Print("Unknown response: 0x%X\n", byte);
   }
   return kRefused;
 }

@@ -12,10 +12,10 @@ constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 uint8_t g_block[kBlockSize];
 
 int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count) {
-  std::printf("Send %ldKb\r", static_cast<long>(k));
+  Print("Send %ldKb\r", static_cast<long>(k));
   // A file that shrank or failed after the check must not send stale buffer contents.
   if (ReadFileExactly(fd, buffer, count) == 0) {
-    std::printf("\nSendSDFFile: file read error...\n");
+    Print("\nSendSDFFile: file read error...\n");
     return 0;
   }
   return SendBlockWithRetry(port, buffer, static_cast<int32_t>(count), kBlockTries);
@@ -28,7 +28,7 @@ int WaitForReady(PortHandle port) {
   uint32_t matched = 0;
   while (matched < sizeof kReadySignal) {
     if (PortRead(port, &byte, &error) == 0) {
-      std::printf("SendSDFHeader: read error...\n");
+      Print("SendSDFHeader: read error...\n");
       return 0;
     }
     // A byte that breaks the sequence is dropped, not tried again as the start of a new one.
@@ -43,15 +43,15 @@ int SendSDFHeader(PortHandle port, const SdfHeader& header) {
   }
   // No purge: a ready signal that came during the file check is still to be found.
   DrainPort(port);
-  std::printf("Wait For STB ready\n");
+  Print("Wait For STB ready\n");
   if (WaitForReady(port) == 0) {
     return 0;
   }
-  std::printf("Remote BootLoader is ready\n");
+  Print("Remote BootLoader is ready\n");
   for (const uint8_t byte : header.bytes) {
     PortWrite(port, byte);
   }
-  std::printf("wait STB response:\n");
+  Print("wait STB response:\n");
   return WaitResponse(port);
 }
 
@@ -60,10 +60,10 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
   const uint32_t whole = n / kBlockSize;
   const uint32_t rest = n % kBlockSize;
   if (FileSeek(sdf_fd, kSdfHeaderSize) == 0) {
-    std::printf("SendSDFFile: file read error...\n");
+    Print("SendSDFFile: file read error...\n");
     return 0;
   }
-  std::printf("\n");
+  Print("\n");
   for (uint32_t k = 0; k < whole; ++k) {
     if (SendFileBlock(port, sdf_fd, buffer, k, kBlockSize) == 0) {
       return 0;
@@ -72,34 +72,34 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
   if (rest != 0 && SendFileBlock(port, sdf_fd, buffer, whole, rest) == 0) {
     return 0;
   }
-  std::printf("Send %ldKb\r", static_cast<long>(whole));
-  std::printf("\n");
+  Print("Send %ldKb\r", static_cast<long>(whole));
+  Print("\n");
   return WaitResponse(port);
 }
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {
   SdfHeader header{};
-  std::printf("Check SDF file... ");
+  Print("Check SDF file... ");
   if (Check_SDF_File(sdf_fd, &header) == 0) {
-    std::printf("BAD\n");
+    Print("BAD\n");
     return 0;
   }
-  std::printf("OK\n");
+  Print("OK\n");
   const uint32_t t0 = ElapsedClock();
 
-  std::printf("SendFileHeader... ");
+  Print("SendFileHeader... ");
   if (SendSDFHeader(port, header) == 0) {
-    std::printf("BAD\n");
+    Print("BAD\n");
     return 0;
   }
-  std::printf("OK\n");
+  Print("OK\n");
 
-  std::printf("SendSDFFile... ");
+  Print("SendSDFFile... ");
   if (SendSDFFile(port, sdf_fd, g_block, header) == 0) {
-    std::printf("BAD\n");
+    Print("BAD\n");
     return 0;
   }
-  std::printf("OK\n");
+  Print("OK\n");
 
   if (WaitResponse(port) == 0) {
     return 0;

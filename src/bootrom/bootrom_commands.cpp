@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "bootrom/bootrom.h"
+#include "common/common.h"
 
 namespace {
 
@@ -44,18 +45,18 @@ int GetPlatformID(PortHandle port, uint8_t reply[kPlatformReplySize], uint32_t t
     }
     if (byte == kPlatformReplyMark) {
       reply[0] = byte;
-      std::printf("STB response: %X ", byte);
+      Print("STB response: %X ", byte);
       for (uint32_t i = 1; i < kPlatformReplySize; ++i) {
         if (PortRead(port, &reply[i], &error) == 0) {
           return 0;
         }
-        std::printf("%X ", reply[i]);
+        Print("%X ", reply[i]);
       }
-      std::printf("\n");
+      Print("\n");
       return 1;
     }
     if (byte == kRepairAnnounceEnd && position == 2 && first != 0) {
-      std::printf("STB: REPAIR_MODE\n");
+      Print("STB: REPAIR_MODE\n");
       g_repair_mode = kRepairModeMark;
       return 1;
     }
@@ -76,7 +77,7 @@ void SendResetCommand(PortHandle port, uint8_t reset_reply[2]) {
     uint8_t before = 0;
     for (;;) {
       if (PortRead(port, &byte, &error) == 0) {
-        std::printf("SendResetCommand: read error...\n");
+        Print("SendResetCommand: read error...\n");
         return;
       }
       if (byte == kResetDone) {
@@ -90,8 +91,8 @@ void SendResetCommand(PortHandle port, uint8_t reset_reply[2]) {
 
   PortWrite(port, kGoByte);
   if (PortRead(port, &byte, &error) == 0) {
-    std::printf("SendResetCommand: read error...\n");
+    Print("SendResetCommand: read error...\n");
   } else if (byte != kGoByte) {
-    std::printf("SendResetCommand: bad response(0x09) %X\n", byte);
+    Print("SendResetCommand: bad response(0x09) %X\n", byte);
   }
 }

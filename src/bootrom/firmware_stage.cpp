@@ -28,27 +28,27 @@ int RunFirmwareStage(PortHandle port) {
   // Not 08 until the reset exchange stores a reply, so a missing reply fails the check below.
   uint8_t reset_reply[2] = {0, 0};
 
-  std::printf("Send 'GetPlatformID' and waiting STB response\n");
+  Print("Send 'GetPlatformID' and waiting STB response\n");
   if (ProbeUpTo(port, reply, kProbesBeforeReset) == 0) {
-    std::printf("STB not responding...\n");
+    Print("STB not responding...\n");
     return 0;
   }
 
   SendResetCommand(port, reset_reply);
-  std::printf("SendResetCommand: STB response %X,%X\n", reset_reply[0], reset_reply[1]);
+  Print("SendResetCommand: STB response %X,%X\n", reset_reply[0], reset_reply[1]);
   if (!InRepairMode() && reset_reply[1] != kResetDone) {
-    std::printf("STB after reset cmd: Unknown response(0x08): %X\n", reset_reply[1]);
+    Print("STB after reset cmd: Unknown response(0x08): %X\n", reset_reply[1]);
     return 0;
   }
 
-  std::printf("SendFileHeader...\n");
+  Print("SendFileHeader...\n");
   SendFileHeader(port, kFirmwareImageSize);
-  std::printf("SendFile...\n");
+  Print("SendFile...\n");
   SendFile(port, FirmwareImage, kFirmwareImageSize);
 
-  std::printf("Waiting STB response\n");
+  Print("Waiting STB response\n");
   if (ProbeUpTo(port, reply, kProbesAfterImage) == 0) {
-    std::printf("SW update: error\n");
+    Print("SW update: error\n");
     return 0;
   }
   PrintStatusLine("Firmware", t0, ElapsedClock());

@@ -19,7 +19,7 @@ uint8_t g_frame[kFrameSize];
 bool IsAsciiLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 void SendFrame(PortHandle port, uint32_t k, const uint8_t* data, uint32_t count) {
-  std::printf("SendFile: %d(Kb)\r", static_cast<int>(k));
+  Print("SendFile: %d(Kb)\r", static_cast<int>(k));
   if (count < kBlockSize) {
     std::memset(g_frame, kFillByte, kBlockSize);
   }
@@ -38,16 +38,16 @@ void SendFileHeader(PortHandle port, uint32_t length) {
   }
   for (uint32_t i = 0; i <= kHeaderZeroCount; ++i) {
     if (PortWrite(port, i < kHeaderZeroCount ? 0x00 : kHeaderEnd) == 0) {
-      std::printf("SendFileHeader write error...\n");
+      Print("SendFileHeader write error...\n");
       return;
     }
   }
   uint8_t byte = 0;
   uint32_t error = 0;
   if (PortRead(port, &byte, &error) == 0) {
-    std::printf("SendFileHeader: read error...\n");
+    Print("SendFileHeader: read error...\n");
   } else if (byte != kHeaderEnd) {
-    std::printf("SendFileHeader: bad response %X\n", byte);
+    Print("SendFileHeader: bad response %X\n", byte);
   }
 }
 
@@ -59,24 +59,24 @@ void SendFile(PortHandle port, const uint8_t* data, uint32_t length) {
   if (length % kBlockSize != 0) {
     SendFrame(port, whole, data + static_cast<size_t>(whole) * kBlockSize, length % kBlockSize);
   }
-  std::printf("\n");
+  Print("\n");
 }
 
 void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     if (PortWrite(port, buffer[i]) == 0) {
-      std::printf("SendBytes: port write error\n");
+      Print("SendBytes: port write error\n");
       return;
     }
   }
   uint8_t byte = 0;
   uint32_t error = 0;
   if (PortRead(port, &byte, &error) == 0) {
-    std::printf("SendBytes: read error...\n");
+    Print("SendBytes: read error...\n");
     return;
   }
   if (byte == kFrameTaken09 || byte == kFrameTaken0A) {
     return;
   }
-  std::printf("SendBytes: bad response(0x09 or 0x0A) %X(%c)\n", byte, IsAsciiLetter(byte) ? byte : '.');
+  Print("SendBytes: bad response(0x09 or 0x0A) %X(%c)\n", byte, IsAsciiLetter(byte) ? byte : '.');
 }

@@ -1,6 +1,7 @@
 #include "common/common.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -16,6 +17,14 @@ uint8_t SumBytes(const uint8_t* buffer, uint32_t count) {
   return sum;
 }
 
+int Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = std::vprintf(format, args);
+  va_end(args);
+  return n;
+}
+
 uint32_t ElapsedClock() {
   const auto span = std::chrono::steady_clock::now() - g_process_start;
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(span).count());
@@ -23,6 +32,6 @@ uint32_t ElapsedClock() {
 
 void PrintStatusLine(const char* what, uint32_t t0, uint32_t t1) {
   const uint32_t d = t1 - t0;
-  std::printf("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what,
+  Print("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what,
               static_cast<unsigned long>(d / 1000), static_cast<unsigned long>(d % 1000));
 }

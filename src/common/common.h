@@ -2,6 +2,8 @@
 //
 //   SumBytes(buffer, count)   low 8 bits of the sum of count bytes: the frame and block checksum
 //   ElapsedClock()            milliseconds of a monotonic clock since the process started
+//   Print(format, ...)        the console text: printf to standard output, and the one place
+//                             where a copy of it can be taken
 //   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
 //                                  for the span t1 - t0
 #pragma once
@@ -15,6 +17,10 @@ inline constexpr uint32_t kBlockSize = 1024;
 inline constexpr uint8_t kFillByte = 0xFF;
 
 uint8_t SumBytes(const uint8_t* buffer, uint32_t count);
+
+// Every line the tool shows goes through here, so that it can be copied without touching the
+// protocol code.
+[[gnu::format(printf, 1, 2)]] int Print(const char* format, ...);
 
 // Wall time, not CPU time: a stage spends nearly all of its time blocked in reads.
 uint32_t ElapsedClock();

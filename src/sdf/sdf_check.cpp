@@ -3,6 +3,7 @@
 
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
+#include "common/common.h"
 
 namespace {
 
@@ -80,42 +81,42 @@ SdfHeader MakeSdfHeader(const uint8_t id[kSdfIdSize], uint32_t data_length, uint
 int Check_SDF_File(int fd, SdfHeader* header) {
   const int64_t length = FileLength(fd);
   if (length < 0) {
-    std::printf("Check_SDF_File: the file's length cannot be read\n");
+    Print("Check_SDF_File: the file's length cannot be read\n");
     return 0;
   }
   // A short file would leave part of the header unread and give a negative data range.
   if (length < kSdfHeaderSize) {
-    std::printf("Check_SDF_File: file too short (%ld bytes, the header alone is %lu)\n", static_cast<long>(length),
+    Print("Check_SDF_File: file too short (%ld bytes, the header alone is %lu)\n", static_cast<long>(length),
                 static_cast<unsigned long>(kSdfHeaderSize));
     return 0;
   }
   if (FileSeek(fd, 0) == 0 || ReadFileExactly(fd, header->bytes, kSdfHeaderSize) == 0) {
-    std::printf("Check_SDF_File: the header cannot be read\n");
+    Print("Check_SDF_File: the header cannot be read\n");
     return 0;
   }
 
   uint32_t crc = 0;
   Crc32Update(header->bytes, &crc, kSdfHeaderCrcSpan);
   if (crc != header_crc32(*header)) {
-    std::printf("Check_SDF_File: sdf->header_crc32=0x%X, calc_crc32=0x%X\n", header_crc32(*header), crc);
+    Print("Check_SDF_File: sdf->header_crc32=0x%X, calc_crc32=0x%X\n", header_crc32(*header), crc);
     return 0;
   }
 
   const uint64_t body = static_cast<uint64_t>(length) - kSdfHeaderSize;
   // The stage sends data_length bytes from the file: they must all be there.
   if (data_length(*header) > body) {
-    std::printf("Check_SDF_File: sdf->data_length=%lu, but the file holds %llu bytes after the header\n",
+    Print("Check_SDF_File: sdf->data_length=%lu, but the file holds %llu bytes after the header\n",
                 static_cast<unsigned long>(data_length(*header)), static_cast<unsigned long long>(body));
     return 0;
   }
 
   crc = 0;
   if (CrcFileRange(fd, &crc, body) == 0) {
-    std::printf("Check_SDF_File: read error...\n");
+    Print("Check_SDF_File: read error...\n");
     return 0;
   }
   if (crc != data_crc32(*header)) {
-    std::printf("Check_SDF_File: sdf->data_crc32=0x%X, calc_crc32=0x%X\n", data_crc32(*header), crc);
+    Print("Check_SDF_File: sdf->data_crc32=0x%X, calc_crc32=0x%X\n", data_crc32(*header), crc);
     return 0;
   }
   return 1;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <deque>
 
+#include "common/common.h"
+
 struct PortDevice {
   uint32_t timeout_ms = kBlockingRead;
 };
@@ -100,7 +102,7 @@ PortHandle OpenPort(const char* /*name*/) { return memport::Handle(); }
 
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
   if (S().fail_timeouts) {
-    std::printf("Unable to set the time-out parameters");
+    Print("Unable to set the time-out parameters");
     return 0;
   }
   port->timeout_ms = timeout_ms;
@@ -112,7 +114,7 @@ int PortWrite(PortHandle /*port*/, int value) {
   auto& s = S();
   if (s.written.size() >= s.fail_writes_from) {
     if (s.write_error != 0) {
-      std::printf("PortWrite: errcode %Xh(%d)\n", s.write_error, static_cast<int>(s.write_error));
+      Print("PortWrite: errcode %Xh(%d)\n", s.write_error, static_cast<int>(s.write_error));
     }
     return 0;
   }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "serial/serial.h"
+#include "common/common.h"
 
 #ifndef BOXLOAD_PORT_PREFIX
 #define BOXLOAD_PORT_PREFIX "/dev/ttyS"
@@ -53,7 +54,7 @@ void ReportOsError(const char* device, int code) {
 
 // The console line of the design, then the reason on standard error.
 void ReportConfigureFailure(const char* device, const char* reason) {
-  std::printf("Unable to configure the serial port");
+  Print("Unable to configure the serial port");
   std::fflush(stdout);
   std::fprintf(stderr, "\nboxload: %s: %s\n", device, reason);
 }
@@ -152,7 +153,7 @@ int PortWrite(PortHandle port, int value) {
   if (n < 0) {
     const int code = errno;
     if (code != 0) {
-      std::printf("PortWrite: errcode %Xh(%d)\n", static_cast<unsigned>(code), code);
+      Print("PortWrite: errcode %Xh(%d)\n", static_cast<unsigned>(code), code);
     }
     return 0;
   }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "serial/serial.h"
+#include "common/common.h"
 
 struct PortDevice {
   HANDLE handle;
@@ -43,7 +44,7 @@ void ReportOsError(const char* name, DWORD code) {
 // A failure that prints its line on standard output without a line end: the reason goes on a
 // line of its own on stderr, after what standard output holds so far.
 void ReportConfigFailure(const char* message, const char* name, DWORD code) {
-  std::printf("%s", message);
+  Print("%s", message);
   std::fflush(stdout);
   std::fputc('\n', stderr);
   ReportOsError(name, code);
@@ -126,7 +127,7 @@ int PortWrite(PortHandle port, int value) {
   if (WriteFile(port->handle, &byte, 1, &written, nullptr) == 0) {
     const DWORD code = GetLastError();
     if (code != 0) {
-      std::printf("PortWrite: errcode %lXh(%ld)\n", static_cast<unsigned long>(code), static_cast<long>(code));
+      Print("PortWrite: errcode %lXh(%ld)\n", static_cast<unsigned long>(code), static_cast<long>(code));
     }
     return 0;
   }
