@@ -54,7 +54,7 @@ enum class BoxFault {
 };
 // kCorruptIn has no effect at kReady, kAfterLast and kFinal (nothing arrives there).
 
-struct BoxFaultSpec {
+struct FaultPlan {
   BoxFault fault = BoxFault::kNone;
   BoxPoint point = BoxPoint::kProbe;
   int index = 0;
@@ -86,7 +86,7 @@ struct BoxConfig {
   bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
-  BoxFaultSpec fault;
+  FaultPlan fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.
   double byte_time_ms = 0;
   // The 12 bytes after A5 in a probe answer (any other count is sent as given).

@@ -130,7 +130,7 @@ bool ParsePair(const char* text, long* k, std::string* rest) {
   return ParseInt(std::string(text, colon).c_str(), 0, k);
 }
 
-bool ParseFault(const char* text, BoxFaultSpec* result) {
+bool ParseFault(const char* text, FaultPlan* result) {
   static const struct {
     const char* name;
     BoxFault fault;

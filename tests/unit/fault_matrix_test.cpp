@@ -223,7 +223,7 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
     SCOPED_TRACE(cell + ", expected: " + OutcomeName(expected));
 
     BoxConfig config;
-    config.fault = BoxFaultSpec{fault, row.point, row.index, kDelayMs};
+    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs};
     BoxSim box(config);
     CellRun run;
     {

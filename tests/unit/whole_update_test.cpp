@@ -55,7 +55,7 @@ TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
   const auto body = RandomBytes(5000, 42);
   TempFile sdf(MakeSdf(body));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
+  config.fault = FaultPlan{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
   BoxSim box(config);
   const auto o = Update(&box, &sdf);
   EXPECT_EQ(o.software, 1) << o.output;
@@ -66,7 +66,7 @@ TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
 TEST(WholeUpdate, ABoxThatHangsUpEndsTheStageWithoutSpinning) {
   TempFile sdf(MakeSdf(RandomBytes(8000, 43)));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
+  config.fault = FaultPlan{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
   BoxSim box(config);
   const auto o = Update(&box, &sdf);
   EXPECT_EQ(o.firmware, 1);
