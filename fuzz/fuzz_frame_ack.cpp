@@ -105,11 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QueueScript(script);
   fuzz::FailWrites(wire);
   // The reset exchange leaves the boot ROM's time-out in force for the transfer.
-  SetReadTimeout(memport::Handle(), kBootRomTimeoutMs);
+  SetReadTimeout(serial_memory::Handle(), kBootRomTimeoutMs);
   if (with_header) {
-    SendFileHeader(memport::Handle(), length);
+    SendFileHeader(serial_memory::Handle(), length);
   }
-  SendFile(memport::Handle(), image.data(), length);
+  SendFile(serial_memory::Handle(), image.data(), length);
 
   fuzz::LineModel line(script);
   if (with_header) {
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Image(wire, line, image);
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
-  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
   return 0;
 }

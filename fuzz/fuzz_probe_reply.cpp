@@ -78,16 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   script.bytes = in.Rest();
 
   fuzz::ResetRun();
-  memport::Push(stale);
+  serial_memory::Push(stale);
   // The box answers once the whole request is out: the purge before it must not eat the answer.
-  memport::SetWriteHook([&script](uint8_t /*byte*/, uint64_t /*now*/) {
-    if (memport::Written().size() == sizeof kRequest) {
+  serial_memory::SetWriteHook([&script](uint8_t /*byte*/, uint64_t /*now*/) {
+    if (serial_memory::Written().size() == sizeof kRequest) {
       fuzz::QueueScript(script);
     }
   });
 
   uint8_t reply[kPlatformReplySize] = {};
-  const int result = GetPlatformID(memport::Handle(), reply, kProbeTimeoutMs);
+  const int result = GetPlatformID(serial_memory::Handle(), reply, kProbeTimeoutMs);
   const Expected want = Model(script);
 
   FUZZ_CHECK(result == want.result);
@@ -96,9 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result == 1 && !want.repair) {
     FUZZ_CHECK(std::memcmp(reply, want.reply, sizeof reply) == 0);
   }
-  FUZZ_CHECK(memport::Written() == fuzz::Bytes(kRequest, kRequest + sizeof kRequest));
-  FUZZ_CHECK(memport::Policies() == std::vector<uint32_t>{kProbeTimeoutMs});
-  FUZZ_CHECK(memport::Purges() == 1);
+  FUZZ_CHECK(serial_memory::Written() == fuzz::Bytes(kRequest, kRequest + sizeof kRequest));
+  FUZZ_CHECK(serial_memory::Policies() == std::vector<uint32_t>{kProbeTimeoutMs});
+  FUZZ_CHECK(serial_memory::Purges() == 1);
   FUZZ_CHECK(fuzz::DrainUnread() == want.unread);
   return 0;
 }

@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fuzz::ResetRun();
   fuzz::QueueScript(script);
-  SetReadTimeout(memport::Handle(), kBlockingRead);
-  const int result = WaitForReady(memport::Handle());
+  SetReadTimeout(serial_memory::Handle(), kBlockingRead);
+  const int result = WaitForReady(serial_memory::Handle());
 
   const size_t end = EndOfSignal(script.bytes);
   FUZZ_CHECK(result == (end != 0 ? 1 : 0));
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     // Only a port that fails ends the wait; a silent, open one is waited on for ever.
     FUZZ_CHECK_TEXT(fuzz::Console::Text(), std::string("SendSDFHeader: read error...\n"));
-    FUZZ_CHECK(memport::BlockedForever() == !script.hang_up_at_end);
+    FUZZ_CHECK(serial_memory::BlockedForever() == !script.hang_up_at_end);
     FUZZ_CHECK(fuzz::DrainUnread() == 0);
   }
   return 0;

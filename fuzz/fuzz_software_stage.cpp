@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
   fuzz::QueueScript(script);
-  const int result = RunSoftwareStage(memport::Handle(), g_file);
+  const int result = RunSoftwareStage(serial_memory::Handle(), g_file);
   const std::string text = fuzz::Console::Text();
 
   fuzz::WireModel wire;
@@ -123,13 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(result == 0);
     FUZZ_CHECK(text.rfind("Check SDF file... Check_SDF_File: ", 0) == 0 && text.size() >= 4 &&
                text.compare(text.size() - 4, 4, "BAD\n") == 0);
-    FUZZ_CHECK(memport::Written().empty());
+    FUZZ_CHECK(serial_memory::Written().empty());
     FUZZ_CHECK(fuzz::DrainUnread() == script.bytes.size());
     return 0;
   }
   const int want = Stage(wire, line, file);
   FUZZ_CHECK(result == want);
-  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
   if (want == 0) {
     FUZZ_CHECK_TEXT(text, wire.text);

@@ -140,20 +140,20 @@ struct WireModel {
 // Queues the script on the in-memory port, from the port's present virtual time.
 inline void QueueScript(const LineScript& script) {
   for (size_t i = 0; i < script.bytes.size(); ++i) {
-    memport::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
+    serial_memory::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
   }
   if (script.hang_up_at_end) {
-    memport::PushHangUp();
+    serial_memory::PushHangUp();
   }
 }
 
 // Counts the bytes still queued on the in-memory port (it consumes them).
 inline size_t DrainUnread() {
-  SetReadTimeout(memport::Handle(), UINT32_MAX);
+  SetReadTimeout(serial_memory::Handle(), UINT32_MAX);
   size_t count = 0;
   uint8_t byte = 0;
   uint32_t error = 0;
-  while (PortRead(memport::Handle(), &byte, &error) == 1) {
+  while (PortRead(serial_memory::Handle(), &byte, &error) == 1) {
     ++count;
   }
   return count;
@@ -211,13 +211,13 @@ inline bool WireModel::Write(uint8_t byte) {
 // Makes the in-memory port fail writes as the model does.
 inline void FailWrites(const WireModel& wire) {
   if (wire.fail_from != SIZE_MAX) {
-    memport::FailWritesFrom(wire.fail_from, wire.loud ? WireModel::kWriteError : 0);
+    serial_memory::FailWritesFrom(wire.fail_from, wire.loud ? WireModel::kWriteError : 0);
   }
 }
 
 // Every input starts from a fresh port and a box not known to be in repair mode.
 inline void ResetRun() {
-  memport::Reset();
+  serial_memory::Reset();
   g_repair_mode = 0;
   Console::Begin();
 }

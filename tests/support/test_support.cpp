@@ -71,15 +71,15 @@ int TempFile::fd() {
 }
 
 void AttachBox(BoxSim* box) {
-  memport::Reset();
-  memport::SetWriteHook([box](uint8_t byte, uint64_t now) {
+  serial_memory::Reset();
+  serial_memory::SetWriteHook([box](uint8_t byte, uint64_t now) {
     box->Receive(byte, now);
     BoxOutput out{};
     while (box->PopOutput(&out)) {
       if (out.hang_up) {
-        memport::PushHangUpAt(out.at_ms);
+        serial_memory::PushHangUpAt(out.at_ms);
       } else {
-        memport::PushAt(out.byte, out.at_ms);
+        serial_memory::PushAt(out.byte, out.at_ms);
       }
     }
   });
