@@ -61,18 +61,9 @@ Expected Model(const fuzz::LineScript& script) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
-  const uint8_t flags = in.Byte();
-  script.hang_up_at_end = (flags & 1) != 0;
-  script.late_index = in.Byte();
-  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 4;
+  const uint8_t flags = fuzz::ReadOpening(in, 1, 4, &script);
   const uint8_t stale_count = in.Byte();
   const fuzz::Bytes stale = in.Take((flags & 2) != 0 ? stale_count : 0);
   script.bytes = in.Rest();
@@ -100,5 +91,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(serial_memory::Policies() == std::vector<uint32_t>{kProbeTimeoutMs});
   FUZZ_CHECK(serial_memory::Purges() == 1);
   FUZZ_CHECK(fuzz::DrainUnread() == want.unread);
-  return 0;
 }

@@ -22,13 +22,7 @@ constexpr uint32_t kData = 1024;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
   const uint8_t flags = in.Byte();
   script.hang_up_at_end = (flags & 1) != 0;
@@ -86,5 +80,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
   FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
-  return 0;
 }
