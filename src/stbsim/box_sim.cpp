@@ -12,18 +12,9 @@
 #include "common/common.h"
 #include "stbsim/box_sim_line.h"
 
-using box_line::kCommandSize;
-using box_line::kPlatformMark;
-using box_line::kProbeRequest;
-using box_line::StartsWith;
+using namespace box_line;  // the line's bytes, private to the box
 
 namespace {
-
-constexpr uint8_t kResetRequest[] = {0xA5, 0x02, 0x00, 0x12, 0x13};
-constexpr size_t kRomHeaderSize = 21;  // 20 header bytes and the end byte 09
-constexpr size_t kFrameBytes = kBlockSize + 1;
-constexpr uint8_t kNoiseByte = 0x5A;
-constexpr uint8_t kLineDamage = 0x80;  // a damaged byte has its top bit flipped
 
 const char* PointName(BoxPoint point) {
   switch (point) {

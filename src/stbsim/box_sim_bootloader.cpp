@@ -8,19 +8,10 @@
 #include "stbsim/box_sim.h"
 #include "stbsim/box_sim_line.h"
 
-using box_line::Hex;
-using box_line::kCommandSize;
-using box_line::kNak;
-using box_line::kProbeRequest;
-using box_line::kUnknownAnswer;
-using box_line::StartsWith;
+using namespace box_line;  // the line's bytes, private to the box
 
 namespace {
 
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kTextStart = 0x02;
-constexpr uint8_t kTextEnd = 0x00;
-constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 // Larger lengths are taken for damaged headers rather than allocated.
 constexpr uint32_t kMaxDataLength = 64u << 20;
 

@@ -8,16 +8,10 @@
 #include "stbsim/box_sim.h"
 #include "stbsim/box_sim_line.h"
 
-using box_line::Hex;
-using box_line::kNak;
-using box_line::kPlatformMark;
-using box_line::kUnknownAnswer;
+using namespace box_line;  // the line's bytes, private to the box
 
 namespace {
 
-constexpr uint8_t kRepairSecond = 0x08;
-constexpr uint8_t kGoByte = 0x09;
-constexpr uint8_t kHeaderAck = 0x09;
 // Larger lengths are taken for damaged headers rather than allocated.
 constexpr uint32_t kMaxImageLength = 1u << 20;
 
