@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 #include "support/sdf_files.h"  // MakeSdf, RandomBytes
 
 // The device that "com2" opens.
