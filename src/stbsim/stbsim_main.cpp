@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 
 namespace {
 
@@ -130,7 +131,7 @@ bool ParsePair(const char* text, long* k, std::string* rest) {
   return ParseInt(std::string(text, colon).c_str(), 0, k);
 }
 
-bool ParseFault(const char* text, BoxFaultSpec* result) {
+bool ParseFault(const char* text, FaultPlan* result) {
   static const struct {
     const char* name;
     BoxFault fault;

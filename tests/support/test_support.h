@@ -1,5 +1,5 @@
-// Shared helpers of the unit tests: captured console text, SDF files made on the spot, and the
-// simulated box wired to the in-memory port.
+// Shared helpers of the unit tests: captured console text, temporary files, and the simulated
+// box wired to the in-memory port (SDF files made on the spot come from support/sdf_files.h).
 #pragma once
 
 #include <cstdint>
@@ -8,13 +8,10 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "support/sdf_files.h"  // MakeSdf, RandomBytes
 
 // Runs body and returns what it printed on standard output.
 std::string CaptureOutput(const std::function<void()>& body);
-
-// The bytes of an SDF file: a correct header for body (unless told otherwise), then body.
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, int64_t data_length_override = -1);
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
 
 // A file in the test's temporary directory, removed when the object goes.
 class TempFile {

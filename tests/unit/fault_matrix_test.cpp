@@ -174,14 +174,14 @@ CellRun RunCell(BoxSim* box, TempFile* sdf) {
   AttachBox(box);
   CellRun run;
   run.output = CaptureOutput([&] {
-    run.firmware = RunFirmwareStage(memport::Handle());
-    run.firmware_end_ms = memport::Now();
+    run.firmware = RunFirmwareStage(serial_memory::Handle());
+    run.firmware_end_ms = serial_memory::Now();
     if (run.firmware != 0) {
-      run.software = RunSoftwareStage(memport::Handle(), sdf->fd());
+      run.software = RunSoftwareStage(serial_memory::Handle(), sdf->fd());
     }
   });
-  run.end_ms = memport::Now();
-  run.blocked_forever = memport::BlockedForever();
+  run.end_ms = serial_memory::Now();
+  run.blocked_forever = serial_memory::BlockedForever();
   return run;
 }
 
@@ -218,7 +218,7 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
     SCOPED_TRACE(cell + ", expected: " + OutcomeName(expected));
 
     BoxConfig config;
-    config.fault = BoxFaultSpec{fault, row.point, row.index, kDelayMs};
+    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs};
     BoxSim box(config);
     CellRun run;
     {

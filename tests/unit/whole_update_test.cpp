@@ -20,9 +20,9 @@ Outcome Update(BoxSim* box, TempFile* sdf) {
   AttachBox(box);
   Outcome o;
   o.output = CaptureOutput([&] {
-    o.firmware = RunFirmwareStage(memport::Handle());
+    o.firmware = RunFirmwareStage(serial_memory::Handle());
     if (o.firmware != 0) {
-      o.software = RunSoftwareStage(memport::Handle(), sdf->fd());
+      o.software = RunSoftwareStage(serial_memory::Handle(), sdf->fd());
     }
   });
   return o;
@@ -48,14 +48,14 @@ TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   EXPECT_TRUE(box.complaints().empty()) << box.complaints().front();
   // The bootloader's text comes before its verdict on the last block, and stands as sent.
   EXPECT_NE(o.output.find("Send 100Kb\rSend 100Kb\r\nflash erased\nOK\n"), std::string::npos) << o.output;
-  EXPECT_GE(memport::Now(), 30000u);
+  EXPECT_GE(serial_memory::Now(), 30000u);
 }
 
 TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
   const auto body = RandomBytes(5000, 42);
   TempFile sdf(MakeSdf(body));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
+  config.fault = FaultPlan{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
   BoxSim box(config);
   const auto o = Update(&box, &sdf);
   EXPECT_EQ(o.software, 1) << o.output;
@@ -66,7 +66,7 @@ TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
 TEST(WholeUpdate, ABoxThatHangsUpEndsTheStageWithoutSpinning) {
   TempFile sdf(MakeSdf(RandomBytes(8000, 43)));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
+  config.fault = FaultPlan{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
   BoxSim box(config);
   const auto o = Update(&box, &sdf);
   EXPECT_EQ(o.firmware, 1);
