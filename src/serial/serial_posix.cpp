@@ -258,7 +258,10 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
 
 PortNaming PortNamingRules() { return kNamedByPath; }
 
-void PurgePort(PortHandle port) { tcflush(port->fd, TCIOFLUSH); }
+// Receive side only. The drain before it returns on a pty, or a network-backed port, before the
+// far side has read what was written, and an output purge would then eat the end of the last
+// frame. On a real UART the drain has waited and there is nothing left to discard.
+void PurgePort(PortHandle port) { tcflush(port->fd, TCIFLUSH); }
 
 void DrainPort(PortHandle port) { tcdrain(port->fd); }
 
