@@ -68,8 +68,8 @@ int BoxloadMain(int argc, char** argv) {
   static PortArgument port_argument;
   ReadPortArgument(argv[1], PortNamingRules(), &port_argument);
   if (port_argument.kind == kPortNameTooLong) {
-    std::fprintf(stderr, "boxload: the port name is too long (%zu characters, at most %zu)\n", std::strlen(argv[1]),
-                 kPortNameSize - 1);
+    std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
+                 static_cast<unsigned long>(std::strlen(argv[1])), static_cast<unsigned long>(kPortNameSize - 1));
     return kExitFailed;
   }
   const int number = port_argument.number;
@@ -78,8 +78,7 @@ int BoxloadMain(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const PortHandle port =
-      OpenPort(port_argument.kind == kPortName ? port_argument.name : PortNameTable[number]);
+  const PortHandle port = OpenPort(port_argument.kind == kPortName ? port_argument.name : PortNameTable[number]);
   if (port == nullptr) {
     return kExitFailed;
   }
@@ -87,7 +86,8 @@ int BoxloadMain(int argc, char** argv) {
 
   if (kFirmwareImageIsStandIn) {
     std::fflush(stdout);
-    std::fprintf(stderr, "boxload: this build carries a stand-in firmware image: it works with the simulated box only\n");
+    std::fprintf(stderr,
+                 "boxload: this build carries a stand-in firmware image: it works with the simulated box only\n");
   }
 
   int status = kExitFailed;

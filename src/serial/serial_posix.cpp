@@ -98,8 +98,7 @@ void ReportOpenFailure(const char* device, int code) {
     // Another program set exclusive use (TIOCEXCL): only root may open the port now.
     ExplainInUse(device);
   } else if (code == EISDIR) {
-    std::fprintf(stderr, "boxload: %s is a directory: give the serial device itself, such as /dev/ttyUSB0\n",
-                 device);
+    std::fprintf(stderr, "boxload: %s is a directory: give the serial device itself, such as /dev/ttyUSB0\n", device);
   } else if (code == ENOENT || code == ENODEV || code == ENXIO || code == ENOTDIR) {
     if (PrintPortList("") == 0) {
       std::fprintf(stderr, "boxload: this machine shows no serial ports: is the adapter plugged in?\n");

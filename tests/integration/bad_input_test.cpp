@@ -166,7 +166,8 @@ TEST(BadInput, UnusualButValidArgumentsStillUpdate) {
   ASSERT_EQ(name.size(), 255u);
   const std::string file = dir.Write(name, MakeSdf(body));
   // The last names the device itself, through the same link.
-  for (const std::string& port : std::vector<std::string>{"00000000000000000000000002", "2 and more", "+2", PortPath(2)}) {
+  for (const std::string& port :
+       std::vector<std::string>{"00000000000000000000000002", "2 and more", "+2", PortPath(2)}) {
     SCOPED_TRACE("port '" + port + "'");
     BoxOnPty box{BoxConfig{}};
     const ToolResult r = RunBoxload({port, file, "further", "arguments"});

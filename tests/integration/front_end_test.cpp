@@ -49,7 +49,7 @@ TEST(FrontEnd, APortThatDoesNotExistLeavesOnlyTheBanner) {
   const struct {
     std::string port;
     std::string device;
-  } cases[] = {{"3", PortPath(3)}, {" 3", PortPath(3)}, {"3x", PortPath(3)},
+  } cases[] = {{"3", PortPath(3)},  {" 3", PortPath(3)},        {"3x", PortPath(3)},
                {"+3", PortPath(3)}, {PortPath(3), PortPath(3)}, {"2/", "2/"}};
   for (const auto& c : cases) {
     const ToolResult r = RunBoxload({c.port, file});
