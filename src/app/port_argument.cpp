@@ -69,11 +69,12 @@ void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
       return;
     }
   } else if (std::strchr(text, '/') != nullptr) {
-    if (std::strlen(text) >= sizeof port->name) {
+    const size_t length = std::strlen(text);
+    if (length >= sizeof port->name) {
       port->kind = kPortNameTooLong;
       return;
     }
-    std::strcpy(port->name, text);
+    std::memcpy(port->name, text, length + 1);
     port->kind = kPortName;
     return;
   }

@@ -38,7 +38,7 @@ void ReadLine(const char* path, char* text, int size) {
   if (std::fgets(text, size, f) == nullptr) {
     text[0] = '\0';
   }
-  std::fclose(f);
+  (void)std::fclose(f);
   text[std::strcspn(text, "\r\n")] = '\0';
 }
 
@@ -137,9 +137,10 @@ int PrintPortList(const char* root) {
   int count = 0;
   while (const dirent* entry = readdir(dir)) {
     Path port_dir;
-    if (count < kMaxPorts && entry->d_name[0] != '.' && std::strlen(entry->d_name) < kMaxName &&
+    const size_t length = std::strlen(entry->d_name);
+    if (count < kMaxPorts && entry->d_name[0] != '.' && length < kMaxName &&
         JoinPath(port_dir, tty_dir, entry->d_name) && IsRealPort(port_dir)) {
-      std::strcpy(names[count++], entry->d_name);
+      std::memcpy(names[count++], entry->d_name, length + 1);
     }
   }
   closedir(dir);
