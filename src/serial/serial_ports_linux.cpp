@@ -28,6 +28,20 @@ bool JoinPath(Path path, const char* dir, const char* name) {
   return n > 0 && n < PATH_MAX;
 }
 
+// The target of the link dir/name; false when it is no link.
+bool ReadLinkIn(const char* dir, const char* name, Path target) {
+  Path path;
+  if (!JoinPath(path, dir, name)) {
+    return false;
+  }
+  const ssize_t n = readlink(path, target, PATH_MAX - 1);
+  if (n <= 0) {
+    return false;
+  }
+  target[n] = '\0';
+  return true;
+}
+
 // Reads the first line of a small sysfs file into text; "" when there is none.
 void ReadLine(const char* path, char* text, int size) {
   text[0] = '\0';
@@ -100,16 +114,10 @@ void PrintStableNames(const char* root, const char* name) {
     return;
   }
   while (const dirent* entry = readdir(dir)) {
-    Path path;
     Path target;
-    if (!JoinPath(path, dir_path, entry->d_name)) {
+    if (!ReadLinkIn(dir_path, entry->d_name, target)) {
       continue;
     }
-    const ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) {
-      continue;
-    }
-    target[n] = '\0';
     const char* slash = std::strrchr(target, '/');
     if (std::strcmp(slash != nullptr ? slash + 1 : target, name) == 0) {
       std::fprintf(stderr, "      /dev/serial/by-id/%s\n", entry->d_name);
@@ -183,20 +191,11 @@ int FindPortHolder(const char* device, char* text, int size) {
       continue;
     }
     while (const dirent* fd = readdir(fds)) {
-      Path link;
       Path target;
-      if (!JoinPath(link, path, fd->d_name)) {
-        continue;
-      }
-      const ssize_t n = readlink(link, target, sizeof target - 1);
-      if (n <= 0) {
-        continue;
-      }
-      target[n] = '\0';
-      if (std::strcmp(target, wanted) == 0) {
+      if (ReadLinkIn(path, fd->d_name, target) && std::strcmp(target, wanted) == 0) {
         char comm[kMaxName] = "";
-        std::snprintf(link, sizeof link, "/proc/%d/comm", pid);
-        ReadLine(link, comm, sizeof comm);
+        std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+        ReadLine(path, comm, sizeof comm);
         std::snprintf(text, static_cast<size_t>(size), "PID %d (%s)", pid, comm);
         found = 1;
         break;
