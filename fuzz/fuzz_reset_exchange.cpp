@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fuzz::ResetRun();
   if (repair) {
-    g_run_state.repair_mode = kRepairModeMark;
+    g_repair_mode = kRepairModeMark;
   }
   fuzz::QueueScript(script);
 
