@@ -84,8 +84,8 @@ int BoxloadMain(int argc, char** argv) {
   }
   g_run_state.port = port;
 
+  // No flush of standard output first: where it is a pipe, its text keeps its own pace.
   if (kFirmwareImageIsStandIn) {
-    std::fflush(stdout);
     std::fprintf(stderr,
                  "boxload: this build carries a stand-in firmware image: it works with the simulated box only\n");
   }
