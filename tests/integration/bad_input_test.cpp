@@ -190,7 +190,9 @@ TEST(BadInput, UnusualButValidArgumentsStillUpdate) {
   const std::string name = "\xff\xfe\x80 " + std::string(251, 'x');
   ASSERT_EQ(name.size(), 255u);
   const std::string file = dir.Write(name, MakeSdf(body));
-  for (const std::string port : {"00000000000000000000000002", "2 and more", "+2"}) {
+  // The last names the device itself, through the same link.
+  for (const std::string& port :
+       std::vector<std::string>{"00000000000000000000000002", "2 and more", "+2", PortPath(2)}) {
     SCOPED_TRACE("port '" + port + "'");
     BoxOnPty box{BoxConfig{}};
     const ToolResult r = RunBoxload({port, file, "further", "arguments"});
@@ -213,6 +215,14 @@ TEST(BadInput, PortsThatAreNoUsableSerialLine) {
   std::filesystem::remove(port);
   std::filesystem::create_symlink("/dev/null", port);
   ExpectRefusedEarly(RunBoxload({"2", file}), Banner() + "Unable to configure the serial port", 1, "not a serial port");
+  // Named on the command line: the same, and nothing is written to the file.
+  const std::string plain = dir.path() + "/plain";
+  ExpectRefusedEarly(RunBoxload({plain, file}), Banner() + "Unable to configure the serial port", 1,
+                     "not a serial port");
+  EXPECT_EQ(std::filesystem::file_size(plain), 0u);
+  // A directory, or a name longer than any path: a clear reason, nothing else on the console.
+  ExpectRefusedEarly(RunBoxload({dir.path(), file}), Banner(), 1, dir.path() + " is a directory");
+  ExpectRefusedEarly(RunBoxload({"/" + std::string(5000, 'p'), file}), Banner(), 1, "the port name is too long");
 
   // A device that went away: the link names a node that is gone. (Not a closed pty: its number
   // may already serve another program.)
@@ -242,7 +252,8 @@ TEST(BadInput, APortHeldByAnotherRunIsRefusedAndLeftAlone) {
   };
   const ToolResult first = RunBoxload({"2", file}, options);
   ASSERT_TRUE(second.has_value());
-  ExpectRefusedEarly(*second, Banner(), 1, "the port is in use by another program");
+  ExpectRefusedEarly(*second, Banner(), 1, "the port is in use by another program: held by PID ");
+  EXPECT_NE(second->err.find(" (boxload)\n"), std::string::npos) << second->err;
   // The refused run took nothing from the first one.
   EXPECT_EQ(first.out, Banner() + "Send 'GetPlatformID' and waiting STB response\n\nProcess aborted by user...\n");
   EXPECT_EQ(first.signal, SIGINT);
