@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "bootloader/bootloader.h"
+#include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 
 std::string CaptureOutput(const std::function<void()>& body) {
@@ -55,4 +57,20 @@ void AttachBox(BoxSim* box) {
       }
     }
   });
+}
+
+BothStages RunBothStages(BoxSim* box, TempFile* sdf) {
+  g_repair_mode = 0;
+  AttachBox(box);
+  BothStages run;
+  run.output = CaptureOutput([&] {
+    run.firmware = RunFirmwareStage(serial_memory::Handle());
+    run.firmware_end_ms = serial_memory::Now();
+    if (run.firmware != 0) {
+      run.software = RunSoftwareStage(serial_memory::Handle(), sdf->fd());
+    }
+  });
+  run.end_ms = serial_memory::Now();
+  run.blocked_forever = serial_memory::BlockedForever();
+  return run;
 }

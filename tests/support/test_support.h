@@ -29,6 +29,18 @@ class TempFile {
   int fd_ = -1;
 };
 
+// A whole update through the simulated box behind the in-memory port: the firmware stage, then
+// (if it succeeded) the software stage, with what they printed and the virtual times.
+struct BothStages {
+  int firmware = 0;
+  int software = 0;
+  uint64_t firmware_end_ms = 0;
+  uint64_t end_ms = 0;
+  bool blocked_forever = false;  // the last read would have waited for ever
+  std::string output;
+};
+BothStages RunBothStages(BoxSim* box, TempFile* sdf);
+
 // Resets the in-memory port and puts the simulated box behind it: every byte the code writes
 // goes to the box, and the box's answers are queued on the port at their virtual times.
 void AttachBox(BoxSim* box);

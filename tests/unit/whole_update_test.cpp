@@ -2,33 +2,10 @@
 // time, including waits that take minutes on a real line.
 #include <gtest/gtest.h>
 
-#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
 
-namespace {
-
-struct Outcome {
-  int firmware = 0;
-  int software = 0;
-  std::string output;
-};
-
-Outcome Update(BoxSim* box, TempFile* sdf) {
-  g_repair_mode = 0;
-  AttachBox(box);
-  Outcome o;
-  o.output = CaptureOutput([&] {
-    o.firmware = RunFirmwareStage(serial_memory::Handle());
-    if (o.firmware != 0) {
-      o.software = RunSoftwareStage(serial_memory::Handle(), sdf->fd());
-    }
-  });
-  return o;
-}
-
-}  // namespace
 
 TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   const auto body = RandomBytes(100 * 1024 + 77, 41);
@@ -39,7 +16,7 @@ TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   config.refuse_block = 7;
   config.refuse_times = 2;
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.firmware, 1) << o.output;
   EXPECT_EQ(o.software, 1) << o.output;
   EXPECT_TRUE(box.update_complete());
@@ -57,7 +34,7 @@ TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
   BoxConfig config;
   config.fault = FaultPlan{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.software, 1) << o.output;
   EXPECT_EQ(box.body(), body);
   EXPECT_EQ(box.blocks_seen(), 6);
@@ -68,7 +45,7 @@ TEST(WholeUpdate, ABoxThatHangsUpEndsTheStageWithoutSpinning) {
   BoxConfig config;
   config.fault = FaultPlan{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.firmware, 1);
   EXPECT_EQ(o.software, 0);
   EXPECT_NE(o.output.find("Send 3Kb\rWaitResponse: read error...\nBAD\n"), std::string::npos) << o.output;
