@@ -23,8 +23,8 @@
 //                                "PortWrite: errcode %Xh(%d)\n" (silent when the code is 0)
 //   PortRead(port, &byte, &err)  1 with a fresh byte; 0 with err 0 on a time-out; 0 with err
 //                                nonzero when the port failed or hung up. Never prints.
-//   PurgePort(port)              discards what was received and not read yet (the transmit
-//                                queue too on Windows, where the drain before it has waited)
+//   PurgePort(port)              discards what was received and not read yet; never what was
+//                                written (a drain may return before the far side has read it)
 //   DrainPort(port)              waits until everything written has left
 //   ClosePort(port)              frees the port for other programs at once; safe from the abort
 //                                thread while the main thread is blocked on the port

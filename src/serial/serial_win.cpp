@@ -167,7 +167,11 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
 
 PortNaming PortNamingRules() { return kNamedByComName; }
 
-void PurgePort(PortHandle port) { PurgeComm(port->handle, PURGE_TXCLEAR | PURGE_RXCLEAR); }
+// Receive side only. A drain of a virtual port (a pty under Wine, a network-backed COM port)
+// can return before the far side has read what was written, and PURGE_TXCLEAR then ate the end
+// of the last frame: seen under Wine, the image arrived short. After a drain that did wait
+// there is nothing in the transmit queue to discard anyway.
+void PurgePort(PortHandle port) { PurgeComm(port->handle, PURGE_RXCLEAR); }
 
 void DrainPort(PortHandle port) { FlushFileBuffers(port->handle); }
 
