@@ -115,7 +115,7 @@ int Make(int argc, char** argv) {
   }
   if (!ok || rename_error) {
     std::fprintf(stderr, "sdftool: cannot write %s\n", out_name);
-    std::remove(partial.c_str());
+    (void)std::remove(partial.c_str());  // nothing more to do if even that fails
     return 1;
   }
   std::printf("%s: data_length=%lu data_crc32=0x%08lX header_crc32=0x%08lX\n", out_name,
