@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/field_trace.h"
 #include "app/front_end.h"
 #include "app/port_argument.h"
 #include "app/run_state.h"
@@ -10,6 +11,7 @@
 #include "console/console.h"
 #include "sdf/sdf_file.h"
 #include "common/common.h"
+#include "common/trace.h"
 
 RunState g_run_state;
 
@@ -24,6 +26,7 @@ constexpr int kLastPort = 8;
 
 int OnConsoleControl(unsigned event) {
   if (event == kConsoleClose) {
+    TraceFinish("%s", AbortNote(event));
     return 1;
   }
   // From here on the main thread cannot print: the abort line is the last line of the run.
@@ -38,12 +41,19 @@ int OnConsoleControl(unsigned event) {
   }
   Print("\nProcess aborted by user...\n");
   std::fflush(stdout);
+  TraceFinish("%s", AbortNote(event));
   return 0;
 }
 
 int BoxloadMain(int argc, char** argv) {
   ConsoleInit();
   InstallConsoleControl(OnConsoleControl);
+  // Before the banner, so that the trace holds every line; and before any port is touched.
+  const char* trace_path = nullptr;
+  if (argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
+                    (trace_path != nullptr && StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0))) {
+    return kExitFailed;
+  }
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
   if (argc < 3) {
@@ -70,9 +80,11 @@ int BoxloadMain(int argc, char** argv) {
 
   const PortHandle port = OpenPort(PortNameTable[number]);
   if (port == nullptr) {
+    TraceNote("port %s not opened (the reason is on stderr)", PortNameTable[number]);
     return kExitFailed;
   }
   g_run_state.port = port;
+  TraceNote("port %s open, read policy blocking", PortNameTable[number]);
 
   int status = kExitFailed;
   if (RunFirmwareStage(port) != 0) {
@@ -85,6 +97,7 @@ int BoxloadMain(int argc, char** argv) {
   }
 
   Print("press any key for terminate programm...\n");
+  TraceFlush();  // complete on disk while the prompt waits
   WaitForKey();
   return status;
 }
