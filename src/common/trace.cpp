@@ -153,24 +153,27 @@ int TracePrint(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   const int n = std::vsnprintf(text, sizeof text, format, args);
-  size_t kept = n > 0 ? static_cast<size_t>(n) : 0;
-  if (n >= static_cast<int>(sizeof text)) {
+  const size_t kept = n <= 0 ? 0 : n < static_cast<int>(sizeof text) ? static_cast<size_t>(n) : sizeof text - 1;
+  // Recorded before it is shown: a line cut off by the abort (which takes standard output for
+  // good) is still in the trace, and the abort's own line can never wait on this lock.
+  {
+    const Lock lock;
+    if (!g_finished && kept > 0) {
+      BeginEvent("OUT");
+      WriteEscaped(text, kept);
+      (void)std::fputc('\n', g_file);
+      if (kept < static_cast<size_t>(n)) {
+        BeginEvent("NOTE");
+        std::fprintf(g_file, "console text above cut to %lu of %d bytes\n", static_cast<unsigned long>(kept), n);
+      }
+    }
+  }
+  if (kept < static_cast<size_t>(n)) {
     std::vprintf(format, again);
-    kept = sizeof text - 1;
   } else if (n > 0) {
     (void)std::fwrite(text, 1, kept, stdout);  // as vprintf: the result is not looked at
   }
   va_end(again);
-  const Lock lock;
-  if (!g_finished && kept > 0) {
-    BeginEvent("OUT");
-    WriteEscaped(text, kept);
-    std::fputc('\n', g_file);
-    if (kept < static_cast<size_t>(n)) {
-      BeginEvent("NOTE");
-      std::fprintf(g_file, "console text above cut to %lu of %d bytes\n", static_cast<unsigned long>(kept), n);
-    }
-  }
   return n;
 }
 
