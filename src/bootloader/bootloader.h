@@ -3,7 +3,11 @@
 //   WaitResponse(port)                  one verdict: 06 = 1, 15 = 0 silently, other = 0 with
 //                                       "Unknown response: 0x%X\n"; text 02 ... 00 before it is
 //                                       printed as it comes; a failed read prints
-//                                       "WaitResponse: read error...\n" and gives 0
+//                                       "WaitResponse: read error...\n" and gives 0. An
+//                                       unexpected byte with a verdict behind it within
+//                                       500 ms was noise: that verdict counts
+//   WaitResponseBeforeAnother(port)     the same, for a verdict that the next one follows with
+//                                       no message between (after the last block, then the final)
 //   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict
 //   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins
 //   WaitForReady(port)                  scans for 53 44 46 10 ("SDF" DLE) without limit;
@@ -23,6 +27,7 @@
 inline constexpr int kBlockTries = 3;
 
 int WaitResponse(PortHandle port);
+int WaitResponseBeforeAnother(PortHandle port);
 int SendBlock(PortHandle port, uint8_t* buffer, int32_t count);
 int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t tries);
 int WaitForReady(PortHandle port);

@@ -11,11 +11,30 @@ constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 // One block buffer, reused for every block.
 uint8_t g_block[kBlockSize];
 
-int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count) {
+// data_crc32 covers the file to its end: bytes beyond data_length are never sent, but they
+// count. Read only for such a file, and only once, before the last block goes.
+bool BodyIsAsChecked(int fd, uint32_t crc, const SdfHeader& header) {
+  const int64_t beyond = FileLength(fd) - kSdfHeaderSize - data_length(header);
+  if (beyond < 0 || (beyond > 0 && CrcFileRange(fd, &crc, static_cast<uint64_t>(beyond)) == 0)) {
+    return false;
+  }
+  return crc == data_crc32(header);
+}
+
+// crc runs over the body bytes as they are read for sending. The file was checked before the
+// first block, but nothing stops another program from rewriting it meanwhile: the last block
+// goes only when what was sent is what was checked, so the box never holds a whole wrong body.
+int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count, bool last,
+                  uint32_t* crc, const SdfHeader& header) {
   Print("Send %ldKb\r", static_cast<long>(k));
   // A file that shrank or failed after the check must not send stale buffer contents.
   if (ReadFileExactly(fd, buffer, count) == 0) {
     Print("\nSendSDFFile: file read error...\n");
+    return 0;
+  }
+  Crc32Update(buffer, crc, count);
+  if (last && !BodyIsAsChecked(fd, *crc, header)) {
+    Print("\nSendSDFFile: the file changed while it was being sent\n");
     return 0;
   }
   return SendBlockWithRetry(port, buffer, static_cast<int32_t>(count), kBlockTries);
@@ -64,17 +83,20 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
     return 0;
   }
   Print("\n");
+  uint32_t crc = 0;
   for (uint32_t k = 0; k < whole; ++k) {
-    if (SendFileBlock(port, sdf_fd, buffer, k, kBlockSize) == 0) {
+    const bool last = rest == 0 && k + 1 == whole;
+    if (SendFileBlock(port, sdf_fd, buffer, k, kBlockSize, last, &crc, header) == 0) {
       return 0;
     }
   }
-  if (rest != 0 && SendFileBlock(port, sdf_fd, buffer, whole, rest) == 0) {
+  if (rest != 0 && SendFileBlock(port, sdf_fd, buffer, whole, rest, true, &crc, header) == 0) {
     return 0;
   }
   Print("Send %ldKb\r", static_cast<long>(whole));
   Print("\n");
-  return WaitResponse(port);
+  // The final verdict follows this one with nothing sent between.
+  return WaitResponseBeforeAnother(port);
 }
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {

@@ -88,7 +88,10 @@ TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 1025), Bytes(wire.begin() + 2050, wire.end()));
 
   SetUp();
-  memport::Push({0x15, 0x41, 0x15, 0x06});
+  // 41 with nothing behind it within the stray-byte window was the box's answer: a failed try.
+  memport::Push({0x15, 0x41});
+  memport::Push(0x15, 600);
+  memport::Push(0x06);
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
             "Unknown response: 0x41\n");
   EXPECT_EQ(result, 0);
