@@ -13,40 +13,58 @@ namespace fuzz {
 
 enum Verdict { kAck, kNotAck, kDead };
 
-// One verdict: any number of 02 ... 00 texts, printed as they come, then the verdict byte.
-inline Verdict ReadVerdict(LineModel& line, std::string& text) {
-  uint8_t byte = 0;
+// Any number of 02 ... 00 texts, printed as they come, then the verdict byte, all under one
+// read policy.
+inline LineModel::Result VerdictByte(LineModel& line, std::string& text, uint32_t timeout_ms, uint8_t* byte) {
   auto next = [&]() {
-    if (line.Read(kBlockingRead, &byte) == LineModel::kByte) {
-      return true;
+    const LineModel::Result r = line.Read(timeout_ms, byte);
+    if (r == LineModel::kFailed) {
+      text += "WaitResponse: read error...\n";
     }
-    text += "WaitResponse: read error...\n";
-    return false;
+    return r;
   };
-  if (!next()) {
+  LineModel::Result r = next();
+  while (r == LineModel::kByte && *byte == 0x02) {
+    while ((r = next()) == LineModel::kByte && *byte != 0x00) {
+      text += static_cast<char>(*byte);
+    }
+    if (r == LineModel::kByte) {
+      r = next();
+    }
+  }
+  return r;
+}
+
+// One verdict. An odd byte is reported; a verdict behind it within 500 ms (up to 8 odd bytes)
+// is the real one. With another_follows, that verdict counts only when the next message starts
+// within 500 ms too; its first byte is then left for the next verdict.
+inline Verdict ReadVerdict(LineModel& line, std::string& text, bool another_follows = false) {
+  uint8_t byte = 0;
+  if (VerdictByte(line, text, kBlockingRead, &byte) != LineModel::kByte) {
     return kDead;
   }
-  while (byte == 0x02) {
-    for (;;) {
-      if (!next()) {
-        return kDead;
-      }
-      if (byte == 0x00) {
-        break;
-      }
-      text += static_cast<char>(byte);
-    }
-    if (!next()) {
-      return kDead;
-    }
-  }
-  if (byte == 0x06) {
-    return kAck;
-  }
-  if (byte != 0x15) {
+  for (int odd = 0; byte != 0x06 && byte != 0x15; ++odd) {
     text += Format("Unknown response: 0x%X\n", byte);
+    if (odd == 8) {
+      return kNotAck;
+    }
+    const LineModel::Result r = VerdictByte(line, text, 500, &byte);
+    if (r != LineModel::kByte) {
+      return r == LineModel::kFailed ? kDead : kNotAck;
+    }
+    if ((byte == 0x06 || byte == 0x15) && another_follows) {
+      uint8_t ahead = 0;
+      const LineModel::Result a = line.Read(500, &ahead);
+      if (a != LineModel::kByte) {
+        text += a == LineModel::kFailed ? "WaitResponse: read error...\n" : "";
+        return a == LineModel::kFailed ? kDead : kNotAck;
+      }
+      if (byte == 0x06) {
+        line.PutBack();
+      }
+    }
   }
-  return kNotAck;
+  return byte == 0x06 ? kAck : kNotAck;
 }
 
 // The ready signal 53 44 46 10 (a byte that breaks it is dropped), the 20 header bytes, one

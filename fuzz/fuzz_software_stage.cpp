@@ -66,7 +66,8 @@ int Stage(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& file)
     }
   }
   text += fuzz::Format("Send %ldKb\r\n", static_cast<long>(whole));
-  if (fuzz::ReadVerdict(line, text) != fuzz::kAck) {
+  // The final verdict follows with nothing sent between.
+  if (fuzz::ReadVerdict(line, text, true) != fuzz::kAck) {
     text += "BAD\n";
     return 0;
   }

@@ -117,6 +117,8 @@ class LineModel {
   }
 
   size_t Unread() const { return script_.bytes.size() - next_; }
+  // The last byte read is read again by the next Read.
+  void PutBack() { --next_; }
 
  private:
   const LineScript& script_;

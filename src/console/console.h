@@ -1,7 +1,9 @@
 // The console layer: what the front end needs from the host besides the serial port.
 //
-//   ConsoleInit()                   standard output unbuffered on a console, 4 KB buffered
-//                                   when redirected
+//   ConsoleInit()                   first of all: closed standard descriptors are reopened on
+//                                   the null device (POSIX), so that nothing opened later takes
+//                                   their numbers; standard output unbuffered on a console,
+//                                   4 KB buffered when redirected
 //   InstallConsoleControl(handler)  calls handler(event) on a thread of its own when the user
 //                                   aborts (Ctrl+C, Ctrl+Break, log-off, shut-down) or the
 //                                   console goes away (kConsoleClose); the process then ends

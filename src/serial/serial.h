@@ -11,7 +11,8 @@
 //                                "PortWrite: errcode %Xh(%d)\n" (silent when the code is 0)
 //   PortRead(port, &byte, &err)  1 with a fresh byte; 0 with err 0 on a time-out; 0 with err
 //                                nonzero when the port failed or hung up. Never prints.
-//   PurgePort(port)              discards both driver queues
+//   PurgePort(port)              discards what was received and not read yet (the transmit
+//                                queue too on Windows, where the drain before it has waited)
 //   DrainPort(port)              waits until everything written has left
 //   ClosePort(port)              frees the port for other programs at once; safe from the abort
 //                                thread while the main thread is blocked on the port

@@ -209,9 +209,12 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   }
 }
 
+// Receive side only. The drain before it returns on a pty, or a network-backed port, before the
+// far side has read what was written, and an output purge would then eat the end of the last
+// frame. On a real UART the drain has waited and there is nothing left to discard.
 void PurgePort(PortHandle port) {
   TracePortAction("purge");
-  tcflush(port->fd, TCIOFLUSH);
+  tcflush(port->fd, TCIFLUSH);
 }
 
 void DrainPort(PortHandle port) {
