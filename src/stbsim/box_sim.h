@@ -220,6 +220,10 @@ class PtyBox {
   void set_sim(BoxSim* sim) { sim_ = sim; }
   const std::string& slave_path() const { return slave_path_; }
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
+  // For a driver of its own (the replayer): the master side, and letting go of the slave
+  // descriptor that keeps the pty alive until the tool has opened it.
+  int master_fd() const { return master_fd_; }
+  void ReleaseSlave();
 
  private:
   void Close();

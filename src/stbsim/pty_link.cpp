@@ -71,6 +71,8 @@ void PtyBox::Close() {
   CloseFd(&master_fd_);
 }
 
+void PtyBox::ReleaseSlave() { CloseFd(&slave_fd_); }
+
 uint64_t PtyBox::NowMs() const {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
