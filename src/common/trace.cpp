@@ -100,6 +100,27 @@ void WriteEscaped(const char* text, size_t length) {
   (void)std::fwrite(chunk, 1, used, g_file);
 }
 
+// A NOTE; the last one also flushes and drops every later event.
+void Note(bool last, const char* format, va_list args) {
+  if (!TraceActive()) {
+    return;
+  }
+  const Lock lock;
+  if (g_finished) {
+    return;
+  }
+  WriteNote(format, args);
+  if (!last) {
+    return;
+  }
+  std::fflush(g_file);
+  g_finished = true;
+  g_trace_active = false;
+  if (std::ferror(g_file) != 0) {
+    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
+  }
+}
+
 }  // namespace
 
 int TraceOpen(const char* path, const char* header) {
@@ -178,16 +199,9 @@ int TracePrint(const char* format, va_list args) {
 }
 
 void TraceNote(const char* format, ...) {
-  if (!TraceActive()) {
-    return;
-  }
-  const Lock lock;
-  if (g_finished) {
-    return;
-  }
   va_list args;
   va_start(args, format);
-  WriteNote(format, args);
+  Note(false, format, args);
   va_end(args);
 }
 
@@ -204,21 +218,8 @@ void TraceFlush() {
 }
 
 void TraceFinish(const char* format, ...) {
-  if (!TraceActive()) {
-    return;
-  }
-  const Lock lock;
-  if (g_finished) {
-    return;
-  }
   va_list args;
   va_start(args, format);
-  WriteNote(format, args);
+  Note(true, format, args);
   va_end(args);
-  std::fflush(g_file);
-  g_finished = true;
-  g_trace_active = false;
-  if (std::ferror(g_file) != 0) {
-    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
-  }
 }
