@@ -24,18 +24,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 #include "summary.h"
 
 namespace {
@@ -63,12 +61,6 @@ struct Options {
   std::string report = "paced";
   std::vector<std::string> wrapper;
 };
-
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 [[noreturn]] void Fail(const char* format, const char* detail) {
   std::fprintf(stderr, "line_bench: ");
@@ -119,43 +111,6 @@ std::vector<uint8_t> ReadWholeFile(const std::string& name) {
     Fail("cannot read %s", name.c_str());
   }
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool MakeRaw(int fd) {
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
-    return false;
-  }
-  cfmakeraw(&tio);
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
-struct Pty {
-  int master = -1;
-  int slave_hold = -1;  // keeps the pty up until the tool has it open
-};
-
-Pty OpenPty(const std::string& link) {
-  Pty pty;
-  pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  char name[128];
-  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0 ||
-      ptsname_r(pty.master, name, sizeof name) != 0) {
-    Fail("cannot make a pseudo-terminal: %s", std::strerror(errno));
-  }
-  pty.slave_hold = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty.slave_hold < 0 || !MakeRaw(pty.slave_hold) || !MakeRaw(pty.master)) {
-    Fail("cannot make the pseudo-terminal raw: %s", std::strerror(errno));
-  }
-  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
-  const std::string temp = link + ".bench";
-  unlink(temp.c_str());
-  if (symlink(name, temp.c_str()) != 0 || rename(temp.c_str(), link.c_str()) != 0) {
-    Fail("cannot link the port to the pseudo-terminal: %s", std::strerror(errno));
-  }
-  return pty;
 }
 
 pid_t StartTool(const Options& o) {
@@ -325,23 +280,6 @@ class Recorder {
   size_t answer_left_ = 13;  // A5 and the 12 platform bytes
 };
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EINTR && errno != EAGAIN) {
-      return false;
-    }
-    pollfd pfd{fd, POLLOUT, 0};
-    poll(&pfd, 1, 10);
-  }
-  return true;
-}
-
 struct RunResult {
   int status = -1;
   rusage usage{};
@@ -349,103 +287,81 @@ struct RunResult {
   long peak_rss_kib = -1;
 };
 
-// Plays the box until the tool closes the port, then reaps the tool.
-RunResult Run(const Options& o, BoxSim* sim, Recorder* rec, int64_t origin_ns) {
-  Pty pty = OpenPty(o.link);
-  const int64_t spawned_ns = NowNs();
-  const pid_t pid = StartTool(o);
-  RunResult result;
-  const int64_t deadline_ns = spawned_ns + static_cast<int64_t>(o.timeout_s) * 1000000000;
-  std::vector<uint8_t> due;
-  uint8_t buffer[4096];
-  bool tool_seen = false;
-  int64_t next_rss_ns = 0;
-  for (;;) {
-    int64_t now = NowNs();
-    if (now > deadline_ns) {
-      kill(pid, SIGKILL);
+// Watches the tool while the box plays it: the time limit, a tool that ends before it sends a
+// byte, and the tool's peak memory; hands every byte on the line to the recorder.
+class Watch : public PtyBoxHook {
+ public:
+  Watch(const Options& o, const BoxSim& sim, Recorder* rec, pid_t pid, int64_t deadline_ns)
+      : o_(o), sim_(sim), rec_(rec), pid_(pid), deadline_ns_(deadline_ns) {}
+
+  void Turn(bool tool_seen) override {
+    const int64_t now = MonotonicNs();
+    if (now > deadline_ns_) {
+      kill(pid_, SIGKILL);
       Fail("%s", "the update did not end in time; the tool was killed");
     }
-    if (!tool_seen && now >= next_rss_ns) {
+    if (!tool_seen && now >= next_rss_ns_) {
       // A tool that ends before it sends anything (no port, no file) never hangs the pty up.
       int status = 0;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        Fail("the tool ended before it sent a byte; its output is in %s", o.out.c_str());
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        Fail("the tool ended before it sent a byte; its output is in %s", o_.out.c_str());
       }
     }
-    if (now >= next_rss_ns) {
+    if (now >= next_rss_ns_) {
       // The high-water mark only grows: the last reading before the exit is the peak.
-      const long kib = PeakRssKiB(pid);
-      result.peak_rss_kib = std::max(result.peak_rss_kib, kib);
-      next_rss_ns = now + 100000000;
-    }
-    due.clear();
-    BoxOutput out{};
-    uint64_t first_due = 0;
-    while (sim->PeekOutput(&out) && out.at_ms <= rec->Us(now)) {
-      sim->PopOutput(&out);
-      if (out.hang_up) {
-        Fail("%s", "the box hung up");
-      }
-      if (due.empty()) {
-        first_due = out.at_ms;
-      }
-      due.push_back(out.byte);
-    }
-    if (!due.empty()) {
-      WriteAll(pty.master, due.data(), due.size());
-      rec->Out(due.size(), first_due, NowNs(), sim->phase());
-      if (sim->update_complete() && !sim->PeekOutput(&out)) {
-        result.peak_rss_kib = std::max(result.peak_rss_kib, PeakRssKiB(pid));
-      }
-    }
-    timespec wait{0, 50000000};
-    if (sim->PeekOutput(&out)) {
-      // Sleep until shortly before the answer is due, then keep looking: waking from a sleep
-      // takes this machine up to some hundred microseconds, which would be charged to the tool.
-      const int64_t due_ns = origin_ns + static_cast<int64_t>(out.at_ms) * 1000;
-      const int64_t left = std::max<int64_t>(due_ns - NowNs() - kSpinNs, 0);
-      wait = timespec{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    }
-    pollfd pfd{pty.master, POLLIN, 0};
-    const int ready = ppoll(&pfd, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) {
-      Fail("poll: %s", std::strerror(errno));
-    }
-    if (ready <= 0) {
-      continue;
-    }
-    if ((pfd.revents & POLLIN) != 0) {
-      const ssize_t n = read(pty.master, buffer, sizeof buffer);
-      if (n > 0) {
-        const int64_t at = NowNs();
-        for (ssize_t i = 0; i < n; ++i) {
-          rec->In(sim->phase(), at);
-          sim->Receive(buffer[i], rec->Us(at));
-        }
-        if (!tool_seen) {
-          // From now on the tool's close is the last one, and ends the session.
-          tool_seen = true;
-          close(pty.slave_hold);
-          pty.slave_hold = -1;
-        }
-        continue;
-      }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        continue;
-      }
-    }
-    if (tool_seen && (pfd.revents & (POLLHUP | POLLERR | POLLIN)) != 0) {
-      break;
+      peak_rss_kib_ = std::max(peak_rss_kib_, PeakRssKiB(pid_));
+      next_rss_ns_ = now + 100000000;
     }
   }
+
+  void ToolByte(int64_t at_ns) override { rec_->In(sim_.phase(), at_ns); }
+
+  void BoxWrote(size_t count, uint64_t first_due, int64_t at_ns) override {
+    rec_->Out(count, first_due, at_ns, sim_.phase());
+    BoxOutput out{};
+    if (sim_.update_complete() && !sim_.PeekOutput(&out)) {
+      peak_rss_kib_ = std::max(peak_rss_kib_, PeakRssKiB(pid_));
+    }
+  }
+
+  long peak_rss_kib() const { return peak_rss_kib_; }
+
+ private:
+  const Options& o_;
+  const BoxSim& sim_;
+  Recorder* rec_;
+  pid_t pid_;
+  int64_t deadline_ns_;
+  int64_t next_rss_ns_ = 0;
+  long peak_rss_kib_ = -1;
+};
+
+// Plays the box until the tool closes the port, then reaps the tool.
+RunResult Run(const Options& o, BoxSim* sim, Recorder* rec, int64_t origin_ns) {
+  PtyBox box(sim, o.link);
+  // Box time in microseconds from origin_ns (see the top of the file).
+  box.set_clock(PtyClock{1000, origin_ns, kSpinNs});
+  if (!box.Open()) {
+    Fail("%s", "cannot make a pseudo-terminal for the port");
+  }
+  const int64_t spawned_ns = MonotonicNs();
+  const pid_t pid = StartTool(o);
+  Watch watch(o, *sim, rec, pid, spawned_ns + static_cast<int64_t>(o.timeout_s) * 1000000000);
+  box.set_hook(&watch);
+  box.Run(nullptr);
+  if (sim->hung_up()) {
+    Fail("%s", "the box hung up");
+  }
+  if (!box.tool_closed()) {
+    Fail("%s", "the box's pseudo-terminal failed");
+  }
   rec->Finish();
+  RunResult result;
+  result.peak_rss_kib = watch.peak_rss_kib();
   int status = 0;
   wait4(pid, &status, 0, &result.usage);
-  result.process_wall_s = static_cast<double>(NowNs() - spawned_ns) / 1e9;
+  result.process_wall_s = static_cast<double>(MonotonicNs() - spawned_ns) / 1e9;
   result.status = status;
-  close(pty.master);
-  unlink(o.link.c_str());
   return result;
 }
 
@@ -659,7 +575,7 @@ int main(int argc, char** argv) {
   config.boot_delay_ms = o.boot_delay_ms * 1000;
   config.ready_delay_ms = 0;
   BoxSim sim(config);
-  const int64_t origin = NowNs();
+  const int64_t origin = MonotonicNs();
   Recorder rec(origin, o.byte_us);
   const RunResult r = Run(o, &sim, &rec, origin);
 

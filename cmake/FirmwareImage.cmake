@@ -8,12 +8,16 @@ if(NOT _image_size EQUAL 12084)
   message(FATAL_ERROR
     "BOXLOAD_FIRMWARE_IMAGE: ${_image} is ${_image_size} bytes; the box's image is exactly 12084 bytes")
 endif()
-get_filename_component(_image_real "${_image}" REALPATH)
-get_filename_component(_standin_real "${CMAKE_SOURCE_DIR}/data/firmware.bin" REALPATH)
-if(_image_real STREQUAL _standin_real)
+# By content, not by name: a copy of the stand-in elsewhere is still the stand-in.
+file(SHA256 "${_image}" _image_hash)
+file(SHA256 "${CMAKE_SOURCE_DIR}/data/firmware.bin" _standin_hash)
+if(_image_hash STREQUAL _standin_hash)
+  set(_is_standin true)
   message(WARNING
     "Building with the stand-in firmware image data/firmware.bin: fine against the simulated box, "
     "useless on a real one. Give the box's image with -DBOXLOAD_FIRMWARE_IMAGE=<file>.")
+else()
+  set(_is_standin false)
 endif()
 
 file(READ "${_image}" _hex HEX)
@@ -27,5 +31,7 @@ file(CONFIGURE OUTPUT "${BOXLOAD_FIRMWARE_SOURCE}" CONTENT
 const uint8_t FirmwareImage[kFirmwareImageSize] = {
   ${_bytes}
 };
+
+const bool kFirmwareImageIsStandIn = ${_is_standin};
 " @ONLY)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_image}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_image}" "${CMAKE_SOURCE_DIR}/data/firmware.bin")

@@ -77,18 +77,9 @@ void Image(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& imag
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
-  const uint8_t flags = in.Byte();
-  script.hang_up_at_end = (flags & 1) != 0;
-  script.late_index = in.Byte();
-  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 40;
+  const uint8_t flags = fuzz::ReadOpening(in, 1, 40, &script);
   const size_t fail_at = static_cast<size_t>(in.Byte()) * 17;
   const size_t fail_from = (flags & 2) != 0 ? fail_at : SIZE_MAX;
   const bool loud = (flags & 4) == 0;
@@ -105,11 +96,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::QueueScript(script);
   fuzz::FailWrites(wire);
   // The reset exchange leaves the boot ROM's time-out in force for the transfer.
-  SetReadTimeout(memport::Handle(), kBootRomTimeoutMs);
+  SetReadTimeout(serial_memory::Handle(), kBootRomTimeoutMs);
   if (with_header) {
-    SendFileHeader(memport::Handle(), length);
+    SendFileHeader(serial_memory::Handle(), length);
   }
-  SendFile(memport::Handle(), image.data(), length);
+  SendFile(serial_memory::Handle(), image.data(), length);
 
   fuzz::LineModel line(script);
   if (with_header) {
@@ -117,7 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Image(wire, line, image);
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
-  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
-  return 0;
 }

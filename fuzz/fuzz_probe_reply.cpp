@@ -61,33 +61,24 @@ Expected Model(const fuzz::LineScript& script) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
-  const uint8_t flags = in.Byte();
-  script.hang_up_at_end = (flags & 1) != 0;
-  script.late_index = in.Byte();
-  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 4;
+  const uint8_t flags = fuzz::ReadOpening(in, 1, 4, &script);
   const uint8_t stale_count = in.Byte();
   const fuzz::Bytes stale = in.Take((flags & 2) != 0 ? stale_count : 0);
   script.bytes = in.Rest();
 
   fuzz::ResetRun();
-  memport::Push(stale);
+  serial_memory::Push(stale);
   // The box answers once the whole request is out: the purge before it must not eat the answer.
-  memport::SetWriteHook([&script](uint8_t /*byte*/, uint64_t /*now*/) {
-    if (memport::Written().size() == sizeof kRequest) {
+  serial_memory::SetWriteHook([&script](uint8_t /*byte*/, uint64_t /*now*/) {
+    if (serial_memory::Written().size() == sizeof kRequest) {
       fuzz::QueueScript(script);
     }
   });
 
   uint8_t reply[kPlatformReplySize] = {};
-  const int result = GetPlatformID(memport::Handle(), reply, kProbeTimeoutMs);
+  const int result = GetPlatformID(serial_memory::Handle(), reply, kProbeTimeoutMs);
   const Expected want = Model(script);
 
   FUZZ_CHECK(result == want.result);
@@ -96,9 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result == 1 && !want.repair) {
     FUZZ_CHECK(std::memcmp(reply, want.reply, sizeof reply) == 0);
   }
-  FUZZ_CHECK(memport::Written() == fuzz::Bytes(kRequest, kRequest + sizeof kRequest));
-  FUZZ_CHECK(memport::Policies() == std::vector<uint32_t>{kProbeTimeoutMs});
-  FUZZ_CHECK(memport::Purges() == 1);
+  FUZZ_CHECK(serial_memory::Written() == fuzz::Bytes(kRequest, kRequest + sizeof kRequest));
+  FUZZ_CHECK(serial_memory::Policies() == std::vector<uint32_t>{kProbeTimeoutMs});
+  FUZZ_CHECK(serial_memory::Purges() == 1);
   FUZZ_CHECK(fuzz::DrainUnread() == want.unread);
-  return 0;
 }

@@ -30,24 +30,15 @@ size_t EndOfSignal(const fuzz::Bytes& stream) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
-  const uint8_t flags = in.Byte();
-  script.hang_up_at_end = (flags & 1) != 0;
-  script.late_index = in.Byte();
-  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 4;
+  fuzz::ReadOpening(in, 1, 4, &script);
   script.bytes = in.Rest();
 
   fuzz::ResetRun();
   fuzz::QueueScript(script);
-  SetReadTimeout(memport::Handle(), kBlockingRead);
-  const int result = WaitForReady(memport::Handle());
+  SetReadTimeout(serial_memory::Handle(), kBlockingRead);
+  const int result = WaitForReady(serial_memory::Handle());
 
   const size_t end = EndOfSignal(script.bytes);
   FUZZ_CHECK(result == (end != 0 ? 1 : 0));
@@ -57,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     // Only a port that fails ends the wait; a silent, open one is waited on for ever.
     FUZZ_CHECK_TEXT(fuzz::Console::Text(), std::string("SendSDFHeader: read error...\n"));
-    FUZZ_CHECK(memport::BlockedForever() == !script.hang_up_at_end);
+    FUZZ_CHECK(serial_memory::BlockedForever() == !script.hang_up_at_end);
     FUZZ_CHECK(fuzz::DrainUnread() == 0);
   }
-  return 0;
 }

@@ -50,40 +50,30 @@ void Exchange(fuzz::LineModel& line, bool repair, Expected& e) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
-  const uint8_t flags = in.Byte();
+  const uint8_t flags = fuzz::ReadOpening(in, 2, 40, &script);
   const bool repair = (flags & 1) != 0;
-  script.hang_up_at_end = (flags & 2) != 0;
-  script.late_index = in.Byte();
-  script.late_by_ms = static_cast<uint64_t>(in.Byte()) * 40;
   script.bytes = in.Rest();
 
   fuzz::ResetRun();
   if (repair) {
-    g_run_state.repair_mode = kRepairModeMark;
+    g_repair_mode = kRepairModeMark;
   }
   fuzz::QueueScript(script);
 
   uint8_t reply[2] = {kUntouched, kUntouched};
-  SendResetCommand(memport::Handle(), reply);
+  SendResetCommand(serial_memory::Handle(), reply);
 
   Expected want;
   fuzz::LineModel line(script);
   Exchange(line, repair, want);
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), want.text);
-  FUZZ_CHECK(memport::Written() == want.written);
+  FUZZ_CHECK(serial_memory::Written() == want.written);
   FUZZ_CHECK(reply[0] == want.reply[0] && reply[1] == want.reply[1]);
   // The exchange reads the mode; only a probe may change it.
   FUZZ_CHECK(InRepairMode() == repair);
-  FUZZ_CHECK(memport::Policies() == std::vector<uint32_t>{kBootRomTimeoutMs});
-  FUZZ_CHECK(memport::Purges() == 0);
+  FUZZ_CHECK(serial_memory::Policies() == std::vector<uint32_t>{kBootRomTimeoutMs});
+  FUZZ_CHECK(serial_memory::Purges() == 0);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
-  return 0;
 }

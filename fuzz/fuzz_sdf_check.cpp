@@ -11,36 +11,7 @@
 #include "fuzz_support.h"
 #include "sdf/sdf.h"
 
-namespace {
-
-int g_file = -1;
-
-// Bit by bit, register from 0, no final inversion: independent of the code's table.
-uint32_t Crc(const uint8_t* data, size_t count) {
-  uint32_t crc = 0;
-  for (size_t i = 0; i < count; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-  }
-  return crc;
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-  g_file = memfd_create("fuzz-sdf", 0);
-  if (Crc(check, sizeof check) != 0x2DFD2D88u || g_file < 0) {
-    std::abort();
-  }
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   const uint8_t flags = in.Byte();
   const uint8_t start = in.Byte();
   const uint8_t slack = in.Byte();
@@ -48,34 +19,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool has_header = file.size() >= kSdfHeaderSize;
   const size_t body = has_header ? file.size() - kSdfHeaderSize : 0;
-  if (has_header) {
-    if ((flags & 1) != 0 && slack <= body) {
-      WriteLe32(file.data() + kSdfDataLengthOffset, static_cast<uint32_t>(body - slack));
-    }
-    if ((flags & 2) != 0) {
-      WriteLe32(file.data() + kSdfDataCrcOffset, Crc(file.data() + kSdfHeaderSize, body));
-    }
-    if ((flags & 4) != 0) {
-      WriteLe32(file.data() + kSdfHeaderCrcOffset, Crc(file.data(), kSdfHeaderCrcSpan));
-    }
-  }
+  fuzz::FixUpSdf(&file, flags, slack);
 
   fuzz::ResetRun();
-  if (ftruncate(g_file, 0) != 0 ||
-      (!file.empty() && pwrite(g_file, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) ||
-      lseek(g_file, start, SEEK_SET) != start) {
+  const int sdf_fd = fuzz::SdfFile(file);
+  if (lseek(sdf_fd, start, SEEK_SET) != start) {
     std::abort();
   }
   SdfHeader header{};
-  const int result = Check_SDF_File(g_file, &header);
+  const int result = Check_SDF_File(sdf_fd, &header);
   const std::string text = fuzz::Console::Text();
 
   if (!has_header) {
     FUZZ_CHECK(result == 0);
   } else {
     FUZZ_CHECK(std::equal(file.begin(), file.begin() + kSdfHeaderSize, header.bytes));
-    const uint32_t header_crc = Crc(file.data(), kSdfHeaderCrcSpan);
-    const uint32_t data_crc = Crc(file.data() + kSdfHeaderSize, body);
+    const uint32_t header_crc = fuzz::Crc(file.data(), kSdfHeaderCrcSpan);
+    const uint32_t data_crc = fuzz::Crc(file.data() + kSdfHeaderSize, body);
     const bool header_ok = header_crc == header_crc32(header);
     const bool length_ok = data_length(header) <= body;
     const bool data_ok = data_crc == data_crc32(header);
@@ -91,10 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (result == 1) {
     FUZZ_CHECK_TEXT(text, std::string());
-    FUZZ_CHECK(lseek(g_file, 0, SEEK_CUR) == kSdfHeaderSize);
+    FUZZ_CHECK(lseek(sdf_fd, 0, SEEK_CUR) == kSdfHeaderSize);
   } else {
     // A refusal is always told, in one line of the check's own.
     FUZZ_CHECK(text.rfind("Check_SDF_File: ", 0) == 0 && text.find('\n') == text.size() - 1);
   }
-  return 0;
 }

@@ -9,35 +9,20 @@
 //   flags bit 1: data_length is set to the body's size less the slack (when that fits)
 //   flags bit 2: data_crc32 is set to the body's true CRC
 //   flags bit 3: header_crc32 is set to the header's true CRC (after the two above)
-#include <unistd.h>
-
 #include "bootloader/bootloader.h"
 #include "bootloader_model.h"
 #include "sdf/sdf.h"
 
 namespace {
 
-int g_file = -1;
-
-uint32_t Crc(const uint8_t* data, size_t count) {
-  uint32_t crc = 0;
-  for (size_t i = 0; i < count; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-  }
-  return crc;
-}
-
 bool Passes(const fuzz::Bytes& file) {
   if (file.size() < kSdfHeaderSize) {
     return false;
   }
   const size_t body = file.size() - kSdfHeaderSize;
-  return Crc(file.data(), kSdfHeaderCrcSpan) == ReadLe32(file.data() + kSdfHeaderCrcOffset) &&
+  return fuzz::Crc(file.data(), kSdfHeaderCrcSpan) == ReadLe32(file.data() + kSdfHeaderCrcOffset) &&
          ReadLe32(file.data() + kSdfDataLengthOffset) <= body &&
-         Crc(file.data() + kSdfHeaderSize, body) == ReadLe32(file.data() + kSdfDataCrcOffset);
+         fuzz::Crc(file.data() + kSdfHeaderSize, body) == ReadLe32(file.data() + kSdfDataCrcOffset);
 }
 
 // The stage after a passing check; returns 1 on success, with the text up to the status line.
@@ -77,43 +62,19 @@ int Stage(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& file)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  g_file = memfd_create("fuzz-sdf", 0);
-  if (g_file < 0) {
-    std::abort();
-  }
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
   const uint8_t flags = in.Byte();
   script.hang_up_at_end = (flags & 1) != 0;
   const uint8_t slack = in.Byte();
   script.bytes = in.Take(in.Word());
   fuzz::Bytes file = in.Rest();
-  if (file.size() >= kSdfHeaderSize) {
-    const size_t body = file.size() - kSdfHeaderSize;
-    if ((flags & 2) != 0 && slack <= body) {
-      WriteLe32(file.data() + kSdfDataLengthOffset, static_cast<uint32_t>(body - slack));
-    }
-    if ((flags & 4) != 0) {
-      WriteLe32(file.data() + kSdfDataCrcOffset, Crc(file.data() + kSdfHeaderSize, body));
-    }
-    if ((flags & 8) != 0) {
-      WriteLe32(file.data() + kSdfHeaderCrcOffset, Crc(file.data(), kSdfHeaderCrcSpan));
-    }
-  }
+  fuzz::FixUpSdf(&file, static_cast<uint8_t>(flags >> 1), slack);
 
   fuzz::ResetRun();
-  if (ftruncate(g_file, 0) != 0 ||
-      (!file.empty() && pwrite(g_file, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()))) {
-    std::abort();
-  }
+  const int sdf_fd = fuzz::SdfFile(file);
   fuzz::QueueScript(script);
-  const int result = RunSoftwareStage(memport::Handle(), g_file);
+  const int result = RunSoftwareStage(serial_memory::Handle(), sdf_fd);
   const std::string text = fuzz::Console::Text();
 
   fuzz::WireModel wire;
@@ -124,13 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(result == 0);
     FUZZ_CHECK(text.rfind("Check SDF file... Check_SDF_File: ", 0) == 0 && text.size() >= 4 &&
                text.compare(text.size() - 4, 4, "BAD\n") == 0);
-    FUZZ_CHECK(memport::Written().empty());
+    FUZZ_CHECK(serial_memory::Written().empty());
     FUZZ_CHECK(fuzz::DrainUnread() == script.bytes.size());
-    return 0;
+    return;
   }
   const int want = Stage(wire, line, file);
   FUZZ_CHECK(result == want);
-  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
   if (want == 0) {
     FUZZ_CHECK_TEXT(text, wire.text);
@@ -140,5 +101,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK_TEXT(text.substr(0, wire.text.size() + status.size()), wire.text + status);
     FUZZ_CHECK(text.size() > 11 && text.compare(text.size() - 11, 11, "(seconds)]\n") == 0);
   }
-  return 0;
 }

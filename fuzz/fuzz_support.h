@@ -1,8 +1,21 @@
-// Shared pieces of the fuzz targets: the input reader, a model of what the in-memory port
-// delivers, captured console text, and the invariant check that stops the fuzzer.
+// Shared pieces of the fuzz targets: libFuzzer's entry points, the input reader, a model of
+// what the in-memory port delivers, captured console text, a reference CRC and the SDF file in
+// memory, and the invariant check that stops the fuzzer.
+//
+//   CheckInput(in)              defined by each target: runs the code on one input and checks it
+//                               against the target's model; aborts on a broken invariant
+//   ReadOpening(in, ...)        [flags] [late index] [late delay]: the opening of a line script
+//   QueueScript(script)         queues the script on the in-memory port
+//   DrainUnread()               counts (and consumes) what the port still holds
+//   FailWrites(wire)            makes the port fail writes as the write model does
+//   ResetRun()                  a fresh port, console text and repair flag for each input
+//   Crc(data, count)            CRC-32 bit by bit: a reference apart from the code's table
+//   FixUpSdf(file, fixes, s)    sets data_length, data_crc32, header_crc32 to pass, by choice
+//   SdfFile(contents)           the targets' one file in memory, holding exactly contents
 //
 // Each target checks the code against its own reference model, written from the protocol
 // rules rather than from the code, so a wrong result is a crash even without a sanitizer.
+// Every target is one source file that includes this header: the entry points live here.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +28,7 @@
 #include <unistd.h>
 
 #include "bootrom/bootrom.h"
+#include "sdf/sdf.h"
 #include "serial/serial_memory.h"
 
 namespace fuzz {
@@ -139,23 +153,33 @@ struct WireModel {
   bool Write(uint8_t byte);
 };
 
+// The opening of a line target's input: [flags] [late index] [late delay / late_unit_ms]. The
+// line hangs up after the script's last byte when flags has hang_up_bit. Returns the flags.
+inline uint8_t ReadOpening(Input& in, uint8_t hang_up_bit, uint64_t late_unit_ms, LineScript* script) {
+  const uint8_t flags = in.Byte();
+  script->hang_up_at_end = (flags & hang_up_bit) != 0;
+  script->late_index = in.Byte();
+  script->late_by_ms = static_cast<uint64_t>(in.Byte()) * late_unit_ms;
+  return flags;
+}
+
 // Queues the script on the in-memory port, from the port's present virtual time.
 inline void QueueScript(const LineScript& script) {
   for (size_t i = 0; i < script.bytes.size(); ++i) {
-    memport::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
+    serial_memory::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
   }
   if (script.hang_up_at_end) {
-    memport::PushHangUp();
+    serial_memory::PushHangUp();
   }
 }
 
 // Counts the bytes still queued on the in-memory port (it consumes them).
 inline size_t DrainUnread() {
-  SetReadTimeout(memport::Handle(), UINT32_MAX);
+  SetReadTimeout(serial_memory::Handle(), UINT32_MAX);
   size_t count = 0;
   uint8_t byte = 0;
   uint32_t error = 0;
-  while (PortRead(memport::Handle(), &byte, &error) == 1) {
+  while (PortRead(serial_memory::Handle(), &byte, &error) == 1) {
     ++count;
   }
   return count;
@@ -213,15 +237,78 @@ inline bool WireModel::Write(uint8_t byte) {
 // Makes the in-memory port fail writes as the model does.
 inline void FailWrites(const WireModel& wire) {
   if (wire.fail_from != SIZE_MAX) {
-    memport::FailWritesFrom(wire.fail_from, wire.loud ? WireModel::kWriteError : 0);
+    serial_memory::FailWritesFrom(wire.fail_from, wire.loud ? WireModel::kWriteError : 0);
   }
 }
 
 // Every input starts from a fresh port and a box not known to be in repair mode.
 inline void ResetRun() {
-  memport::Reset();
+  serial_memory::Reset();
   g_repair_mode = 0;
   Console::Begin();
 }
 
+// Bit by bit, register from 0, no final inversion: independent of the code's table.
+inline uint32_t Crc(const uint8_t* data, size_t count) {
+  uint32_t crc = 0;
+  for (size_t i = 0; i < count; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+  }
+  return crc;
+}
+
+// Lets a random file reach the passing path, one field at a time. fixes bit 0: data_length
+// becomes the body's size less slack (when that fits); bit 1: data_crc32 the body's true CRC;
+// bit 2: header_crc32 the header's true CRC (after the other two). No header, no change.
+inline void FixUpSdf(Bytes* file, uint8_t fixes, uint8_t slack) {
+  if (file->size() < kSdfHeaderSize) {
+    return;
+  }
+  uint8_t* const data = file->data();
+  const size_t body = file->size() - kSdfHeaderSize;
+  if ((fixes & 1) != 0 && slack <= body) {
+    WriteLe32(data + kSdfDataLengthOffset, static_cast<uint32_t>(body - slack));
+  }
+  if ((fixes & 2) != 0) {
+    WriteLe32(data + kSdfDataCrcOffset, Crc(data + kSdfHeaderSize, body));
+  }
+  if ((fixes & 4) != 0) {
+    WriteLe32(data + kSdfHeaderCrcOffset, Crc(data, kSdfHeaderCrcSpan));
+  }
+}
+
+// The one file in memory of the SDF targets, made on first use, now holding exactly contents
+// (its offset is left where it was); aborts when it cannot.
+inline int SdfFile(const Bytes& contents) {
+  static const int fd = memfd_create("fuzz-sdf", 0);
+  if (fd < 0 || ftruncate(fd, 0) != 0 ||
+      (!contents.empty() && pwrite(fd, contents.data(), contents.size(), 0) != static_cast<ssize_t>(contents.size()))) {
+    std::abort();
+  }
+  return fd;
+}
+
+// Defined by each target.
+void CheckInput(Input& in);
+
 }  // namespace fuzz
+
+// libFuzzer's entry points, the same for every target.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  fuzz::Console::Init();
+  // The reference CRC against the standard check value of "123456789".
+  const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  if (fuzz::Crc(check, sizeof check) != 0x2DFD2D88u) {
+    std::abort();
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::Input in(data, size);
+  fuzz::CheckInput(in);
+  return 0;
+}

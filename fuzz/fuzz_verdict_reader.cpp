@@ -22,13 +22,7 @@ constexpr uint32_t kData = 1024;
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  fuzz::Console::Init();
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::Input in(data, size);
+void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::LineScript script;
   const uint8_t flags = in.Byte();
   script.hang_up_at_end = (flags & 1) != 0;
@@ -56,12 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = 0;
   if (header_exchange) {
     // The boot ROM's policy is still in force: the exchange must switch to blocking reads.
-    SetReadTimeout(memport::Handle(), kBootRomTimeoutMs);
-    result = SendSDFHeader(memport::Handle(), header);
-    FUZZ_CHECK(memport::Policies().back() == kBlockingRead);
+    SetReadTimeout(serial_memory::Handle(), kBootRomTimeoutMs);
+    result = SendSDFHeader(serial_memory::Handle(), header);
+    FUZZ_CHECK(serial_memory::Policies().back() == kBlockingRead);
   } else {
-    SetReadTimeout(memport::Handle(), kBlockingRead);
-    result = block ? SendBlockWithRetry(memport::Handle(), buffer, count, tries) : WaitResponse(memport::Handle());
+    SetReadTimeout(serial_memory::Handle(), kBlockingRead);
+    result = block ? SendBlockWithRetry(serial_memory::Handle(), buffer, count, tries)
+                   : WaitResponse(serial_memory::Handle());
   }
 
   int want = 0;
@@ -83,7 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(result == want);
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
-  FUZZ_CHECK(memport::Written() == wire.written);
+  FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
-  return 0;
 }

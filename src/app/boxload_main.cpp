@@ -58,6 +58,9 @@ int BoxloadMain(int argc, char** argv) {
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
   if (argc < 3) {
     Print("BOXLOAD <port#> <FileName>\n");
+    // Where a new user looks first: the ports this machine has.
+    std::fflush(stdout);
+    PrintPortList("");
     return kExitUsage;
   }
 
@@ -72,19 +75,33 @@ int BoxloadMain(int argc, char** argv) {
   }
   g_run_state.sdf_fd = fd;
 
-  const int number = ParsePortNumber(argv[1]);
-  if (number < kFirstPort || number > kLastPort) {
+  static PortArgument port_argument;
+  ReadPortArgument(argv[1], PortNamingRules(), &port_argument);
+  if (port_argument.kind == kPortNameTooLong) {
+    std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
+                 static_cast<unsigned long>(std::strlen(argv[1])), static_cast<unsigned long>(kPortNameSize - 1));
+    return kExitFailed;
+  }
+  const int number = port_argument.number;
+  if (port_argument.kind == kPortNumber && (number < kFirstPort || number > kLastPort)) {
     Print("invalid COM port specified\n\n");  // a puts-style line: one more line end
     return kExitUsage;
   }
 
-  const PortHandle port = OpenPort(PortNameTable[number]);
+  const char* port_name = port_argument.kind == kPortName ? port_argument.name : PortNameTable[number];
+  const PortHandle port = OpenPort(port_name);
   if (port == nullptr) {
-    TraceNote("port %s not opened (the reason is on stderr)", PortNameTable[number]);
+    TraceNote("port %s not opened (the reason is on stderr)", port_name);
     return kExitFailed;
   }
   g_run_state.port = port;
-  TraceNote("port %s open, read policy blocking", PortNameTable[number]);
+  TraceNote("port %s open, read policy blocking", port_name);
+
+  // No flush of standard output first: where it is a pipe, its text keeps its own pace.
+  if (kFirmwareImageIsStandIn) {
+    std::fprintf(stderr,
+                 "boxload: this build carries a stand-in firmware image: it works with the simulated box only\n");
+  }
 
   int status = kExitFailed;
   if (RunFirmwareStage(port) != 0) {

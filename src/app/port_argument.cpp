@@ -1,6 +1,8 @@
 #include "app/port_argument.h"
 
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 int ParsePortNumber(const char* text) {
   const char* p = text;
@@ -21,4 +23,61 @@ int ParsePortNumber(const char* text) {
     }
   }
   return static_cast<int>(negative ? -value : value);
+}
+
+namespace {
+
+bool StartsWithIgnoringCase(const char* text, const char* prefix) {
+  for (; *prefix != '\0'; ++text, ++prefix) {
+    const char c = (*text >= 'A' && *text <= 'Z') ? static_cast<char>(*text - 'A' + 'a') : *text;
+    if (c != *prefix) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// n of "COMn" or "\\.\COMn" (1..255, no leading zero), 0 when text is no such name.
+int ComNumber(const char* text) {
+  if (StartsWithIgnoringCase(text, "\\\\.\\")) {
+    text += 4;
+  }
+  if (!StartsWithIgnoringCase(text, "com") || text[3] < '1' || text[3] > '9') {
+    return 0;
+  }
+  int n = 0;
+  for (const char* p = text + 3; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || p - text > 5) {
+      return 0;
+    }
+    n = n * 10 + (*p - '0');
+  }
+  return n <= 255 ? n : 0;
+}
+
+}  // namespace
+
+void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
+  port->number = 0;
+  port->name[0] = '\0';
+  if (naming == kNamedByComName) {
+    const int n = ComNumber(text);
+    if (n != 0) {
+      // COM10 and above open only through the device namespace; COM1..COM9 open either way.
+      std::snprintf(port->name, sizeof port->name, "\\\\.\\COM%d", n);
+      port->kind = kPortName;
+      return;
+    }
+  } else if (std::strchr(text, '/') != nullptr) {
+    const size_t length = std::strlen(text);
+    if (length >= sizeof port->name) {
+      port->kind = kPortNameTooLong;
+      return;
+    }
+    std::memcpy(port->name, text, length + 1);
+    port->kind = kPortName;
+    return;
+  }
+  port->kind = kPortNumber;
+  port->number = ParsePortNumber(text);
 }

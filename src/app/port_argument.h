@@ -1,8 +1,32 @@
-// The port argument of the command line.
+// The port argument of the command line: a number into the build's port table, or a device
+// named by the user.
 //
 //   ParsePortNumber(text)  the number as the C runtime's atoi reads it (leading white space,
 //                          one sign, digits up to the first other character, 0 for none);
 //                          0 when it overflows an int, so it can never wrap onto a real port
+//   ReadPortArgument(text, naming, &port)
+//                          kPortName with port.name the device to open: with kNamedByPath any
+//                          text holding a '/' ("2/" too), as it stands; with kNamedByComName
+//                          "COMn" or "\\.\COMn" in any case, n 1..255, as "\\.\COMn".
+//                          kPortNameTooLong when such a name does not fit port.name.
+//                          kPortNumber otherwise, with port.number from ParsePortNumber.
+//                          Never prints, never touches a device.
 #pragma once
 
+#include <cstddef>
+
+#include "serial/serial.h"
+
+// The longest path Linux takes, with its terminating zero.
+inline constexpr size_t kPortNameSize = 4096;
+
+enum PortArgumentKind { kPortNumber, kPortName, kPortNameTooLong };
+
+struct PortArgument {
+  PortArgumentKind kind;
+  int number;
+  char name[kPortNameSize];
+};
+
 int ParsePortNumber(const char* text);
+void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port);

@@ -11,6 +11,8 @@
 //                                  wait for the box to come back; 1 = the box runs the image
 //   g_repair_mode / InRepairMode() kRepairModeMark once a probe saw the announcement; only ever
 //                                  set, and then every reset exchange skips the reset request
+//   FirmwareImage / kFirmwareImageIsStandIn  the image the tool carries, and whether it is the
+//                                  stand-in that only the simulated box runs
 //
 // None of the transfer operations return a result: the stage learns whether the box took the
 // image only from the identification that follows it.
@@ -37,3 +39,5 @@ int RunFirmwareStage(PortHandle port);
 // The firmware image the tool carries; made from the image file at build time.
 inline constexpr uint32_t kFirmwareImageSize = 12084;
 extern const uint8_t FirmwareImage[kFirmwareImageSize];
+// True when the build was given the stand-in image of data/firmware.bin: no real box runs it.
+extern const bool kFirmwareImageIsStandIn;

@@ -6,6 +6,9 @@
 //                                      of the tool's own check; exit 0 when it passes
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
@@ -79,22 +82,40 @@ int Make(int argc, char** argv) {
   const SdfHeader header = MakeSdfHeader(id, static_cast<uint32_t>(length), data_crc);
   const uint32_t header_crc = header_crc32(header);
 
-  std::FILE* out = std::fopen(out_name, "wb");
+  // Writing over the body would destroy it before it is read: refuse the body itself, under
+  // any name or link.
+  std::error_code same_error;
+  if (std::filesystem::equivalent(body_name, out_name, same_error)) {
+    std::fprintf(stderr, "sdftool: %s is the body itself: give another output file\n", out_name);
+    FileClose(fd);
+    return 1;
+  }
+  // Written beside the output and renamed into place, so that a failed write never leaves half
+  // a file under the output's name.
+  const std::string partial = std::string(out_name) + ".partial";
+  std::FILE* out = std::fopen(partial.c_str(), "wb");
   if (out == nullptr) {
-    std::fprintf(stderr, "sdftool: cannot create %s\n", out_name);
+    std::fprintf(stderr, "sdftool: cannot create %s\n", partial.c_str());
     FileClose(fd);
     return 1;
   }
   bool ok = std::fwrite(header.bytes, 1, kSdfHeaderSize, out) == kSdfHeaderSize;
   static uint8_t buffer[64 * 1024];
-  int32_t n = 0;
-  while (ok && (n = FileRead(fd, buffer, sizeof buffer)) > 0) {
-    ok = std::fwrite(buffer, 1, static_cast<size_t>(n), out) == static_cast<size_t>(n);
+  // Exactly the bytes the header counts, in case the body grows meanwhile.
+  for (uint64_t left = static_cast<uint64_t>(length); ok && left > 0;) {
+    const uint32_t chunk = left < sizeof buffer ? static_cast<uint32_t>(left) : static_cast<uint32_t>(sizeof buffer);
+    ok = ReadFileExactly(fd, buffer, chunk) != 0 && std::fwrite(buffer, 1, chunk, out) == chunk;
+    left -= chunk;
   }
-  ok = ok && n == 0;
   FileClose(fd);
-  if (std::fclose(out) != 0 || !ok) {
+  std::error_code rename_error;
+  ok = std::fclose(out) == 0 && ok;
+  if (ok) {
+    std::filesystem::rename(partial, out_name, rename_error);
+  }
+  if (!ok || rename_error) {
     std::fprintf(stderr, "sdftool: cannot write %s\n", out_name);
+    std::remove(partial.c_str());
     return 1;
   }
   std::printf("%s: data_length=%lu data_crc32=0x%08lX header_crc32=0x%08lX\n", out_name,

@@ -1,9 +1,21 @@
 // The serial link: the only way the protocol code reaches the box.
 //
-//   OpenPort(name)               opens "com1".."com8" at 115,200 8N1, raw, no flow control,
-//                                DTR/RTS off, blocking read policy; null on failure (prints only
-//                                "Unable to configure the serial port" / "Unable to set the
-//                                time-out parameters" on standard output, a reason on stderr)
+//   OpenPort(name)               opens "com1".."com8" (the build's ports) or a device named by
+//                                the user (a path on POSIX, links followed; "\\.\COMn" on
+//                                Windows) at 115,200 8N1, raw, no flow control, DTR/RTS off,
+//                                blocking read policy; null on failure (prints only "Unable to
+//                                configure the serial port" / "Unable to set the time-out
+//                                parameters" on standard output; on stderr the device, the
+//                                system's reason and a line of help: the group to join, the
+//                                program holding the port, or the list of ports)
+//   PortNamingRules()            how a user names a port on this platform: kNamedByPath (an
+//                                argument with a '/') or kNamedByComName ("COMn", "\\.\COMn")
+//   PrintPortList(root)          the serial ports this machine has, on stderr under one heading
+//                                line; prints nothing when there are none; returns the count.
+//                                root stands for "/" (tests give a fake tree; "" for the
+//                                machine); ignored on Windows
+//   FindPortHolder(device, text, size)  POSIX: 1 with "PID 1234 (minicom)" in text when /proc
+//                                shows another process with device open; 0 when none is seen
 //   SetReadTimeout(port, T)      T ms per one-byte read, 0 = wait for ever; 1 ok, 0 failed
 //                                (prints "Unable to set the time-out parameters"). Never
 //                                discards bytes already received.
@@ -17,7 +29,7 @@
 //   ClosePort(port)              frees the port for other programs at once; safe from the abort
 //                                thread while the main thread is blocked on the port
 //
-// Each platform has its own backend file; the build picks one.
+// Each platform has its own backend file and its own port list file; the build picks them.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +42,12 @@ inline constexpr uint32_t kBlockingRead = 0;
 inline constexpr uint32_t kProbeTimeoutMs = 500;
 inline constexpr uint32_t kBootRomTimeoutMs = 5000;
 
+enum PortNaming { kNamedByPath, kNamedByComName };
+
 PortHandle OpenPort(const char* name);
+PortNaming PortNamingRules();
+int PrintPortList(const char* root);
+int FindPortHolder(const char* device, char* text, int size);
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms);
 int PortWrite(PortHandle port, int value);
 int PortRead(PortHandle port, uint8_t* byte, uint32_t* error);

@@ -9,7 +9,7 @@ struct PortDevice {
   uint32_t timeout_ms = kBlockingRead;
 };
 
-namespace memport {
+namespace serial_memory {
 namespace {
 
 struct Item {
@@ -37,25 +37,26 @@ struct State {
   bool closed = false;
 };
 
-State& S() {
+// The one port: the in-memory backend serves a single device per process.
+State& Port() {
   static State state;
   return state;
 }
 
 }  // namespace
 
-void Reset() { S() = State{}; }
-PortHandle Handle() { return &S().device; }
-uint64_t Now() { return S().now; }
+void Reset() { Port() = State{}; }
+PortHandle Handle() { return &Port().device; }
+uint64_t Now() { return Port().now; }
 
 void PushAt(uint8_t byte, uint64_t at_ms) {
-  State& s = S();
+  State& s = Port();
   s.last_at = at_ms > s.last_at ? at_ms : s.last_at;
   s.queue.push_back(Item{s.last_at, false, byte});
 }
 
 void Push(uint8_t byte, uint64_t delay_ms) {
-  const State& s = S();
+  const State& s = Port();
   const uint64_t base = s.last_at > s.now ? s.last_at : s.now;
   PushAt(byte, base + delay_ms);
 }
@@ -67,51 +68,51 @@ void Push(const std::vector<uint8_t>& bytes, uint64_t delay_ms) {
 }
 
 void PushHangUp(uint64_t delay_ms) {
-  State& s = S();
+  State& s = Port();
   const uint64_t base = s.last_at > s.now ? s.last_at : s.now;
   s.last_at = base + delay_ms;
   s.queue.push_back(Item{s.last_at, true, 0});
 }
 
 void PushHangUpAt(uint64_t at_ms) {
-  State& s = S();
+  State& s = Port();
   s.last_at = at_ms > s.last_at ? at_ms : s.last_at;
   s.queue.push_back(Item{s.last_at, true, 0});
 }
 
-void SetWriteHook(std::function<void(uint8_t, uint64_t)> hook) { S().hook = std::move(hook); }
+void SetWriteHook(std::function<void(uint8_t, uint64_t)> hook) { Port().hook = std::move(hook); }
 void FailWritesFrom(uint64_t index, uint32_t error_code) {
-  S().fail_writes_from = index;
-  S().write_error = error_code;
+  Port().fail_writes_from = index;
+  Port().write_error = error_code;
 }
-void FailSetReadTimeout(bool fail) { S().fail_timeouts = fail; }
+void FailSetReadTimeout(bool fail) { Port().fail_timeouts = fail; }
 
-const std::vector<uint8_t>& Written() { return S().written; }
-const std::vector<uint32_t>& Policies() { return S().policies; }
-int Purges() { return S().purges; }
-int Drains() { return S().drains; }
-int TimeOuts() { return S().time_outs; }
-bool BlockedForever() { return S().blocked_forever; }
-bool Closed() { return S().closed; }
+const std::vector<uint8_t>& Written() { return Port().written; }
+const std::vector<uint32_t>& Policies() { return Port().policies; }
+int Purges() { return Port().purges; }
+int Drains() { return Port().drains; }
+int TimeOuts() { return Port().time_outs; }
+bool BlockedForever() { return Port().blocked_forever; }
+bool Closed() { return Port().closed; }
 
-}  // namespace memport
+}  // namespace serial_memory
 
-using memport::S;
+using serial_memory::Port;
 
-PortHandle OpenPort(const char* /*name*/) { return memport::Handle(); }
+PortHandle OpenPort(const char* /*name*/) { return serial_memory::Handle(); }
 
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
-  if (S().fail_timeouts) {
+  if (Port().fail_timeouts) {
     Print("Unable to set the time-out parameters");
     return 0;
   }
   port->timeout_ms = timeout_ms;
-  S().policies.push_back(timeout_ms);
+  Port().policies.push_back(timeout_ms);
   return 1;
 }
 
 int PortWrite(PortHandle /*port*/, int value) {
-  auto& s = S();
+  auto& s = Port();
   if (s.written.size() >= s.fail_writes_from) {
     if (s.write_error != 0) {
       Print("PortWrite: errcode %Xh(%d)\n", s.write_error, static_cast<int>(s.write_error));
@@ -127,17 +128,17 @@ int PortWrite(PortHandle /*port*/, int value) {
 }
 
 int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
-  auto& s = S();
+  auto& s = Port();
   *error = 0;
   if (s.hung_up) {
-    *error = memport::kHangUp;
+    *error = serial_memory::kHangUp;
     return 0;
   }
   const bool timed = port->timeout_ms != kBlockingRead;
   if (s.queue.empty() || (timed && s.queue.front().at_ms > s.now + port->timeout_ms)) {
     if (!timed) {
       s.blocked_forever = true;
-      *error = memport::kWouldBlockForever;
+      *error = serial_memory::kWouldBlockForever;
       return 0;
     }
     s.now += port->timeout_ms;
@@ -151,7 +152,7 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   }
   if (item.hang_up) {
     s.hung_up = true;
-    *error = memport::kHangUp;
+    *error = serial_memory::kHangUp;
     return 0;
   }
   *byte = item.byte;
@@ -159,7 +160,7 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
 }
 
 void PurgePort(PortHandle /*port*/) {
-  auto& s = S();
+  auto& s = Port();
   ++s.purges;
   // Only what has already arrived is in the driver's buffer.
   while (!s.queue.empty() && s.queue.front().at_ms <= s.now && !s.queue.front().hang_up) {
@@ -167,6 +168,6 @@ void PurgePort(PortHandle /*port*/) {
   }
 }
 
-void DrainPort(PortHandle /*port*/) { ++S().drains; }
+void DrainPort(PortHandle /*port*/) { ++Port().drains; }
 
-void ClosePort(PortHandle /*port*/) { S().closed = true; }
+void ClosePort(PortHandle /*port*/) { Port().closed = true; }

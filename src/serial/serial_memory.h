@@ -14,7 +14,7 @@
 
 #include "serial/serial.h"
 
-namespace memport {
+namespace serial_memory {
 
 // The error code of a blocking read that would wait for ever.
 inline constexpr uint32_t kWouldBlockForever = 0xB10CB10C;
@@ -51,4 +51,4 @@ int TimeOuts();
 bool BlockedForever();
 bool Closed();
 
-}  // namespace memport
+}  // namespace serial_memory

@@ -1,6 +1,7 @@
 // The serial link on POSIX terminals (termios).
 //
-// "comN" is the device BOXLOAD_PORT_PREFIX followed by N-1, fixed at build time. A read waits
+// "comN" is the device BOXLOAD_PORT_PREFIX followed by N-1, fixed at build time; a name with a
+// '/' is a device path the user gave, opened as it stands. A read waits
 // with poll() against a monotonic deadline, so a time-out (nothing within T) and a dead port
 // (hang-up, error, end of file) stay apart: the latter is a failed read with an error code.
 #include <cerrno>
@@ -9,9 +10,12 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,6 +46,9 @@ PortDevice g_device{-1, kBlockingRead};
 constexpr uint32_t kHangUpError = EIO;
 
 const char* DeviceForName(const char* name) {
+  if (std::strchr(name, '/') != nullptr) {
+    return name;
+  }
   // "com1".."com8"; anything else names no device.
   if (std::strncmp(name, "com", 3) != 0 || name[3] < '1' || name[3] > '8' || name[4] != '\0') {
     return nullptr;
@@ -51,6 +58,53 @@ const char* DeviceForName(const char* name) {
 
 void ReportOsError(const char* device, int code) {
   std::fprintf(stderr, "boxload: %s: %s\n", device, std::strerror(code));
+}
+
+// Whom to ask: the group that owns the device, read from the device, as a group may differ from
+// one distribution to the next (dialout, uucp, tty).
+void ExplainPermission(const char* device) {
+  struct stat st {};
+  if (stat(device, &st) != 0) {
+    return;
+  }
+  const group* owner_group = getgrgid(st.st_gid);
+  const passwd* user = getpwuid(getuid());
+  const char* user_name = user != nullptr ? user->pw_name : "$USER";
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP) || owner_group == nullptr) {
+    std::fprintf(stderr, "boxload: only the owner of %s may use it (mode %03o): ask the administrator\n", device,
+                 static_cast<unsigned>(st.st_mode & 0777));
+    return;
+  }
+  std::fprintf(stderr,
+               "boxload: the port belongs to the group %s: join it with `sudo usermod -aG %s %s`, then log in "
+               "again\n",
+               owner_group->gr_name, owner_group->gr_name, user_name);
+}
+
+void ExplainInUse(const char* device) {
+  char holder[96];
+  if (FindPortHolder(device, holder, sizeof holder) != 0) {
+    std::fprintf(stderr, "boxload: the port is in use by another program: held by %s\n", holder);
+  } else {
+    std::fprintf(stderr, "boxload: the port is in use by another program: end it and try again\n");
+  }
+}
+
+// The device and the system's reason, then one line on what to do about it.
+void ReportOpenFailure(const char* device, int code) {
+  ReportOsError(device, code);
+  if (code == EACCES || code == EPERM) {
+    ExplainPermission(device);
+  } else if (code == EBUSY) {
+    // Another program set exclusive use (TIOCEXCL): only root may open the port now.
+    ExplainInUse(device);
+  } else if (code == EISDIR) {
+    std::fprintf(stderr, "boxload: %s is a directory: give the serial device itself, such as /dev/ttyUSB0\n", device);
+  } else if (code == ENOENT || code == ENODEV || code == ENXIO || code == ENOTDIR) {
+    if (PrintPortList("") == 0) {
+      std::fprintf(stderr, "boxload: this machine shows no serial ports: is the adapter plugged in?\n");
+    }
+  }
 }
 
 // The console line of the design, then the reason on standard error.
@@ -104,7 +158,7 @@ PortHandle OpenPort(const char* name) {
     fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    ReportOsError(device, errno);
+    ReportOpenFailure(device, errno);
     return nullptr;
   }
   // No sharing: a second run on the same port must not interleave its bytes with ours.
@@ -112,7 +166,8 @@ PortHandle OpenPort(const char* name) {
     const int code = errno;
     close(fd);
     if (code == EWOULDBLOCK) {
-      std::fprintf(stderr, "boxload: %s: the port is in use by another program\n", device);
+      std::fprintf(stderr, "boxload: %s: locked by another program\n", device);
+      ExplainInUse(device);
     } else {
       ReportOsError(device, code);
     }
@@ -208,6 +263,8 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
     return 0;
   }
 }
+
+PortNaming PortNamingRules() { return kNamedByPath; }
 
 // Receive side only. The drain before it returns on a pty, or a network-backed port, before the
 // far side has read what was written, and an output purge would then eat the end of the last

@@ -1,8 +1,9 @@
 // The serial link on Windows (kernel32 communications calls).
 //
-// "com1".."com8" are opened by name as the port table holds them. Reads are one byte at a time
-// under COMMTIMEOUTS {0, 0, T, 0, 0}: ReadFile succeeds with 0 bytes after T ms of silence, and
-// with T = 0 waits until a byte comes. A ReadFile that fails is a dead port, never a time-out.
+// "com1".."com8" are opened by name as the port table holds them, and a name the user gave
+// ("\\.\COM12") as it stands. Reads are one byte at a time under COMMTIMEOUTS {0, 0, T, 0, 0}:
+// ReadFile succeeds with 0 bytes after T ms of silence, and with T = 0 waits until a byte comes.
+// A ReadFile that fails is a dead port, never a time-out.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -40,6 +41,19 @@ void ReportOsError(const char* name, DWORD code) {
     std::snprintf(text, sizeof text, "system error");
   }
   std::fprintf(stderr, "boxload: %s: %s (%lu)\n", name, text, static_cast<unsigned long>(code));
+}
+
+// The device and the system's reason, then one line on what to do about it.
+void ReportOpenFailure(const char* name, DWORD code) {
+  ReportOsError(name, code);
+  if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
+    // Windows gives a port to one program at a time and says "access denied" to the next.
+    std::fprintf(stderr, "boxload: the port is in use by another program: close it and try again\n");
+  } else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+    if (PrintPortList("") == 0) {
+      std::fprintf(stderr, "boxload: this machine shows no serial ports: is the adapter plugged in?\n");
+    }
+  }
 }
 
 // A failure that prints its line on standard output without a line end: the reason goes on a
@@ -88,7 +102,7 @@ PortHandle OpenPort(const char* name) {
   const HANDLE handle =
       CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    ReportOsError(name, GetLastError());
+    ReportOpenFailure(name, GetLastError());
     return nullptr;
   }
   DCB dcb{};
@@ -159,6 +173,8 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   TracePortByte(kTraceRx, received);
   return 1;
 }
+
+PortNaming PortNamingRules() { return kNamedByComName; }
 
 void PurgePort(PortHandle port) {
   TracePortAction("purge");

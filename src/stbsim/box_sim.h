@@ -3,7 +3,7 @@
 // A byte-driven state machine with no I/O of its own. Receive() takes each byte the tool
 // wrote, with the time it arrived; PopOutput() hands out what the box sends, each item with
 // the time it leaves. The same machine runs behind the in-memory port (virtual time) and on a
-// pseudo-terminal (real time, PtyBox below).
+// pseudo-terminal (real time, PtyBox in stbsim/pty_box.h).
 //
 // The box checks what it receives as a real one would: request bytes, the boot ROM file
 // header, every frame's checksum and FF fill, the SDF header's CRC, every block's checksum
@@ -54,7 +54,7 @@ enum class BoxFault {
 };
 // kCorruptIn has no effect at kReady, kAfterLast and kFinal (nothing arrives there).
 
-struct BoxFaultSpec {
+struct FaultPlan {
   BoxFault fault = BoxFault::kNone;
   BoxPoint point = BoxPoint::kProbe;
   int index = 0;
@@ -86,7 +86,7 @@ struct BoxConfig {
   bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
-  BoxFaultSpec fault;
+  FaultPlan fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.
   double byte_time_ms = 0;
   // The 12 bytes after A5 in a probe answer (any other count is sent as given).
@@ -200,41 +200,4 @@ class BoxSim {
   int refusals_left_ = 0;
   bool odd_block_done_ = false;
   bool update_complete_ = false;
-};
-
-// Plays a BoxSim on the master side of a new pseudo-terminal whose slave is linked at
-// link_path.
-//
-// A session is one opening of the port by the tool: Run() returns when the tool closes it
-// (whatever the state of the update), when the box hangs up, or when stop is set. The next
-// session needs a fresh pty: call Open() again (the tool's exclusive mode outlives its close
-// while the master is open) and give it a fresh BoxSim with set_sim().
-class PtyBox {
- public:
-  PtyBox(BoxSim* sim, std::string link_path);
-  ~PtyBox();
-  PtyBox(const PtyBox&) = delete;
-  PtyBox& operator=(const PtyBox&) = delete;
-  bool Open();  // makes the pty (raw on both sides) and the link; false with a reason on stderr
-  void Run(const std::atomic<bool>* stop);
-  void set_sim(BoxSim* sim) { sim_ = sim; }
-  const std::string& slave_path() const { return slave_path_; }
-  bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
-  // For a driver of its own (the replayer): the master side, and letting go of the slave
-  // descriptor that keeps the pty alive until the tool has opened it.
-  int master_fd() const { return master_fd_; }
-  void ReleaseSlave();
-
- private:
-  void Close();
-  uint64_t NowMs() const;
-  bool WriteAll(const uint8_t* data, size_t size);
-
-  BoxSim* sim_;
-  std::string link_path_;
-  std::string slave_path_;
-  int master_fd_ = -1;
-  int slave_fd_ = -1;
-  int64_t start_ms_ = 0;
-  bool tool_closed_ = false;
 };

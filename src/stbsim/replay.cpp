@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 
 #include "bootrom/bootrom.h"
 #include "common/sha256.h"
 #include "common/trace.h"
-#include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 
 namespace {
 
@@ -180,11 +179,7 @@ void Replayer::PopDue(int64_t now_us, std::vector<uint8_t>* out) {
 
 namespace {
 
-int64_t NowUs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
+int64_t NowUs() { return MonotonicNs() / 1000; }
 
 // How often the loop looks at the stop flag when nothing else happens.
 constexpr int kStopCheckMs = 50;

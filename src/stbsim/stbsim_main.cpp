@@ -1,6 +1,6 @@
 // stbsim: the simulated box on a pseudo-terminal, for trying the tool without hardware.
 //
-//   stbsim --link build/ports/ttyS1 [options]     then: boxload 2 file.sdf
+//   stbsim --link /tmp/box [options]     then: boxload /tmp/box file.sdf
 //
 // Serves one session after another (each opening of the port by the tool gets a fresh box)
 // until interrupted, or only one with --once. Exit status 0 when the last session's update
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 #include "stbsim/replay.h"
 
 namespace {
@@ -29,9 +30,10 @@ static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler
 void OnSignal(int /*sig*/) { g_stop.store(true); }
 
 constexpr const char* kUsage =
-    "usage: stbsim --link PATH [options]\n"
-    "Plays the box on a new pseudo-terminal whose slave PATH links to. Bytes are hexadecimal,\n"
-    "as one byte (\"9\", \"0E\") or several (\"05 08\", \"0508\", \"05,08\").\n"
+    "usage: stbsim --link PATH [options]     then: boxload PATH file.sdf\n"
+    "Plays the box on a new pseudo-terminal whose slave PATH links to; the tool opens PATH as it\n"
+    "opens a USB adapter's device. Bytes are hexadecimal, as one byte (\"9\", \"0E\") or several\n"
+    "(\"05 08\", \"0508\", \"05,08\").\n"
     "\n"
     "Boot ROM:\n"
     "  --silent-probes K       leave the first K probes unanswered (-1: all of them)\n"
@@ -135,7 +137,7 @@ bool ParsePair(const char* text, long* k, std::string* rest) {
   return ParseInt(std::string(text, colon).c_str(), 0, k);
 }
 
-bool ParseFault(const char* text, BoxFaultSpec* result) {
+bool ParseFault(const char* text, FaultPlan* result) {
   static const struct {
     const char* name;
     BoxFault fault;

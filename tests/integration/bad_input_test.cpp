@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "integration/harness.h"
@@ -98,34 +99,58 @@ TEST(BadInput, AnUnreadableFileIsReportedWithItsReason) {
   ExpectRefusedEarly(RunBoxload({"2", file}, options), CantOpen(file), 1, std::strerror(EACCES));
 }
 
-TEST(BadInput, AFileThatShrinksAfterTheCheckSendsNothingStale) {
-  TempDir dir;
-  const std::vector<uint8_t> body = RandomBytes(4000, 23);
-  const std::string file = dir.Write("shrinks.sdf", MakeSdf(body));
-  BoxConfig config;
-  // The header's verdict comes late: time to cut the file between the check and the body.
-  config.fault = {BoxFault::kDelay, BoxPoint::kSdfHeader, 0, 800};
-  BoxOnPty box(config);
-  bool cut = false;
-  ToolOptions options;
-  options.interrupt_when = [&](double) {
-    if (!cut && box.WaitForPhase(BoxPhase::kBody, 0)) {
-      std::filesystem::resize_file(file, 20 + 1000);
-      cut = true;
-    }
-    return false;
+TEST(BadInput, AFileThatChangesAfterTheCheckNeverReachesTheBoxWhole) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> change;
+    std::string lines;  // after "SendSDFFile... \n"
+    int blocks_seen;
+  } changes[] = {
+      {"cut short", [](const std::string& file) { std::filesystem::resize_file(file, 20 + 1000); },
+       "Send 0Kb\r\nSendSDFFile: file read error...\n", 0},
+      // As `dd conv=notrunc` over the file: the same length, other bytes from block 1 on.
+      {"rewritten in place",
+       [](const std::string& file) {
+         std::FILE* f = std::fopen(file.c_str(), "r+b");
+         ASSERT_NE(f, nullptr);
+         const std::vector<uint8_t> other = RandomBytes(1500, 99);
+         ASSERT_EQ(std::fseek(f, 20 + 1500, SEEK_SET), 0);
+         ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+         ASSERT_EQ(std::fclose(f), 0);
+       },
+       "Send 0Kb\rSend 1Kb\rSend 2Kb\rSend 3Kb\r\nSendSDFFile: the file changed while it was being sent\n", 3},
   };
-  const ToolResult r = RunBoxload({"2", file}, options);
-  const BoxSim& sim = box.Finish();
-  ASSERT_TRUE(cut);
-  const std::string head = UpToTheCheck() + "OK\nSendFileHeader... ";
-  EXPECT_EQ(Normalised(r.out), head +
-                                   "Wait For STB ready\nRemote BootLoader is ready\nwait STB response:\nOK\n"
-                                   "SendSDFFile... \nSend 0Kb\r\nSendSDFFile: file read error...\nBAD\n" +
-                                   KeyPrompt());
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(sim.blocks_seen(), 0);
-  EXPECT_FALSE(sim.update_complete());
+  for (const auto& c : changes) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::vector<uint8_t> body = RandomBytes(4000, 23);
+    const std::string file = dir.Write("changes.sdf", MakeSdf(body));
+    BoxConfig config;
+    // The header's verdict comes late: time to change the file between the check and the body.
+    config.fault = {BoxFault::kDelay, BoxPoint::kSdfHeader, 0, 800};
+    BoxOnPty box(config);
+    bool changed = false;
+    ToolOptions options;
+    options.interrupt_when = [&](double) {
+      if (!changed && box.WaitForPhase(BoxPhase::kBody, 0)) {
+        c.change(file);
+        changed = true;
+      }
+      return false;
+    };
+    const ToolResult r = RunBoxload({"2", file}, options);
+    const BoxSim& sim = box.Finish();
+    ASSERT_TRUE(changed);
+    const std::string head = UpToTheCheck() + "OK\nSendFileHeader... ";
+    EXPECT_EQ(Normalised(r.out), head +
+                                     "Wait For STB ready\nRemote BootLoader is ready\nwait STB response:\nOK\n"
+                                     "SendSDFFile... \n" +
+                                     c.lines + "BAD\n" + KeyPrompt());
+    EXPECT_EQ(r.exit_code, 1);
+    // The last block never goes: the box holds no whole body, right or wrong.
+    EXPECT_EQ(sim.blocks_seen(), c.blocks_seen);
+    EXPECT_FALSE(sim.update_complete());
+  }
 }
 
 TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
@@ -165,7 +190,9 @@ TEST(BadInput, UnusualButValidArgumentsStillUpdate) {
   const std::string name = "\xff\xfe\x80 " + std::string(251, 'x');
   ASSERT_EQ(name.size(), 255u);
   const std::string file = dir.Write(name, MakeSdf(body));
-  for (const std::string port : {"00000000000000000000000002", "2 and more", "+2"}) {
+  // The last names the device itself, through the same link.
+  for (const std::string& port :
+       std::vector<std::string>{"00000000000000000000000002", "2 and more", "+2", PortPath(2)}) {
     SCOPED_TRACE("port '" + port + "'");
     BoxOnPty box{BoxConfig{}};
     const ToolResult r = RunBoxload({port, file, "further", "arguments"});
@@ -188,6 +215,14 @@ TEST(BadInput, PortsThatAreNoUsableSerialLine) {
   std::filesystem::remove(port);
   std::filesystem::create_symlink("/dev/null", port);
   ExpectRefusedEarly(RunBoxload({"2", file}), Banner() + "Unable to configure the serial port", 1, "not a serial port");
+  // Named on the command line: the same, and nothing is written to the file.
+  const std::string plain = dir.path() + "/plain";
+  ExpectRefusedEarly(RunBoxload({plain, file}), Banner() + "Unable to configure the serial port", 1,
+                     "not a serial port");
+  EXPECT_EQ(std::filesystem::file_size(plain), 0u);
+  // A directory, or a name longer than any path: a clear reason, nothing else on the console.
+  ExpectRefusedEarly(RunBoxload({dir.path(), file}), Banner(), 1, dir.path() + " is a directory");
+  ExpectRefusedEarly(RunBoxload({"/" + std::string(5000, 'p'), file}), Banner(), 1, "the port name is too long");
 
   // A device that went away: the link names a node that is gone. (Not a closed pty: its number
   // may already serve another program.)
@@ -217,7 +252,8 @@ TEST(BadInput, APortHeldByAnotherRunIsRefusedAndLeftAlone) {
   };
   const ToolResult first = RunBoxload({"2", file}, options);
   ASSERT_TRUE(second.has_value());
-  ExpectRefusedEarly(*second, Banner(), 1, "the port is in use by another program");
+  ExpectRefusedEarly(*second, Banner(), 1, "the port is in use by another program: held by PID ");
+  EXPECT_NE(second->err.find(" (boxload)\n"), std::string::npos) << second->err;
   // The refused run took nothing from the first one.
   EXPECT_EQ(first.out, Banner() + "Send 'GetPlatformID' and waiting STB response\n\nProcess aborted by user...\n");
   EXPECT_EQ(first.signal, SIGINT);
@@ -254,18 +290,31 @@ TEST(BadInput, ADeviceUnpluggedDuringTheRunEndsItAndIsThenMissing) {
 
 }  // namespace
 
-TEST(BadInput, AReaderThatGoesAwayDoesNotStopTheUpdate) {
+TEST(BadInput, AnOddStandardOutputDoesNotStopOrSpoilTheUpdate) {
   TempDir dir;
   // Enough blocks for the progress text to fill the 4 KB output buffer during the transfer.
   const std::vector<uint8_t> body = RandomBytes(600 * 1024, 27);
   const std::string file = dir.Write("x.sdf", MakeSdf(body));
-  BoxOnPty box{BoxConfig{}};
-  ToolOptions options;
-  // The tool's output goes into a pipe whose reader stops after the banner; the wrapper reports
-  // the tool's own exit status.
-  options.prefix = {"/bin/bash", "-c", "\"$@\" | head -c 20 >/dev/null; exit \"${PIPESTATUS[0]}\"", "wrap"};
-  const ToolResult r = RunBoxload({"2", file}, options);
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(box.Finish().body(), body);
+  const struct {
+    const char* name;
+    const char* wrapper;  // runs the tool ("$@") and exits with its status
+  } outputs[] = {
+      // A pipe whose reader stops after the banner.
+      {"a reader that goes away", "\"$@\" | head -c 20 >/dev/null; exit \"${PIPESTATUS[0]}\""},
+      // Descriptors 0 and 1 closed: the file and the port must not take their numbers, or the
+      // console text would go onto the line in the middle of the blocks.
+      {"standard input and output closed", "\"$@\" <&- >&-"},
+  };
+  for (const auto& o : outputs) {
+    SCOPED_TRACE(o.name);
+    BoxOnPty box{BoxConfig{}};
+    ToolOptions options;
+    options.prefix = {"/bin/bash", "-c", o.wrapper, "wrap"};
+    const ToolResult r = RunBoxload({"2", file}, options);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0);
+    const BoxSim& sim = box.Finish();
+    EXPECT_EQ(sim.body(), body);
+    EXPECT_TRUE(sim.complaints().empty()) << sim.complaints().front();
+  }
 }

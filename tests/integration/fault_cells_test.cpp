@@ -22,7 +22,7 @@ enum class End {
 
 struct Cell {
   const char* name;
-  BoxFaultSpec fault;
+  FaultPlan fault;
   size_t body_size;
   End end;
   const char* last_lines;  // the console text just before the key prompt (or the abort line);

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -240,25 +239,6 @@ std::string TempDir::Write(const std::string& name, const std::vector<uint8_t>& 
     std::fclose(f);
   }
   return file;
-}
-
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint8_t> bytes(count);
-  for (uint8_t& b : bytes) {
-    b = static_cast<uint8_t>(generator());
-  }
-  return bytes;
-}
-
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body) {
-  std::vector<uint8_t> sdf(kSdfHeaderSize, 0);
-  uint32_t crc = 0;
-  Crc32Update(body.data(), &crc, static_cast<uint32_t>(body.size()));
-  WriteLe32(sdf.data() + kSdfDataCrcOffset, crc);
-  sdf.insert(sdf.end(), body.begin(), body.end());
-  SetDataLength(&sdf, static_cast<uint32_t>(body.size()));
-  return sdf;
 }
 
 void SetDataLength(std::vector<uint8_t>* sdf, uint32_t data_length) {

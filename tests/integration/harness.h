@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
+#include "support/sdf_files.h"  // MakeSdf, RandomBytes
 
 // The device that "com2" opens.
 std::string PortPath(int port_number);
@@ -94,9 +96,6 @@ class TempDir {
   std::string path_;
 };
 
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed);
-// An SDF file for body: header (id zeros) with correct CRCs, then the body.
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body);
 // Rewrites data_length and header_crc32 to match (the data CRC stays as it was).
 void SetDataLength(std::vector<uint8_t>* sdf, uint32_t data_length);
 std::vector<uint8_t> ReadFile(const std::string& path);

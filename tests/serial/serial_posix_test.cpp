@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <fcntl.h>
@@ -150,4 +152,49 @@ TEST_F(PosixPort, OpenRefusesWhatIsNoSerialPort) {
   EXPECT_EQ(OpenPort("com1"), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to configure the serial port");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("not a serial port"), std::string::npos);
+}
+
+// A small sysfs as the kernel shows it: a virtual console, a UART, an 8250 placeholder, a USB
+// adapter with its stable name, and a USB modem that tells only its product.
+TEST(PortList, ShowsTheTtysWithADeviceBehindThemAndWhatUsbSaysOfThem) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/boxload-sysfs.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const fs::path root = pattern;
+  const auto write = [&](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  };
+  const auto port = [&](const std::string& name, const std::string& device, const std::string& type) {
+    fs::create_directories(root / "sys/devices" / device);
+    fs::create_directories(root / "sys/class/tty" / name);
+    fs::create_directory_symlink("../../../devices/" + device, root / "sys/class/tty" / name / "device");
+    if (!type.empty()) {
+      write(root / "sys/class/tty" / name / "type", type);
+    }
+  };
+  fs::create_directories(root / "sys/class/tty/tty0");
+  EXPECT_EQ(PrintPortList(root.c_str()), 0);
+  port("ttyS0", "pnp0/00:00", "4");
+  port("ttyS1", "platform/serial8250", "0");
+  port("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0", "");
+  write(root / "sys/devices/usb1/1-1/idVendor", "0403");
+  write(root / "sys/devices/usb1/1-1/manufacturer", "FTDI");
+  write(root / "sys/devices/usb1/1-1/product", "FT232R USB UART");
+  write(root / "sys/devices/usb1/1-1/serial", "A50285BI");
+  port("ttyACM0", "usb1/1-2/1-2:1.0", "");
+  write(root / "sys/devices/usb1/1-2/idVendor", "2e8a");
+  write(root / "sys/devices/usb1/1-2/product", "Pico");
+  fs::create_directories(root / "dev/serial/by-id");
+  fs::create_symlink("../../ttyUSB0", root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(PrintPortList(root.c_str()), 3);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "boxload: the serial ports of this machine:\n"
+            "  /dev/ttyACM0  Pico\n"
+            "  /dev/ttyS0\n"
+            "  /dev/ttyUSB0  FTDI FT232R USB UART, serial A50285BI\n"
+            "      /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n");
+  fs::remove_all(root);
 }

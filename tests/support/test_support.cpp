@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <random>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "sdf/sdf.h"
+#include "bootloader/bootloader.h"
+#include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 
 std::string CaptureOutput(const std::function<void()>& body) {
@@ -17,32 +17,6 @@ std::string CaptureOutput(const std::function<void()>& body) {
   body();
   std::fflush(stdout);
   return testing::internal::GetCapturedStdout();
-}
-
-std::vector<uint8_t> MakeSdf(const std::vector<uint8_t>& body, int64_t data_length_override) {
-  std::vector<uint8_t> file(kSdfHeaderSize, 0);
-  for (int i = 0; i < 8; ++i) {
-    file[i] = static_cast<uint8_t>(0x10 + i);
-  }
-  const auto length = static_cast<uint32_t>(data_length_override >= 0 ? data_length_override : body.size());
-  WriteLe32(file.data() + kSdfDataLengthOffset, length);
-  uint32_t crc = 0;
-  Crc32Update(body.data(), &crc, static_cast<uint32_t>(body.size()));
-  WriteLe32(file.data() + kSdfDataCrcOffset, crc);
-  crc = 0;
-  Crc32Update(file.data(), &crc, kSdfHeaderCrcSpan);
-  WriteLe32(file.data() + kSdfHeaderCrcOffset, crc);
-  file.insert(file.end(), body.begin(), body.end());
-  return file;
-}
-
-std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> bytes(count);
-  for (auto& b : bytes) {
-    b = static_cast<uint8_t>(rng());
-  }
-  return bytes;
 }
 
 TempFile::TempFile(const std::vector<uint8_t>& contents) {
@@ -71,16 +45,32 @@ int TempFile::fd() {
 }
 
 void AttachBox(BoxSim* box) {
-  memport::Reset();
-  memport::SetWriteHook([box](uint8_t byte, uint64_t now) {
+  serial_memory::Reset();
+  serial_memory::SetWriteHook([box](uint8_t byte, uint64_t now) {
     box->Receive(byte, now);
     BoxOutput out{};
     while (box->PopOutput(&out)) {
       if (out.hang_up) {
-        memport::PushHangUpAt(out.at_ms);
+        serial_memory::PushHangUpAt(out.at_ms);
       } else {
-        memport::PushAt(out.byte, out.at_ms);
+        serial_memory::PushAt(out.byte, out.at_ms);
       }
     }
   });
+}
+
+BothStages RunBothStages(BoxSim* box, TempFile* sdf) {
+  g_repair_mode = 0;
+  AttachBox(box);
+  BothStages run;
+  run.output = CaptureOutput([&] {
+    run.firmware = RunFirmwareStage(serial_memory::Handle());
+    run.firmware_end_ms = serial_memory::Now();
+    if (run.firmware != 0) {
+      run.software = RunSoftwareStage(serial_memory::Handle(), sdf->fd());
+    }
+  });
+  run.end_ms = serial_memory::Now();
+  run.blocked_forever = serial_memory::BlockedForever();
+  return run;
 }

@@ -11,8 +11,8 @@ using Bytes = std::vector<uint8_t>;
 
 class Bootloader : public testing::Test {
  protected:
-  void SetUp() override { memport::Reset(); }
-  PortHandle port() { return memport::Handle(); }
+  void SetUp() override { serial_memory::Reset(); }
+  PortHandle port() { return serial_memory::Handle(); }
 };
 
 Bytes Text(const std::string& s) {
@@ -26,50 +26,50 @@ Bytes Text(const std::string& s) {
 
 TEST_F(Bootloader, VerdictsAndTextMessages) {
   int result = 0;
-  memport::Push(Text("Erasing flash\r\n"));
-  memport::Push(Text("done "));
-  memport::Push(0x06);
+  serial_memory::Push(Text("Erasing flash\r\n"));
+  serial_memory::Push(Text("done "));
+  serial_memory::Push(0x06);
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "Erasing flash\r\ndone ");
   EXPECT_EQ(result, 1);
 
   SetUp();
-  memport::Push(0x15);
+  serial_memory::Push(0x15);
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "");
   EXPECT_EQ(result, 0);
 
   SetUp();
-  memport::Push(0x41);
+  serial_memory::Push(0x41);
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "Unknown response: 0x41\n");
   EXPECT_EQ(result, 0);
 
   SetUp();
-  memport::Push(Text("x"));
-  memport::Push(0x00);  // a text start, then a verdict that is no verdict
+  serial_memory::Push(Text("x"));
+  serial_memory::Push(0x00);  // a text start, then a verdict that is no verdict
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "xUnknown response: 0x0\n");
 }
 
 TEST_F(Bootloader, AFailedReadIsReportedNotTakenForAVerdict) {
   int result = 1;
-  memport::Push({0x02, 'a'});
-  memport::PushHangUp();
+  serial_memory::Push({0x02, 'a'});
+  serial_memory::PushHangUp();
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "aWaitResponse: read error...\n");
   EXPECT_EQ(result, 0);
   // A silent but healthy bootloader is waited for without limit.
   SetUp();
   SetReadTimeout(port(), kBlockingRead);
   CaptureOutput([&] { result = WaitResponse(port()); });
-  EXPECT_TRUE(memport::BlockedForever());
+  EXPECT_TRUE(serial_memory::BlockedForever());
 }
 
 TEST_F(Bootloader, AShortBlockIsFilledAndChecksummedOverAllOfIt) {
   uint8_t buffer[1024];
   const auto data = RandomBytes(300, 21);
   memcpy(buffer, data.data(), 300);
-  memport::Push(0x06);
+  serial_memory::Push(0x06);
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlock(port(), buffer, 300); }), "");
   EXPECT_EQ(result, 1);
-  const Bytes& wire = memport::Written();
+  const Bytes& wire = serial_memory::Written();
   ASSERT_EQ(wire.size(), 1025u);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 300), data);
   EXPECT_EQ(Bytes(wire.begin() + 300, wire.begin() + 1024), Bytes(724, 0xFF));
@@ -79,41 +79,41 @@ TEST_F(Bootloader, AShortBlockIsFilledAndChecksummedOverAllOfIt) {
 TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   uint8_t buffer[1024];
   memcpy(buffer, RandomBytes(1024, 22).data(), 1024);
-  memport::Push({0x15, 0x15, 0x06});
+  serial_memory::Push({0x15, 0x15, 0x06});
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1000, kBlockTries); }), "");
   EXPECT_EQ(result, 1);
-  const Bytes& wire = memport::Written();
+  const Bytes& wire = serial_memory::Written();
   ASSERT_EQ(wire.size(), 3u * 1025u);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 1025), Bytes(wire.begin() + 2050, wire.end()));
 
   SetUp();
   // 41 with nothing behind it within the stray-byte window was the box's answer: a failed try.
-  memport::Push({0x15, 0x41});
-  memport::Push(0x15, 600);
-  memport::Push(0x06);
+  serial_memory::Push({0x15, 0x41});
+  serial_memory::Push(0x15, 600);
+  serial_memory::Push(0x06);
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
             "Unknown response: 0x41\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(memport::Written().size(), 3u * 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 3u * 1025u);
 
   SetUp();
   EXPECT_EQ(SendBlockWithRetry(port(), buffer, 1024, 0), 0);
   EXPECT_EQ(SendBlockWithRetry(port(), buffer, 1024, -1), 0);
-  EXPECT_TRUE(memport::Written().empty());
+  EXPECT_TRUE(serial_memory::Written().empty());
 }
 
 TEST_F(Bootloader, ADeadPortEndsTheRetries) {
   uint8_t buffer[1024] = {};
-  memport::PushHangUp();
+  serial_memory::PushHangUp();
   int result = 1;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
             "WaitResponse: read error...\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(memport::Written().size(), 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 1025u);
 
   SetUp();
-  memport::FailWritesFrom(10, 5);
+  serial_memory::FailWritesFrom(10, 5);
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
             "PortWrite: errcode 5h(5)\n");
   EXPECT_EQ(result, 0);
@@ -122,26 +122,26 @@ TEST_F(Bootloader, ADeadPortEndsTheRetries) {
 TEST_F(Bootloader, ReadyMatcherNeedsACleanSignal) {
   SetReadTimeout(port(), kBlockingRead);
   // The second 53 breaks the sequence and is not taken as a new start.
-  memport::Push({0x53, 0x44, 0x53, 0x44, 0x46, 0x10});
+  serial_memory::Push({0x53, 0x44, 0x53, 0x44, 0x46, 0x10});
   // Still waiting when the stream ends; only the memory port cannot wait for ever.
   EXPECT_EQ(CaptureOutput([&] { WaitForReady(port()); }), "SendSDFHeader: read error...\n");
-  EXPECT_TRUE(memport::BlockedForever());
+  EXPECT_TRUE(serial_memory::BlockedForever());
 
   SetUp();
   SetReadTimeout(port(), kBlockingRead);
-  memport::Push({0x53, 0x53, 0x44, 0x46, 0x10, 0x00, 0x53, 0x44, 0x46, 0x10, 0x77});
+  serial_memory::Push({0x53, 0x53, 0x44, 0x46, 0x10, 0x00, 0x53, 0x44, 0x46, 0x10, 0x77});
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = WaitForReady(port()); }), "");
   EXPECT_EQ(result, 1);
-  EXPECT_FALSE(memport::BlockedForever());
+  EXPECT_FALSE(serial_memory::BlockedForever());
   uint8_t next = 0;
   uint32_t error = 0;
   ASSERT_EQ(PortRead(port(), &next, &error), 1);
   EXPECT_EQ(next, 0x77);
 
   SetUp();
-  memport::Push({0x53, 0x44});
-  memport::PushHangUp();
+  serial_memory::Push({0x53, 0x44});
+  serial_memory::PushHangUp();
   EXPECT_EQ(CaptureOutput([&] { result = WaitForReady(port()); }), "SendSDFHeader: read error...\n");
   EXPECT_EQ(result, 0);
 }

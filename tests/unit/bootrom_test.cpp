@@ -16,10 +16,10 @@ const Bytes kPlatform = {0xA5, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0
 class BootRom : public testing::Test {
  protected:
   void SetUp() override {
-    memport::Reset();
+    serial_memory::Reset();
     g_repair_mode = 0;
   }
-  PortHandle port() { return memport::Handle(); }
+  PortHandle port() { return serial_memory::Handle(); }
   std::string Probe(int* result) {
     return CaptureOutput([&] { *result = GetPlatformID(port(), reply_, kProbeTimeoutMs); });
   }
@@ -30,23 +30,23 @@ class BootRom : public testing::Test {
 
 TEST_F(BootRom, ProbeSkipsJunkAndPrintsTheReply) {
   // Answers arrive after the request: whatever waited before it is purged.
-  memport::Push(0x33, 1);
-  memport::Push(kPlatform);
+  serial_memory::Push(0x33, 1);
+  serial_memory::Push(kPlatform);
   int result = 0;
   EXPECT_EQ(Probe(&result), "STB response: A5 1 2 3 4 5 6 7 8 9 A B C0 \n");
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(memport::Written(), kProbe);
+  EXPECT_EQ(serial_memory::Written(), kProbe);
   EXPECT_EQ(Bytes(reply_, reply_ + 13), kPlatform);
-  EXPECT_EQ(memport::Policies(), std::vector<uint32_t>{500});
-  EXPECT_EQ(memport::Drains(), 1);
-  EXPECT_EQ(memport::Purges(), 1);
+  EXPECT_EQ(serial_memory::Policies(), std::vector<uint32_t>{500});
+  EXPECT_EQ(serial_memory::Drains(), 1);
+  EXPECT_EQ(serial_memory::Purges(), 1);
   EXPECT_FALSE(InRepairMode());
 }
 
 TEST_F(BootRom, ProbeRecognisesRepairModeOnlyInTheFirstTwoBytes) {
   for (uint8_t first : {0x05, 0x0E}) {
     SetUp();
-    memport::Push({first, 0x08}, 1);
+    serial_memory::Push({first, 0x08}, 1);
     int result = 0;
     EXPECT_EQ(Probe(&result), "STB: REPAIR_MODE\n");
     EXPECT_EQ(result, 1);
@@ -54,7 +54,7 @@ TEST_F(BootRom, ProbeRecognisesRepairModeOnlyInTheFirstTwoBytes) {
   }
   for (const Bytes& not_repair : {Bytes{0x33, 0x05, 0x08}, Bytes{0x05, 0x05, 0x08}, Bytes{0x08, 0x05}}) {
     SetUp();
-    memport::Push(not_repair, 1);
+    serial_memory::Push(not_repair, 1);
     int result = 1;
     EXPECT_EQ(Probe(&result), "");
     EXPECT_EQ(result, 0);
@@ -66,39 +66,39 @@ TEST_F(BootRom, ProbeFailsOnSilenceAndOnAShortReply) {
   int result = 1;
   EXPECT_EQ(Probe(&result), "");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(memport::Now(), 500u);
+  EXPECT_EQ(serial_memory::Now(), 500u);
 
   SetUp();
-  memport::Push({0xA5, 1, 2, 3, 4, 0x1F}, 1);
+  serial_memory::Push({0xA5, 1, 2, 3, 4, 0x1F}, 1);
   EXPECT_EQ(Probe(&result), "STB response: A5 1 2 3 4 1F ");
   EXPECT_EQ(result, 0);
 }
 
 TEST_F(BootRom, ProbeDropsWhatArrivedBeforeTheRequestButWaitsForLateBytes) {
-  memport::Push(kPlatform);  // a stale answer already in the buffer
-  memport::Push(0x33, 100);
-  memport::Push(kPlatform, 400);  // arrives 400 ms after the junk: within the per-byte time-out
+  serial_memory::Push(kPlatform);  // a stale answer already in the buffer
+  serial_memory::Push(0x33, 100);
+  serial_memory::Push(kPlatform, 400);  // arrives 400 ms after the junk: within the per-byte time-out
   int result = 0;
   const auto out = Probe(&result);
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(memport::Now(), 500u);
+  EXPECT_EQ(serial_memory::Now(), 500u);
 }
 
 TEST_F(BootRom, ResetStoresTheByteBeforeTheEightAndSendsTheGoByte) {
-  memport::Push({0x41, 0x05, 0x08});
-  memport::Push(0x09, 10);
+  serial_memory::Push({0x41, 0x05, 0x08});
+  serial_memory::Push(0x09, 10);
   uint8_t reply[2] = {0, 0};
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "");
   EXPECT_EQ(reply[0], 0x05);
   EXPECT_EQ(reply[1], 0x08);
   Bytes expected = kReset;
   expected.push_back(0x09);
-  EXPECT_EQ(memport::Written(), expected);
-  EXPECT_EQ(memport::Policies(), std::vector<uint32_t>{5000});
-  EXPECT_EQ(memport::Purges(), 0);
+  EXPECT_EQ(serial_memory::Written(), expected);
+  EXPECT_EQ(serial_memory::Policies(), std::vector<uint32_t>{5000});
+  EXPECT_EQ(serial_memory::Purges(), 0);
 
   SetUp();
-  memport::Push({0x08, 0x09});
+  serial_memory::Push({0x08, 0x09});
   reply[0] = 0x77;
   CaptureOutput([&] { SendResetCommand(port(), reply); });
   EXPECT_EQ(reply[0], 0x00);
@@ -107,50 +107,50 @@ TEST_F(BootRom, ResetStoresTheByteBeforeTheEightAndSendsTheGoByte) {
 
 TEST_F(BootRom, ResetReportsEachWayTheExchangeGoesWrong) {
   uint8_t reply[2] = {0, 0};
-  memport::Push({0x01, 0x02});  // never reaches 08
+  serial_memory::Push({0x01, 0x02});  // never reaches 08
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "SendResetCommand: read error...\n");
-  EXPECT_EQ(memport::Written(), kReset);  // no go byte
+  EXPECT_EQ(serial_memory::Written(), kReset);  // no go byte
   EXPECT_EQ(reply[1], 0);
 
   SetUp();
-  memport::Push({0x08, 0x41});
+  serial_memory::Push({0x08, 0x41});
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "SendResetCommand: bad response(0x09) 41\n");
 
   SetUp();
-  memport::Push(0x08);
+  serial_memory::Push(0x08);
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "SendResetCommand: read error...\n");
 
   SetUp();
-  memport::FailSetReadTimeout(true);
+  serial_memory::FailSetReadTimeout(true);
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "Unable to set the time-out parameters");
-  EXPECT_TRUE(memport::Written().empty());
+  EXPECT_TRUE(serial_memory::Written().empty());
 }
 
 TEST_F(BootRom, ResetInRepairModeSendsOnlyTheGoByte) {
   g_repair_mode = kRepairModeMark;
-  memport::Push(0x09);
+  serial_memory::Push(0x09);
   uint8_t reply[2] = {0xAA, 0xBB};
   EXPECT_EQ(CaptureOutput([&] { SendResetCommand(port(), reply); }), "");
-  EXPECT_EQ(memport::Written(), Bytes{0x09});
+  EXPECT_EQ(serial_memory::Written(), Bytes{0x09});
   EXPECT_EQ(reply[0], 0xAA);
   EXPECT_EQ(reply[1], 0xBB);
 }
 
 TEST_F(BootRom, FileHeaderCarriesTheLengthAndTheEndByte) {
-  memport::Push(0x09);
+  serial_memory::Push(0x09);
   EXPECT_EQ(CaptureOutput([&] { SendFileHeader(port(), 12084); }), "");
   Bytes expected = {0x01, 0x01, 0x34, 0x2F, 0x00, 0x00};
   expected.resize(20, 0x00);
   expected.push_back(0x09);
-  EXPECT_EQ(memport::Written(), expected);
+  EXPECT_EQ(serial_memory::Written(), expected);
 
   SetUp();
-  memport::Push(0x15);
+  serial_memory::Push(0x15);
   EXPECT_EQ(CaptureOutput([&] { SendFileHeader(port(), 12084); }), "SendFileHeader: bad response 15\n");
   SetUp();
   EXPECT_EQ(CaptureOutput([&] { SendFileHeader(port(), 12084); }), "SendFileHeader: read error...\n");
   SetUp();
-  memport::FailWritesFrom(10, 0x1F);
+  serial_memory::FailWritesFrom(10, 0x1F);
   EXPECT_EQ(CaptureOutput([&] { SendFileHeader(port(), 12084); }),
             "PortWrite: errcode 1Fh(31)\nSendFileHeader write error...\n");
 }
@@ -158,7 +158,7 @@ TEST_F(BootRom, FileHeaderCarriesTheLengthAndTheEndByte) {
 TEST_F(BootRom, ImageGoesInFilledCheckedFrames) {
   const auto image = RandomBytes(12084, 11);
   for (int i = 0; i < 12; ++i) {
-    memport::Push(i % 2 == 0 ? 0x09 : 0x0A);
+    serial_memory::Push(i % 2 == 0 ? 0x09 : 0x0A);
   }
   const auto out = CaptureOutput([&] { SendFile(port(), image.data(), 12084); });
   std::string expected;
@@ -166,7 +166,7 @@ TEST_F(BootRom, ImageGoesInFilledCheckedFrames) {
     expected += "SendFile: " + std::to_string(k) + "(Kb)\r";
   }
   EXPECT_EQ(out, expected + "\n");
-  const Bytes& wire = memport::Written();
+  const Bytes& wire = serial_memory::Written();
   ASSERT_EQ(wire.size(), 12u * 1025u);
   for (size_t k = 0; k < 12; ++k) {
     const uint8_t* frame = wire.data() + k * 1025;
@@ -181,30 +181,30 @@ TEST_F(BootRom, ImageGoesInFilledCheckedFrames) {
 
 TEST_F(BootRom, AnImageOfWholeKilobytesSendsNoFilledFrame) {
   const auto image = RandomBytes(2048, 12);
-  memport::Push({0x09, 0x09});
+  serial_memory::Push({0x09, 0x09});
   EXPECT_EQ(CaptureOutput([&] { SendFile(port(), image.data(), 2048); }), "SendFile: 0(Kb)\rSendFile: 1(Kb)\r\n");
-  EXPECT_EQ(memport::Written().size(), 2u * 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 2u * 1025u);
 }
 
 TEST_F(BootRom, FrameAnswersOtherThanNineOrTenAreReportedAndTheTransferGoesOn) {
   const auto image = RandomBytes(3000, 13);
-  memport::Push({0x41, 0x15});  // third frame: no answer at all
+  serial_memory::Push({0x41, 0x15});  // third frame: no answer at all
   const auto out = CaptureOutput([&] { SendFile(port(), image.data(), 3000); });
   EXPECT_EQ(out,
             "SendFile: 0(Kb)\rSendBytes: bad response(0x09 or 0x0A) 41(A)\n"
             "SendFile: 1(Kb)\rSendBytes: bad response(0x09 or 0x0A) 15(.)\n"
             "SendFile: 2(Kb)\rSendBytes: read error...\n\n");
-  EXPECT_EQ(memport::Written().size(), 3u * 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 3u * 1025u);
 }
 
 TEST_F(BootRom, AFailedWriteAbandonsTheFrame) {
   uint8_t frame[1025] = {};
-  memport::FailWritesFrom(100, 5);
+  serial_memory::FailWritesFrom(100, 5);
   EXPECT_EQ(CaptureOutput([&] { SendBytes(port(), frame, 1025); }),
             "PortWrite: errcode 5h(5)\nSendBytes: port write error\n");
-  EXPECT_EQ(memport::Written().size(), 100u);
+  EXPECT_EQ(serial_memory::Written().size(), 100u);
   // A failed write whose error code is 0 is silent apart from the frame's own line.
   SetUp();
-  memport::FailWritesFrom(0, 0);
+  serial_memory::FailWritesFrom(0, 0);
   EXPECT_EQ(CaptureOutput([&] { SendBytes(port(), frame, 1025); }), "SendBytes: port write error\n");
 }

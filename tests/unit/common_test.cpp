@@ -69,6 +69,42 @@ TEST(PortArgument, ReadsLikeAtoiButRefusesOverflow) {
   EXPECT_EQ(ParsePortNumber("-4294967298"), 0);
 }
 
+TEST(PortArgument, NamesFollowThePlatformsRulesAndAllElseIsANumber) {
+  const std::string longest = "/" + std::string(kPortNameSize - 2, 'p');
+  const struct {
+    std::string text;
+    PortNaming naming;
+    PortArgumentKind kind;
+    int number;
+    std::string name;
+  } cases[] = {
+      {"2", kNamedByPath, kPortNumber, 2, ""},
+      {"2/", kNamedByPath, kPortName, 0, "2/"},
+      {"/dev/serial/by-id/usb-FTDI-if00-port0", kNamedByPath, kPortName, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"},
+      {"COM12", kNamedByPath, kPortNumber, 0, ""},
+      {longest, kNamedByPath, kPortName, 0, longest},
+      {longest + "p", kNamedByPath, kPortNameTooLong, 0, ""},
+      {"COM12", kNamedByComName, kPortName, 0, "\\\\.\\COM12"},
+      {"com3", kNamedByComName, kPortName, 0, "\\\\.\\COM3"},
+      {"\\\\.\\cOm255", kNamedByComName, kPortName, 0, "\\\\.\\COM255"},
+      {"COM256", kNamedByComName, kPortNumber, 0, ""},
+      {"COM0", kNamedByComName, kPortNumber, 0, ""},
+      {"COM012", kNamedByComName, kPortNumber, 0, ""},
+      {"COM12x", kNamedByComName, kPortNumber, 0, ""},
+      {"/dev/ttyS0", kNamedByComName, kPortNumber, 0, ""},
+      {"2/", kNamedByComName, kPortNumber, 2, ""},
+      {" 3", kNamedByComName, kPortNumber, 3, ""},
+  };
+  static PortArgument port;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40) + (c.naming == kNamedByPath ? " (paths)" : " (COM names)"));
+    ReadPortArgument(c.text.c_str(), c.naming, &port);
+    EXPECT_EQ(port.kind, c.kind);
+    EXPECT_EQ(port.number, c.number);
+    EXPECT_EQ(port.name, c.name);
+  }
+}
+
 TEST(Crc32, MatchesKnownVectors) {
   const auto* digits = reinterpret_cast<const uint8_t*>("123456789");
   uint32_t crc = 0;

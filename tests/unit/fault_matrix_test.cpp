@@ -19,7 +19,6 @@
 #include <regex>
 #include <thread>
 
-#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
@@ -160,31 +159,6 @@ class Watchdog {
   std::thread thread_;
 };
 
-struct CellRun {
-  int firmware = 0;
-  int software = 0;
-  uint64_t firmware_end_ms = 0;
-  uint64_t end_ms = 0;
-  bool blocked_forever = false;
-  std::string output;
-};
-
-CellRun RunCell(BoxSim* box, TempFile* sdf) {
-  g_repair_mode = 0;
-  AttachBox(box);
-  CellRun run;
-  run.output = CaptureOutput([&] {
-    run.firmware = RunFirmwareStage(memport::Handle());
-    run.firmware_end_ms = memport::Now();
-    if (run.firmware != 0) {
-      run.software = RunSoftwareStage(memport::Handle(), sdf->fd());
-    }
-  });
-  run.end_ms = memport::Now();
-  run.blocked_forever = memport::BlockedForever();
-  return run;
-}
-
 // The last line the run printed; a progress counter ends in "\r", and what follows it starts
 // the line afresh.
 std::string LastLine(const std::string& output) {
@@ -218,12 +192,12 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
     SCOPED_TRACE(cell + ", expected: " + OutcomeName(expected));
 
     BoxConfig config;
-    config.fault = BoxFaultSpec{fault, row.point, row.index, kDelayMs};
+    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs};
     BoxSim box(config);
-    CellRun run;
+    BothStages run;
     {
       const Watchdog watchdog(cell);
-      run = RunCell(&box, &sdf);
+      run = RunBothStages(&box, &sdf);
     }
     const bool says_ok = run.output.find("SW update status: OK") != std::string::npos;
     const bool delivered = box.image() == image && box.body() == body;

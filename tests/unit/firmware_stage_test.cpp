@@ -20,8 +20,8 @@ struct ScriptedRom {
   Bytes window;
 
   void Attach() {
-    memport::Reset();
-    memport::SetWriteHook([this](uint8_t byte, uint64_t) { OnByte(byte); });
+    serial_memory::Reset();
+    serial_memory::SetWriteHook([this](uint8_t byte, uint64_t) { OnByte(byte); });
   }
   bool Ends(const Bytes& tail) const {
     return window.size() >= tail.size() && std::equal(tail.begin(), tail.end(), window.end() - tail.size());
@@ -32,21 +32,21 @@ struct ScriptedRom {
       ++probes;
       window.clear();
       if (std::find(answered_probes.begin(), answered_probes.end(), probes) != answered_probes.end()) {
-        memport::Push(probe_answer, 5);
+        serial_memory::Push(probe_answer, 5);
       }
     } else if (Ends({0xA5, 0x02, 0x00, 0x12, 0x13})) {
       window.clear();
-      memport::Push(reset_answer, 5);
+      serial_memory::Push(reset_answer, 5);
     } else if (window.size() == 1 && byte == 0x09 && frame_bytes == 0) {
       window.clear();
-      memport::Push(0x09);  // go byte
+      serial_memory::Push(0x09);  // go byte
     } else if (frame_bytes == 0 && window.size() == 21 && window[0] == 0x01) {
       window.clear();
-      memport::Push(0x09);  // file header
+      serial_memory::Push(0x09);  // file header
       frame_bytes = 1;
     } else if (frame_bytes > 0 && window.size() == 1025) {
       window.clear();
-      memport::Push(0x09);
+      serial_memory::Push(0x09);
     }
   }
 };
@@ -63,7 +63,7 @@ TEST_F(FirmwareStage, AnswerOnTheFifteenthProbeStillCounts) {
   rom.answered_probes = {15, 17};
   rom.Attach();
   int result = 0;
-  const auto out = CaptureOutput([&] { result = RunFirmwareStage(memport::Handle()); });
+  const auto out = CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle()); });
   EXPECT_EQ(result, 1) << out;
   EXPECT_EQ(rom.probes, 17);
   EXPECT_EQ(out.rfind("Send 'GetPlatformID' and waiting STB response\n"
@@ -78,7 +78,7 @@ TEST_F(FirmwareStage, AnswerOnTheFifteenthProbeStillCounts) {
             std::string::npos)
       << out;
   // The image on the wire is the one the tool carries, in 12 frames after the 21-byte header.
-  const Bytes& wire = memport::Written();
+  const Bytes& wire = serial_memory::Written();
   const size_t image_start = 15 * 5 + 5 + 1 + 21;
   ASSERT_EQ(wire.size(), image_start + 12 * 1025 + 2 * 5);
   for (size_t k = 0; k < 12; ++k) {
@@ -92,11 +92,11 @@ TEST_F(FirmwareStage, FifteenSilentProbesEndTheStage) {
   rom.answered_probes = {16};
   rom.Attach();
   int result = 1;
-  EXPECT_EQ(CaptureOutput([&] { result = RunFirmwareStage(memport::Handle()); }),
+  EXPECT_EQ(CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle()); }),
             "Send 'GetPlatformID' and waiting STB response\nSTB not responding...\n");
   EXPECT_EQ(result, 0);
   EXPECT_EQ(rom.probes, 15);
-  EXPECT_EQ(memport::Now(), 15u * 500u);
+  EXPECT_EQ(serial_memory::Now(), 15u * 500u);
 }
 
 TEST_F(FirmwareStage, ABoxThatNeverComesBackIsProbed240Times) {
@@ -104,13 +104,13 @@ TEST_F(FirmwareStage, ABoxThatNeverComesBackIsProbed240Times) {
   rom.answered_probes = {1};
   rom.Attach();
   int result = 1;
-  const auto out = CaptureOutput([&] { result = RunFirmwareStage(memport::Handle()); });
+  const auto out = CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle()); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(rom.probes, 241);
   const std::string tail = "\nWaiting STB response\nSW update: error\n";
   ASSERT_GE(out.size(), tail.size());
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
-  EXPECT_GE(memport::Now(), 240u * 500u);
+  EXPECT_GE(serial_memory::Now(), 240u * 500u);
 }
 
 TEST_F(FirmwareStage, AResetWithoutItsReplyStopsBeforeTheImage) {
@@ -119,12 +119,12 @@ TEST_F(FirmwareStage, AResetWithoutItsReplyStopsBeforeTheImage) {
   rom.reset_answer = {0x01, 0x02};
   rom.Attach();
   int result = 1;
-  EXPECT_EQ(CaptureOutput([&] { result = RunFirmwareStage(memport::Handle()); }),
+  EXPECT_EQ(CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle()); }),
             "Send 'GetPlatformID' and waiting STB response\nSTB response: A5 1 2 3 4 5 6 7 8 9 A B C \n"
             "SendResetCommand: read error...\nSendResetCommand: STB response 0,0\n"
             "STB after reset cmd: Unknown response(0x08): 0\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(memport::Written().size(), 10u);
+  EXPECT_EQ(serial_memory::Written().size(), 10u);
 }
 
 TEST_F(FirmwareStage, ABoxInRepairModeSkipsTheResetAndTakesTheImage) {
@@ -133,7 +133,7 @@ TEST_F(FirmwareStage, ABoxInRepairModeSkipsTheResetAndTakesTheImage) {
   rom.probe_answer = {0x0E, 0x08};
   rom.Attach();
   int result = 0;
-  const auto out = CaptureOutput([&] { result = RunFirmwareStage(memport::Handle()); });
+  const auto out = CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle()); });
   EXPECT_EQ(result, 1);
   EXPECT_EQ(out.rfind("Send 'GetPlatformID' and waiting STB response\nSTB: REPAIR_MODE\n"
                       "SendResetCommand: STB response 0,0\nSendFileHeader...\n",
@@ -142,8 +142,8 @@ TEST_F(FirmwareStage, ABoxInRepairModeSkipsTheResetAndTakesTheImage) {
       << out;
   EXPECT_NE(out.find("Waiting STB response\nSTB: REPAIR_MODE\n\nFirmware update status: OK"), std::string::npos);
   // The probe, then only the go byte: no reset request.
-  EXPECT_EQ(memport::Written()[5], 0x09);
-  EXPECT_EQ(memport::Written()[6], 0x01);
+  EXPECT_EQ(serial_memory::Written()[5], 0x09);
+  EXPECT_EQ(serial_memory::Written()[6], 0x01);
 }
 
 TEST_F(FirmwareStage, NoPortFailsSilently) {

@@ -14,8 +14,8 @@ const Bytes kReady = {0x53, 0x44, 0x46, 0x10};
 
 class SoftwareStage : public testing::Test {
  protected:
-  void SetUp() override { memport::Reset(); }
-  PortHandle port() { return memport::Handle(); }
+  void SetUp() override { serial_memory::Reset(); }
+  PortHandle port() { return serial_memory::Handle(); }
 };
 
 // The stage's text up to the overall-time line, which carries a measured time.
@@ -29,9 +29,9 @@ std::string WithoutTime(const std::string& out) {
 TEST_F(SoftwareStage, AWholeStageSendsTheHeaderAsReadAndExactlyTheBody) {
   const auto body = RandomBytes(2560, 31);
   TempFile file(MakeSdf(body));
-  memport::Push({0x11, 0x53, 0x53});  // noise before the signal
-  memport::Push(kReady);
-  memport::Push({0x06, 0x06, 0x06, 0x06, 0x06, 0x06});
+  serial_memory::Push({0x11, 0x53, 0x53});  // noise before the signal
+  serial_memory::Push(kReady);
+  serial_memory::Push({0x06, 0x06, 0x06, 0x06, 0x06, 0x06});
   int result = 0;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), file.fd()); });
   EXPECT_EQ(result, 1);
@@ -40,7 +40,7 @@ TEST_F(SoftwareStage, AWholeStageSendsTheHeaderAsReadAndExactlyTheBody) {
             "SendFileHeader... Wait For STB ready\nRemote BootLoader is ready\nwait STB response:\nOK\n"
             "SendSDFFile... \nSend 0Kb\rSend 1Kb\rSend 2Kb\rSend 2Kb\r\nOK\n"
             "\nSW update status: OK");
-  const Bytes& wire = memport::Written();
+  const Bytes& wire = serial_memory::Written();
   const auto sdf = MakeSdf(body);
   ASSERT_EQ(wire.size(), 20u + 3u * 1025u);
   EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 20), Bytes(sdf.begin(), sdf.begin() + 20));
@@ -53,27 +53,27 @@ TEST_F(SoftwareStage, AWholeStageSendsTheHeaderAsReadAndExactlyTheBody) {
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 2560), body);
   EXPECT_EQ(Bytes(sent.begin() + 2560, sent.end()), Bytes(512, 0xFF));
   // Blocking from the header on, and nothing received was thrown away.
-  EXPECT_EQ(memport::Policies(), std::vector<uint32_t>{0});
-  EXPECT_EQ(memport::Purges(), 0);
+  EXPECT_EQ(serial_memory::Policies(), std::vector<uint32_t>{0});
+  EXPECT_EQ(serial_memory::Purges(), 0);
 }
 
 TEST_F(SoftwareStage, AnEmptyBodySendsNoBlockButReadsBothVerdicts) {
   TempFile file(MakeSdf({}));
-  memport::Push(kReady);
-  memport::Push({0x06, 0x06, 0x06});
+  serial_memory::Push(kReady);
+  serial_memory::Push({0x06, 0x06, 0x06});
   int result = 0;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), file.fd()); });
   EXPECT_EQ(result, 1);
   EXPECT_NE(out.find("SendSDFFile... \nSend 0Kb\r\nOK\n"), std::string::npos) << out;
-  EXPECT_EQ(memport::Written().size(), 20u);
+  EXPECT_EQ(serial_memory::Written().size(), 20u);
 }
 
 TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   TempFile good(MakeSdf(RandomBytes(1500, 32)));
   int result = 1;
   // Header refused: the three handshake lines, then BAD, no line of its own for the refusal.
-  memport::Push(kReady);
-  memport::Push(0x15);
+  serial_memory::Push(kReady);
+  serial_memory::Push(0x15);
   EXPECT_EQ(CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); }),
             "Check SDF file... OK\nSendFileHeader... Wait For STB ready\nRemote BootLoader is ready\n"
             "wait STB response:\nBAD\n");
@@ -81,16 +81,16 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
 
   // The second block fails three tries: BAD starts on the counter's line.
   SetUp();
-  memport::Push(kReady);
-  memport::Push({0x06, 0x06, 0x15, 0x15, 0x15});
+  serial_memory::Push(kReady);
+  serial_memory::Push({0x06, 0x06, 0x15, 0x15, 0x15});
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   EXPECT_NE(out.find("SendSDFFile... \nSend 0Kb\rSend 1Kb\rBAD\n"), std::string::npos) << out;
 
   // The final verdict is a refusal: nothing more is printed.
   SetUp();
-  memport::Push(kReady);
-  memport::Push({0x06, 0x06, 0x06, 0x06, 0x15});
+  serial_memory::Push(kReady);
+  serial_memory::Push({0x06, 0x06, 0x06, 0x06, 0x15});
   const auto refused = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   const std::string tail = "Send 1Kb\rSend 1Kb\r\nOK\n";
@@ -106,20 +106,20 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(checked.rfind("Check SDF file... Check_SDF_File: sdf->data_crc32=0x", 0), 0u) << checked;
   EXPECT_EQ(checked.substr(checked.size() - 4), "BAD\n");
-  EXPECT_TRUE(memport::Written().empty());
+  EXPECT_TRUE(serial_memory::Written().empty());
 }
 
 TEST_F(SoftwareStage, APortThatDiesEndsTheStepInsteadOfSpinning) {
   TempFile good(MakeSdf(RandomBytes(3000, 34)));
-  memport::Push(kReady);
-  memport::Push({0x06, 0x06});
-  memport::PushHangUp();
+  serial_memory::Push(kReady);
+  serial_memory::Push({0x06, 0x06});
+  serial_memory::PushHangUp();
   int result = 1;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   EXPECT_NE(out.find("Send 1Kb\rWaitResponse: read error...\nBAD\n"), std::string::npos) << out;
   // One try only: retrying on a dead port cannot help.
-  EXPECT_EQ(memport::Written().size(), 20u + 2u * 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 20u + 2u * 1025u);
 }
 
 TEST_F(SoftwareStage, AFileThatShrinksAfterTheCheckSendsNoStaleBytes) {
@@ -128,11 +128,11 @@ TEST_F(SoftwareStage, AFileThatShrinksAfterTheCheckSendsNoStaleBytes) {
   SdfHeader header{};
   CaptureOutput([&] { ASSERT_EQ(Check_SDF_File(file.fd(), &header), 1); });
   ASSERT_EQ(truncate(file.path().c_str(), 20 + 1500), 0);
-  memport::Push({0x06, 0x06, 0x06, 0x06});
+  serial_memory::Push({0x06, 0x06, 0x06, 0x06});
   uint8_t buffer[1024];
   int result = 1;
   const auto out = CaptureOutput([&] { result = SendSDFFile(port(), file.fd(), buffer, header); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(out, "\nSend 0Kb\rSend 1Kb\r\nSendSDFFile: file read error...\n");
-  EXPECT_EQ(memport::Written().size(), 1025u);
+  EXPECT_EQ(serial_memory::Written().size(), 1025u);
 }

@@ -2,33 +2,10 @@
 // time, including waits that take minutes on a real line.
 #include <gtest/gtest.h>
 
-#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
 
-namespace {
-
-struct Outcome {
-  int firmware = 0;
-  int software = 0;
-  std::string output;
-};
-
-Outcome Update(BoxSim* box, TempFile* sdf) {
-  g_repair_mode = 0;
-  AttachBox(box);
-  Outcome o;
-  o.output = CaptureOutput([&] {
-    o.firmware = RunFirmwareStage(memport::Handle());
-    if (o.firmware != 0) {
-      o.software = RunSoftwareStage(memport::Handle(), sdf->fd());
-    }
-  });
-  return o;
-}
-
-}  // namespace
 
 TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   const auto body = RandomBytes(100 * 1024 + 77, 41);
@@ -39,7 +16,7 @@ TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   config.refuse_block = 7;
   config.refuse_times = 2;
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.firmware, 1) << o.output;
   EXPECT_EQ(o.software, 1) << o.output;
   EXPECT_TRUE(box.update_complete());
@@ -48,16 +25,16 @@ TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   EXPECT_TRUE(box.complaints().empty()) << box.complaints().front();
   // The bootloader's text comes before its verdict on the last block, and stands as sent.
   EXPECT_NE(o.output.find("Send 100Kb\rSend 100Kb\r\nflash erased\nOK\n"), std::string::npos) << o.output;
-  EXPECT_GE(memport::Now(), 30000u);
+  EXPECT_GE(serial_memory::Now(), 30000u);
 }
 
 TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
   const auto body = RandomBytes(5000, 42);
   TempFile sdf(MakeSdf(body));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
+  config.fault = FaultPlan{BoxFault::kCorruptIn, BoxPoint::kBlock, 2, 0};
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.software, 1) << o.output;
   EXPECT_EQ(box.body(), body);
   EXPECT_EQ(box.blocks_seen(), 6);
@@ -66,9 +43,9 @@ TEST(WholeUpdate, ADamagedBlockIsRefusedSentAgainAndArrivesIntact) {
 TEST(WholeUpdate, ABoxThatHangsUpEndsTheStageWithoutSpinning) {
   TempFile sdf(MakeSdf(RandomBytes(8000, 43)));
   BoxConfig config;
-  config.fault = BoxFaultSpec{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
+  config.fault = FaultPlan{BoxFault::kHangUp, BoxPoint::kBlock, 3, 0};
   BoxSim box(config);
-  const auto o = Update(&box, &sdf);
+  const BothStages o = RunBothStages(&box, &sdf);
   EXPECT_EQ(o.firmware, 1);
   EXPECT_EQ(o.software, 0);
   EXPECT_NE(o.output.find("Send 3Kb\rWaitResponse: read error...\nBAD\n"), std::string::npos) << o.output;

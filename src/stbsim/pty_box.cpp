@@ -19,14 +19,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "stbsim/box_sim.h"
+#include "stbsim/pty_box.h"
 
 namespace {
 
 // How often Run() looks at the stop flag when nothing else happens.
 constexpr int kStopCheckMs = 50;
+constexpr int64_t kStopCheckNs = int64_t{kStopCheckMs} * 1000000;
 // Closing the master flushes what the tool has not read yet: let recent bytes get there first.
-constexpr uint64_t kHangUpGraceMs = 100;
+constexpr int64_t kHangUpGraceNs = 100000000;
 
 bool MakeRaw(int fd) {
   termios tio{};
@@ -46,13 +47,23 @@ void CloseFd(int* fd) {
   }
 }
 
-void SleepMs(uint64_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+timespec Timespec(int64_t ns) {
+  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+void SleepNs(int64_t ns) {
+  timespec ts = Timespec(ns);
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
 
 }  // namespace
+
+int64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 PtyBox::PtyBox(BoxSim* sim, std::string link_path) : sim_(sim), link_path_(std::move(link_path)) {}
 
@@ -73,12 +84,7 @@ void PtyBox::Close() {
 
 void PtyBox::ReleaseSlave() { CloseFd(&slave_fd_); }
 
-uint64_t PtyBox::NowMs() const {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-  return static_cast<uint64_t>(now - start_ms_);
-}
+uint64_t PtyBox::Now() const { return static_cast<uint64_t>((MonotonicNs() - origin_ns_) / clock_.ns_per_unit); }
 
 bool PtyBox::Open() {
   Close();
@@ -115,9 +121,7 @@ bool PtyBox::Open() {
     Close();
     return false;
   }
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  start_ms_ = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  origin_ns_ = clock_.origin_ns >= 0 ? clock_.origin_ns : MonotonicNs();
   return true;
 }
 
@@ -144,46 +148,57 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
     return;
   }
   bool tool_seen = slave_fd_ < 0;
-  uint64_t last_write_ms = 0;
+  int64_t last_write_ns = 0;
   uint8_t buffer[4096];
   std::vector<uint8_t> due;
   for (;;) {
     if (stop != nullptr && stop->load()) {
       return;
     }
+    if (hook_ != nullptr) {
+      hook_->Turn(tool_seen);
+    }
     // Everything the box sends by now, in one write.
     due.clear();
     BoxOutput out{};
-    uint64_t now = NowMs();
+    uint64_t first_due = 0;
+    const uint64_t now = Now();
     while (sim_->PeekOutput(&out) && out.at_ms <= now) {
       sim_->PopOutput(&out);
       if (out.hang_up) {
         WriteAll(due.data(), due.size());
         if (!due.empty()) {
-          last_write_ms = NowMs();
+          last_write_ns = MonotonicNs();
         }
-        const uint64_t since = NowMs() - last_write_ms;
-        if (last_write_ms != 0 && since < kHangUpGraceMs) {
-          SleepMs(kHangUpGraceMs - since);
+        const int64_t since = MonotonicNs() - last_write_ns;
+        if (last_write_ns != 0 && since < kHangUpGraceNs) {
+          SleepNs(kHangUpGraceNs - since);
         }
         Close();
         return;
+      }
+      if (due.empty()) {
+        first_due = out.at_ms;
       }
       due.push_back(out.byte);
     }
     if (!due.empty()) {
       // Fails only when the pty is going away; the read below tells how.
       WriteAll(due.data(), due.size());
-      last_write_ms = NowMs();
+      last_write_ns = MonotonicNs();
+      if (hook_ != nullptr) {
+        hook_->BoxWrote(due.size(), first_due, last_write_ns);
+      }
     }
 
-    int wait_ms = kStopCheckMs;
+    int64_t wait_ns = kStopCheckNs;
     if (sim_->PeekOutput(&out)) {
-      now = NowMs();
-      wait_ms = out.at_ms <= now ? 0 : static_cast<int>(std::min<uint64_t>(out.at_ms - now, kStopCheckMs));
+      const int64_t due_ns = origin_ns_ + static_cast<int64_t>(out.at_ms) * clock_.ns_per_unit;
+      wait_ns = std::clamp<int64_t>(due_ns - MonotonicNs() - clock_.early_ns, 0, kStopCheckNs);
     }
     pollfd pfd{master_fd_, POLLIN, 0};
-    const int ready = poll(&pfd, 1, wait_ms);
+    const timespec wait = Timespec(wait_ns);
+    const int ready = ppoll(&pfd, 1, &wait, nullptr);
     if (ready < 0 && errno != EINTR) {
       std::fprintf(stderr, "stbsim: poll: %s\n", std::strerror(errno));
       return;
@@ -194,8 +209,12 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
     if ((pfd.revents & POLLIN) != 0) {
       const ssize_t n = read(master_fd_, buffer, sizeof buffer);
       if (n > 0) {
-        const uint64_t at = NowMs();
+        const int64_t at_ns = MonotonicNs();
+        const uint64_t at = static_cast<uint64_t>((at_ns - origin_ns_) / clock_.ns_per_unit);
         for (ssize_t i = 0; i < n; ++i) {
+          if (hook_ != nullptr) {
+            hook_->ToolByte(at_ns);
+          }
           sim_->Receive(buffer[i], at);
         }
         if (!tool_seen) {
