@@ -184,23 +184,6 @@ int64_t NowUs() { return MonotonicNs() / 1000; }
 // How often the loop looks at the stop flag when nothing else happens.
 constexpr int kStopCheckMs = 50;
 
-bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno != EINTR && errno != EAGAIN) {
-      return false;
-    }
-    pollfd pfd{fd, POLLOUT, 0};
-    poll(&pfd, 1, kStopCheckMs);
-  }
-  return true;
-}
-
 }  // namespace
 
 int ServeReplay(const std::string& trace_path, const std::string& link, bool fast, const std::atomic<bool>* stop) {
@@ -234,7 +217,7 @@ int ServeReplay(const std::string& trace_path, const std::string& link, bool fas
     due.clear();
     replayer.PopDue(NowUs(), &due);
     if (!due.empty()) {
-      WriteAll(fd, due);  // fails only when the pty goes away; the read below tells how
+      pty.WriteAll(due.data(), due.size());  // fails only when the pty goes away; the read below tells how
     }
     int wait_ms = kStopCheckMs;
     int64_t at = 0;
