@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 std::atomic<bool> g_trace_active{false};
 
@@ -77,7 +76,7 @@ void WriteNote(const char* format, va_list args) {
 // Console text with its control characters made visible, on one line.
 void WriteEscaped(const char* text, size_t length) {
   static const char kDigits[] = "0123456789ABCDEF";
-  char chunk[256];
+  char chunk[256] = {};
   size_t used = 0;
   for (size_t i = 0; i < length; ++i) {
     if (used > sizeof chunk - 4) {
@@ -156,8 +155,9 @@ void TraceByte(TraceKind kind, uint8_t byte) {
   if (g_line_kind != kind || g_line_count == kTraceBytesPerLine || now - g_line_last_us > kTraceGapUs) {
     EndByteLine();
     g_line_length = FormatTime(g_line, sizeof g_line, now);
-    std::memcpy(g_line + g_line_length, kind == kTraceTx ? " TX" : " RX", 3);
-    g_line_length += 3;
+    g_line[g_line_length++] = ' ';
+    g_line[g_line_length++] = kind == kTraceTx ? 'T' : 'R';
+    g_line[g_line_length++] = 'X';
     g_line_kind = kind;
     g_line_count = 0;
   }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "bootrom/bootrom.h"
 #include "common/sha256.h"
@@ -123,9 +124,9 @@ void Replayer::Advance() {
     // An answer that came after the tool gave up waiting must come after that again.
     int64_t delay = fast_ && !timed_out_since_anchor_ ? 0 : event.at_us - anchor_recorded_us_;
     delay = delay < 0 ? 0 : delay;
-    for (const uint8_t byte : event.bytes) {
-      out_.push_back({anchor_real_us_ + delay, byte});
-    }
+    const int64_t at = anchor_real_us_ + delay;
+    std::transform(event.bytes.begin(), event.bytes.end(), std::back_inserter(out_),
+                   [at](uint8_t byte) { return Due{at, byte}; });
   }
 }
 
