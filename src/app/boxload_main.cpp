@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/field_trace.h"
 #include "app/front_end.h"
 #include "app/port_argument.h"
 #include "app/run_state.h"
@@ -10,6 +11,7 @@
 #include "console/console.h"
 #include "sdf/sdf_file.h"
 #include "common/common.h"
+#include "common/trace.h"
 
 RunState g_run_state;
 
@@ -24,6 +26,7 @@ constexpr int kLastPort = 8;
 
 int OnConsoleControl(unsigned event) {
   if (event == kConsoleClose) {
+    TraceFinish("%s", AbortNote(event));
     return 1;
   }
   // From here on the main thread cannot print: the abort line is the last line of the run.
@@ -38,12 +41,19 @@ int OnConsoleControl(unsigned event) {
   }
   Print("\nProcess aborted by user...\n");
   std::fflush(stdout);
+  TraceFinish("%s", AbortNote(event));
   return 0;
 }
 
 int BoxloadMain(int argc, char** argv) {
   ConsoleInit();
   InstallConsoleControl(OnConsoleControl);
+  // Before the banner, so that the trace holds every line; and before any port is touched.
+  const char* trace_path = nullptr;
+  if (argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
+                    (trace_path != nullptr && StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0))) {
+    return kExitFailed;
+  }
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
   if (argc < 3) {
@@ -78,11 +88,14 @@ int BoxloadMain(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const PortHandle port = OpenPort(port_argument.kind == kPortName ? port_argument.name : PortNameTable[number]);
+  const char* port_name = port_argument.kind == kPortName ? port_argument.name : PortNameTable[number];
+  const PortHandle port = OpenPort(port_name);
   if (port == nullptr) {
+    TraceNote("port %s not opened (the reason is on stderr)", port_name);
     return kExitFailed;
   }
   g_run_state.port = port;
+  TraceNote("port %s open, read policy blocking", port_name);
 
   // No flush of standard output first: where it is a pipe, its text keeps its own pace.
   if (kFirmwareImageIsStandIn) {
@@ -101,6 +114,7 @@ int BoxloadMain(int argc, char** argv) {
   }
 
   Print("press any key for terminate programm...\n");
+  TraceFlush();  // complete on disk while the prompt waits
   WaitForKey();
   return status;
 }

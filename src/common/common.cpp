@@ -1,5 +1,7 @@
 #include "common/common.h"
 
+#include "common/trace.h"
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +22,8 @@ uint8_t SumBytes(const uint8_t* buffer, uint32_t count) {
 int Print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int n = std::vprintf(format, args);
+  // Without a trace, exactly the plain call.
+  const int n = TraceActive() ? TracePrint(format, args) : std::vprintf(format, args);
   va_end(args);
   return n;
 }

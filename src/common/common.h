@@ -3,7 +3,7 @@
 //   SumBytes(buffer, count)   low 8 bits of the sum of count bytes: the frame and block checksum
 //   ElapsedClock()            milliseconds of a monotonic clock since the process started
 //   Print(format, ...)        the console text: printf to standard output, and the one place
-//                             where a copy of it can be taken
+//                             where a copy of it is taken (an OUT line when a trace runs)
 //   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
 //                                  for the span t1 - t0
 #pragma once

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "serial/serial.h"
+#include "serial/serial_trace.h"
 #include "common/common.h"
 
 #ifndef BOXLOAD_PORT_PREFIX
@@ -196,6 +197,7 @@ PortHandle OpenPort(const char* name) {
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
   // Nothing to tell the driver: the time-out is applied per read with poll().
   port->timeout_ms = timeout_ms;
+  TraceReadPolicy(timeout_ms);
   return 1;
 }
 
@@ -207,11 +209,13 @@ int PortWrite(PortHandle port, int value) {
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     const int code = errno;
+    TracePortError("write", static_cast<uint32_t>(code), std::strerror(code));
     if (code != 0) {
       Print("PortWrite: errcode %Xh(%d)\n", static_cast<unsigned>(code), code);
     }
     return 0;
   }
+  TracePortByte(kTraceTx, byte);
   return 1;
 }
 
@@ -232,18 +236,22 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
         continue;
       }
       *error = static_cast<uint32_t>(errno);
+      TracePortError("read", *error, std::strerror(errno));
       return 0;
     }
     if (ready == 0) {
-      return 0;  // time-out
+      TraceReadTimedOut();
+      return 0;
     }
     if ((pfd.revents & POLLNVAL) != 0) {
       *error = EBADF;
+      TracePortError("read", *error, "descriptor no longer open");
       return 0;
     }
     // Read even on POLLHUP: bytes sent before the hang-up are still good.
     const ssize_t n = read(port->fd, byte, 1);
     if (n == 1) {
+      TracePortByte(kTraceRx, *byte);
       return 1;
     }
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -251,6 +259,7 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
     }
     // End of file: disconnected devices look ready to read but give nothing. Never a time-out.
     *error = n < 0 ? static_cast<uint32_t>(errno) : kHangUpError;
+    TracePortError("read", *error, n < 0 ? std::strerror(errno) : "end of file: the port hung up");
     return 0;
   }
 }
@@ -260,15 +269,22 @@ PortNaming PortNamingRules() { return kNamedByPath; }
 // Receive side only. The drain before it returns on a pty, or a network-backed port, before the
 // far side has read what was written, and an output purge would then eat the end of the last
 // frame. On a real UART the drain has waited and there is nothing left to discard.
-void PurgePort(PortHandle port) { tcflush(port->fd, TCIFLUSH); }
+void PurgePort(PortHandle port) {
+  TracePortAction("purge");
+  tcflush(port->fd, TCIFLUSH);
+}
 
-void DrainPort(PortHandle port) { tcdrain(port->fd); }
+void DrainPort(PortHandle port) {
+  TracePortAction("drain");
+  tcdrain(port->fd);
+}
 
 void ClosePort(PortHandle port) {
   // Called by the abort while the main thread may be blocked on this descriptor: closing it
   // would free its number under that thread's feet (and would not wake a blocked poll anyway).
   // Freeing the port is what matters: the lock and exclusive mode go now, the descriptor goes
   // with the process a moment later.
+  TracePortAction("port freed by the abort");
   flock(port->fd, LOCK_UN);
   ioctl(port->fd, TIOCNXCL);
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "serial/serial.h"
+#include "serial/serial_trace.h"
 #include "common/common.h"
 
 struct PortDevice {
@@ -129,9 +130,12 @@ PortHandle OpenPort(const char* name) {
 
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms) {
   if (!WriteTimeouts(port->handle, timeout_ms)) {
-    ReportConfigFailure("Unable to set the time-out parameters", port->name, GetLastError());
+    const DWORD code = GetLastError();
+    TracePortError("SetCommTimeouts", code, "setting the read policy");
+    ReportConfigFailure("Unable to set the time-out parameters", port->name, code);
     return 0;
   }
+  TraceReadPolicy(timeout_ms);
   return 1;
 }
 
@@ -140,11 +144,13 @@ int PortWrite(PortHandle port, int value) {
   DWORD written = 0;
   if (WriteFile(port->handle, &byte, 1, &written, nullptr) == 0) {
     const DWORD code = GetLastError();
+    TracePortError("write", code, "WriteFile");
     if (code != 0) {
       Print("PortWrite: errcode %lXh(%ld)\n", static_cast<unsigned long>(code), static_cast<long>(code));
     }
     return 0;
   }
+  TracePortByte(kTraceTx, byte);
   return 1;
 }
 
@@ -156,12 +162,15 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
     const DWORD code = GetLastError();
     // A failed read must never pass for a time-out, even without a code from the system.
     *error = code != 0 ? code : ERROR_GEN_FAILURE;
+    TracePortError("read", *error, "ReadFile");
     return 0;
   }
   if (count != 1) {
-    return 0;  // time-out
+    TraceReadTimedOut();
+    return 0;
   }
   *byte = received;
+  TracePortByte(kTraceRx, received);
   return 1;
 }
 
@@ -171,8 +180,17 @@ PortNaming PortNamingRules() { return kNamedByComName; }
 // can return before the far side has read what was written, and PURGE_TXCLEAR then ate the end
 // of the last frame: seen under Wine, the image arrived short. After a drain that did wait
 // there is nothing in the transmit queue to discard anyway.
-void PurgePort(PortHandle port) { PurgeComm(port->handle, PURGE_RXCLEAR); }
+void PurgePort(PortHandle port) {
+  TracePortAction("purge");
+  PurgeComm(port->handle, PURGE_RXCLEAR);
+}
 
-void DrainPort(PortHandle port) { FlushFileBuffers(port->handle); }
+void DrainPort(PortHandle port) {
+  TracePortAction("drain");
+  FlushFileBuffers(port->handle);
+}
 
-void ClosePort(PortHandle port) { CloseHandle(port->handle); }
+void ClosePort(PortHandle port) {
+  TracePortAction("port closed by the abort");
+  CloseHandle(port->handle);
+}

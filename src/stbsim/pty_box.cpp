@@ -82,6 +82,8 @@ void PtyBox::Close() {
   CloseFd(&master_fd_);
 }
 
+void PtyBox::ReleaseSlave() { CloseFd(&slave_fd_); }
+
 uint64_t PtyBox::Now() const { return static_cast<uint64_t>((MonotonicNs() - origin_ns_) / clock_.ns_per_unit); }
 
 bool PtyBox::Open() {

@@ -10,6 +10,7 @@
 //   set_sim(sim)             the box for the next session
 //   set_clock(clock)         the box's time unit and origin (default: ms since Open())
 //   set_hook(hook)           who sees the session's bytes as they pass (default: nobody)
+//   master_fd(), WriteAll(), ReleaseSlave()  for a driver other than Run() (the replayer)
 //   MonotonicNs()            CLOCK_MONOTONIC in ns, the clock of PtyClock and PtyBoxHook
 //
 // A session is one opening of the port by the tool. The next session needs a fresh pty: call
@@ -62,11 +63,16 @@ class PtyBox {
   void set_hook(PtyBoxHook* hook) { hook_ = hook; }
   const std::string& slave_path() const { return slave_path_; }
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
+  // For a driver of its own (the replayer): the master side, writing all of some bytes to it
+  // (false when the pty goes away), and letting go of the slave descriptor that keeps the pty
+  // alive until the tool has opened it.
+  int master_fd() const { return master_fd_; }
+  bool WriteAll(const uint8_t* data, size_t size);
+  void ReleaseSlave();
 
  private:
   void Close();
   uint64_t Now() const;  // box time
-  bool WriteAll(const uint8_t* data, size_t size);
 
   BoxSim* sim_;
   std::string link_path_;

@@ -20,6 +20,7 @@
 
 #include "stbsim/box_sim.h"
 #include "stbsim/pty_box.h"
+#include "stbsim/replay.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ constexpr const char* kUsage =
     "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
     "                          occurrences from 0; MS is the delay (default 6000)\n"
     "  --byte-time-ms F        pace the line: F ms per byte each way (115,200 8N1: 0.0868)\n"
+    "Replay:\n"
+    "  --replay TRACE          play the box's side of a trace made by boxload --trace (the options\n"
+    "                          above do not apply); exit 2 at the first byte that differs\n"
+    "  --fast                  answer at once instead of at the recorded delays\n"
     "Program:\n"
     "  --save-image FILE       write the image the box received (after each session)\n"
     "  --save-body FILE        write the SDF body the box received (after each session)\n"
@@ -205,6 +210,8 @@ struct Options {
   std::string save_body;
   bool once = false;
   long timeout_ms = 0;
+  std::string replay;
+  bool fast = false;
 };
 
 // Returns 0 to run, 1 after --help, 2 on a bad command line (reported).
@@ -226,6 +233,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
     }
     if (name == "--once") {
       o->once = true;
+      continue;
+    }
+    if (name == "--fast") {
+      o->fast = true;
       continue;
     }
     if (name == "--never-boot") {
@@ -299,6 +310,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->save_image = value_text;
     } else if (name == "--save-body") {
       o->save_body = value_text;
+    } else if (name == "--replay") {
+      o->replay = value_text;
     } else if (name == "--timeout") {
       ok = ParseInt(v, 1, &o->timeout_ms);
     } else {
@@ -356,6 +369,9 @@ int main(int argc, char** argv) {
     setitimer(ITIMER_REAL, &timer, nullptr);
   }
 
+  if (!options.replay.empty()) {
+    return ServeReplay(options.replay, options.link, options.fast, &g_stop);
+  }
   auto sim = std::make_unique<BoxSim>(options.config, stderr);
   PtyBox box(sim.get(), options.link);
   bool completed = false;

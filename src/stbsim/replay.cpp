@@ -1,0 +1,270 @@
+#include "stbsim/replay.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "bootrom/bootrom.h"
+#include "common/sha256.h"
+#include "common/trace.h"
+#include "stbsim/pty_box.h"
+
+namespace {
+
+// "12.000345" as microseconds; false when it is no such time.
+bool ParseTime(const std::string& text, int64_t* us) {
+  const size_t dot = text.find('.');
+  if (dot == std::string::npos || dot == 0 || text.size() - dot - 1 != 6 ||
+      text.find_first_not_of("0123456789.") != std::string::npos) {
+    return false;
+  }
+  *us = std::strtoll(text.substr(0, dot).c_str(), nullptr, 10) * 1000000 +
+        std::strtoll(text.substr(dot + 1).c_str(), nullptr, 10);
+  return true;
+}
+
+bool ParseBytes(const std::string& text, std::vector<uint8_t>* bytes) {
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    if (i + 2 > text.size() || std::strchr("0123456789ABCDEFabcdef", text[i]) == nullptr ||
+        std::strchr("0123456789ABCDEFabcdef", text[i + 1]) == nullptr) {
+      return false;
+    }
+    bytes->push_back(static_cast<uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
+    i += 2;
+  }
+  return !bytes->empty();
+}
+
+std::string Hex(uint8_t byte) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02X", byte);
+  return text;
+}
+
+}  // namespace
+
+bool LoadTrace(const std::string& path, Trace* trace, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();  // a trace carried over from Windows may have gained CR LF
+    }
+    trace->lines.push_back(line);
+  }
+  if (trace->lines.size() < 2 || trace->lines[0] != kTraceMagic || trace->lines[1].rfind("# ", 0) != 0) {
+    *error = path + " is no boxload trace (its first line is not \"" + kTraceMagic + "\")";
+    return false;
+  }
+  trace->header = trace->lines[1].substr(2);
+  const size_t hash = trace->header.find("sha256 ");
+  if (hash != std::string::npos) {
+    trace->image_sha256 = trace->header.substr(hash + 7, 64);
+  }
+  for (size_t i = 2; i < trace->lines.size(); ++i) {
+    const std::string& text = trace->lines[i];
+    const int number = static_cast<int>(i + 1);
+    const size_t space = text.find(' ');
+    const size_t kind_end = space == std::string::npos ? std::string::npos : text.find(' ', space + 1);
+    TraceEvent event{TraceEvent::kTx, number, 0, {}};
+    if (text.empty() || kind_end == std::string::npos || !ParseTime(text.substr(0, space), &event.at_us)) {
+      *error = path + ":" + std::to_string(number) + ": not an event line: " + text.substr(0, 80);
+      return false;
+    }
+    const std::string kind = text.substr(space + 1, kind_end - space - 1);
+    const std::string payload = text.substr(kind_end + 1);
+    if (kind == "TX" || kind == "RX") {
+      event.kind = kind == "TX" ? TraceEvent::kTx : TraceEvent::kRx;
+      if (!ParseBytes(payload, &event.bytes)) {
+        *error = path + ":" + std::to_string(number) + ": bad bytes: " + payload.substr(0, 80);
+        return false;
+      }
+      trace->events.push_back(event);
+    } else if (kind == "NOTE" && payload.rfind("read timed out", 0) == 0) {
+      event.kind = TraceEvent::kTimeOut;
+      trace->events.push_back(event);
+    }
+  }
+  return true;
+}
+
+Replayer::Replayer(const Trace* trace, bool fast) : trace_(trace), fast_(fast) {}
+
+void Replayer::Start(int64_t now_us) {
+  anchor_real_us_ = now_us;
+  anchor_recorded_us_ = 0;
+  timed_out_since_anchor_ = false;
+  Advance();
+}
+
+void Replayer::Advance() {
+  const std::vector<TraceEvent>& events = trace_->events;
+  for (; next_ < events.size() && events[next_].kind != TraceEvent::kTx; ++next_) {
+    const TraceEvent& event = events[next_];
+    if (event.kind == TraceEvent::kTimeOut) {
+      timed_out_since_anchor_ = true;
+      continue;
+    }
+    // An answer that came after the tool gave up waiting must come after that again.
+    int64_t delay = fast_ && !timed_out_since_anchor_ ? 0 : event.at_us - anchor_recorded_us_;
+    delay = delay < 0 ? 0 : delay;
+    const int64_t at = anchor_real_us_ + delay;
+    std::transform(event.bytes.begin(), event.bytes.end(), std::back_inserter(out_),
+                   [at](uint8_t byte) { return Due{at, byte}; });
+  }
+}
+
+void Replayer::Receive(uint8_t byte, int64_t now_us) {
+  if (differed_) {
+    return;
+  }
+  const std::vector<TraceEvent>& events = trace_->events;
+  if (next_ >= events.size()) {
+    differed_ = true;
+    difference_ = "its end: TX byte offset " + std::to_string(tx_offset_) + ": expected nothing more, received " +
+                  Hex(byte);
+    return;
+  }
+  const TraceEvent& event = events[next_];
+  if (in_line_ == 0) {
+    anchor_real_us_ = now_us;
+    anchor_recorded_us_ = event.at_us;
+    timed_out_since_anchor_ = false;
+  }
+  if (byte != event.bytes[in_line_]) {
+    differed_ = true;
+    difference_ = "trace line " + std::to_string(event.line) + ": " + trace_->lines[event.line - 1] +
+                  "\nTX byte offset " + std::to_string(tx_offset_) + " (byte " + std::to_string(in_line_) +
+                  " of that line): expected " + Hex(event.bytes[in_line_]) + ", received " + Hex(byte);
+    return;
+  }
+  ++in_line_;
+  ++tx_offset_;
+  if (in_line_ == event.bytes.size()) {
+    in_line_ = 0;
+    ++next_;
+    Advance();
+  }
+}
+
+bool Replayer::NextDue(int64_t* at_us) const {
+  if (out_.empty()) {
+    return false;
+  }
+  *at_us = out_.front().at_us;
+  return true;
+}
+
+void Replayer::PopDue(int64_t now_us, std::vector<uint8_t>* out) {
+  while (!out_.empty() && out_.front().at_us <= now_us) {
+    out->push_back(out_.front().byte);
+    out_.pop_front();
+  }
+}
+
+namespace {
+
+int64_t NowUs() { return MonotonicNs() / 1000; }
+
+// How often the loop looks at the stop flag when nothing else happens.
+constexpr int kStopCheckMs = 50;
+
+}  // namespace
+
+int ServeReplay(const std::string& trace_path, const std::string& link, bool fast, const std::atomic<bool>* stop) {
+  Trace trace;
+  std::string error;
+  if (!LoadTrace(trace_path, &trace, &error)) {
+    std::fprintf(stderr, "stbsim: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "stbsim: replaying %s: %s\n", trace_path.c_str(), trace.header.c_str());
+  char image_hash[kSha256HexSize];
+  Sha256Hex(FirmwareImage, kFirmwareImageSize, image_hash);
+  if (trace.image_sha256 != image_hash) {
+    std::fprintf(stderr,
+                 "stbsim: warning: the trace was made with another firmware image (sha256 %s) than this build "
+                 "carries (%s): the frames will differ\n",
+                 trace.image_sha256.empty() ? "not given" : trace.image_sha256.c_str(), image_hash);
+  }
+  PtyBox pty(nullptr, link);
+  if (!pty.Open()) {
+    return 1;
+  }
+  std::fprintf(stderr, "stbsim: session 1 on %s\nstbsim: ready on %s\n", pty.slave_path().c_str(), link.c_str());
+  const int fd = pty.master_fd();
+  Replayer replayer(&trace, fast);
+  replayer.Start(NowUs());
+  bool tool_seen = false;
+  std::vector<uint8_t> due;
+  uint8_t buffer[4096];
+  while (stop == nullptr || !stop->load()) {
+    due.clear();
+    replayer.PopDue(NowUs(), &due);
+    if (!due.empty()) {
+      pty.WriteAll(due.data(), due.size());  // fails only when the pty goes away; the read below tells how
+    }
+    int wait_ms = kStopCheckMs;
+    int64_t at = 0;
+    if (replayer.NextDue(&at)) {
+      const int64_t left_us = at - NowUs();
+      wait_ms = left_us <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left_us + 999) / 1000, kStopCheckMs));
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, wait_ms);
+    if (ready <= 0) {
+      continue;
+    }
+    if ((pfd.revents & POLLIN) != 0) {
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        const int64_t now = NowUs();
+        for (ssize_t i = 0; i < n && !replayer.differed(); ++i) {
+          replayer.Receive(buffer[i], now);
+        }
+        if (replayer.differed()) {
+          std::fprintf(stderr, "stbsim: the tool differs from the trace at %s\n", replayer.Difference().c_str());
+          return 2;
+        }
+        if (!tool_seen) {
+          // The tool has the port open: from now on its close is the last one.
+          tool_seen = true;
+          pty.ReleaseSlave();
+        }
+        continue;
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        continue;
+      }
+    }
+    if ((pfd.revents & (POLLHUP | POLLERR | POLLIN)) != 0 && tool_seen) {
+      if (replayer.finished()) {
+        std::fprintf(stderr, "stbsim: replay complete: the tool sent the trace's %llu bytes and closed the port\n",
+                     static_cast<unsigned long long>(replayer.matched()));
+        return 0;
+      }
+      std::fprintf(stderr, "stbsim: the tool closed the port after %llu of the trace's bytes, before the trace ended\n",
+                   static_cast<unsigned long long>(replayer.matched()));
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "stbsim: replay stopped after %llu bytes from the tool\n",
+               static_cast<unsigned long long>(replayer.matched()));
+  return 1;
+}
