@@ -50,12 +50,14 @@ int BoxloadMain(int argc, char** argv) {
   InstallConsoleControl(OnConsoleControl);
   // Before the banner, so that the trace holds every line; and before any port is touched.
   const char* trace_path = nullptr;
-  if (argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
-                    (trace_path != nullptr && StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0))) {
-    return kExitFailed;
-  }
+  const bool no_trace = argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
+                                      (trace_path != nullptr &&
+                                       StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0));
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
+  if (no_trace) {
+    return kExitFailed;  // the reason is on standard error
+  }
   if (argc < 3) {
     Print("BOXLOAD <port#> <FileName>\n");
     // Where a new user looks first: the ports this machine has.

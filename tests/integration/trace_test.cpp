@@ -166,7 +166,7 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
 
     if (row.uncreatable) {
       EXPECT_EQ(r.exit_code, 1) << context;
-      EXPECT_EQ(r.out, "") << context;
+      EXPECT_EQ(r.out, Banner()) << context;
       EXPECT_NE(r.err.find("cannot create the trace file " + trace), std::string::npos) << context;
       EXPECT_EQ(sim.probes_seen(), 0) << context;
       EXPECT_TRUE(sim.complaints().empty()) << context;  // not one byte arrived
