@@ -18,8 +18,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "sdf/sdf_file.h"
 #include "sdf/sdf.h"
+#include "sdf/sdf_file.h"
 #include "summary.h"
 
 namespace {

@@ -8,15 +8,14 @@
 #include "app/run_state.h"
 #include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
-#include "console/console.h"
-#include "sdf/sdf_file.h"
 #include "common/common.h"
 #include "common/trace.h"
+#include "console/console.h"
+#include "sdf/sdf_file.h"
 
 RunState g_run_state;
 
-const char* const PortNameTable[9] = {"0.1",  "com1", "com2", "com3", "com4",
-                                      "com5", "com6", "com7", "com8"};
+const char* const PortNameTable[9] = {"0.1", "com1", "com2", "com3", "com4", "com5", "com6", "com7", "com8"};
 
 namespace {
 constexpr const char* kBuildDate = "May 9 1945";
@@ -50,9 +49,9 @@ int BoxloadMain(int argc, char** argv) {
   InstallConsoleControl(OnConsoleControl);
   // Before the banner, so that the trace holds every line; and before any port is touched.
   const char* trace_path = nullptr;
-  const bool no_trace = argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
-                                      (trace_path != nullptr &&
-                                       StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0));
+  const bool no_trace =
+      argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
+                    (trace_path != nullptr && StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0));
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
   if (no_trace) {

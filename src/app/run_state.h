@@ -6,8 +6,8 @@
 
 #include <atomic>
 
-#include "serial/serial.h"
 #include "sdf/sdf_file.h"
+#include "serial/serial.h"
 
 struct RunState {
   // Atomic because the abort handler reads them from its own thread.

@@ -24,8 +24,8 @@ bool BodyIsAsChecked(int fd, uint32_t crc, const SdfHeader& header) {
 // crc runs over the body bytes as they are read for sending. The file was checked before the
 // first block, but nothing stops another program from rewriting it meanwhile: the last block
 // goes only when what was sent is what was checked, so the box never holds a whole wrong body.
-int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count, bool last,
-                  uint32_t* crc, const SdfHeader& header) {
+int SendFileBlock(PortHandle port, int fd, uint8_t* buffer, uint32_t k, uint32_t count, bool last, uint32_t* crc,
+                  const SdfHeader& header) {
   Print("Send %ldKb\r", static_cast<long>(k));
   // A file that shrank or failed after the check must not send stale buffer contents.
   if (ReadFileExactly(fd, buffer, count) == 0) {

@@ -35,6 +35,6 @@ uint32_t ElapsedClock() {
 
 void PrintStatusLine(const char* what, uint32_t t0, uint32_t t1) {
   const uint32_t d = t1 - t0;
-  Print("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what,
-              static_cast<unsigned long>(d / 1000), static_cast<unsigned long>(d % 1000));
+  Print("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what, static_cast<unsigned long>(d / 1000),
+        static_cast<unsigned long>(d % 1000));
 }

@@ -1,9 +1,9 @@
 #include <array>
 #include <cstdio>
 
+#include "common/common.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
-#include "common/common.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int Check_SDF_File(int fd, SdfHeader* header) {
   // A short file would leave part of the header unread and give a negative data range.
   if (length < kSdfHeaderSize) {
     Print("Check_SDF_File: file too short (%ld bytes, the header alone is %lu)\n", static_cast<long>(length),
-                static_cast<unsigned long>(kSdfHeaderSize));
+          static_cast<unsigned long>(kSdfHeaderSize));
     return 0;
   }
   if (FileSeek(fd, 0) == 0 || ReadFileExactly(fd, header->bytes, kSdfHeaderSize) == 0) {
@@ -106,7 +106,7 @@ int Check_SDF_File(int fd, SdfHeader* header) {
   // The stage sends data_length bytes from the file: they must all be there.
   if (data_length(*header) > body) {
     Print("Check_SDF_File: sdf->data_length=%lu, but the file holds %llu bytes after the header\n",
-                static_cast<unsigned long>(data_length(*header)), static_cast<unsigned long long>(body));
+          static_cast<unsigned long>(data_length(*header)), static_cast<unsigned long long>(body));
     return 0;
   }
 

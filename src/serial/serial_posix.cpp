@@ -19,9 +19,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/common.h"
 #include "serial/serial.h"
 #include "serial/serial_trace.h"
-#include "common/common.h"
 
 #ifndef BOXLOAD_PORT_PREFIX
 #define BOXLOAD_PORT_PREFIX "/dev/ttyS"

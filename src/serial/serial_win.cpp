@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "serial/serial.h"
 #include "serial/serial_trace.h"
-#include "common/common.h"
 
 struct PortDevice {
   HANDLE handle;

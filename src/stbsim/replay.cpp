@@ -125,8 +125,9 @@ void Replayer::Advance() {
     int64_t delay = fast_ && !timed_out_since_anchor_ ? 0 : event.at_us - anchor_recorded_us_;
     delay = delay < 0 ? 0 : delay;
     const int64_t at = anchor_real_us_ + delay;
-    std::transform(event.bytes.begin(), event.bytes.end(), std::back_inserter(out_),
-                   [at](uint8_t byte) { return Due{at, byte}; });
+    std::transform(event.bytes.begin(), event.bytes.end(), std::back_inserter(out_), [at](uint8_t byte) {
+      return Due{at, byte};
+    });
   }
 }
 
@@ -137,8 +138,8 @@ void Replayer::Receive(uint8_t byte, int64_t now_us) {
   const std::vector<TraceEvent>& events = trace_->events;
   if (next_ >= events.size()) {
     differed_ = true;
-    difference_ = "its end: TX byte offset " + std::to_string(tx_offset_) + ": expected nothing more, received " +
-                  Hex(byte);
+    difference_ =
+        "its end: TX byte offset " + std::to_string(tx_offset_) + ": expected nothing more, received " + Hex(byte);
     return;
   }
   const TraceEvent& event = events[next_];

@@ -21,14 +21,14 @@
 struct TraceEvent {
   enum Kind { kTx, kRx, kTimeOut };
   Kind kind;
-  int line;        // 1-based line of the trace file
-  int64_t at_us;   // recorded time since the start of the run
+  int line;       // 1-based line of the trace file
+  int64_t at_us;  // recorded time since the start of the run
   std::vector<uint8_t> bytes;
 };
 
 struct Trace {
-  std::string header;        // the second header line, without "# "
-  std::string image_sha256;  // from the header; empty when it names none
+  std::string header;              // the second header line, without "# "
+  std::string image_sha256;        // from the header; empty when it names none
   std::vector<std::string> lines;  // the whole file, for quoting a line
   std::vector<TraceEvent> events;
 };

@@ -20,8 +20,8 @@ namespace {
 
 struct TracedRun {
   std::vector<std::string> lines;
-  std::string out;              // the OUT lines' text, unescaped
-  std::vector<uint8_t> tx;      // every byte written, in order
+  std::string out;          // the OUT lines' text, unescaped
+  std::vector<uint8_t> tx;  // every byte written, in order
   std::vector<std::string> malformed;
 };
 
@@ -83,8 +83,8 @@ BoxProcess Replay(const std::string& trace, bool fast, const TempDir& dir, const
   const std::string program = std::string(BOXLOAD_BIN_DIR) + "/stbsim";
   const std::string log = dir.path() + "/replay.log";
   const std::string link = PortPath(2);
-  std::vector<const char*> argv = {program.c_str(), "--link", link.c_str(), "--replay", trace.c_str(),
-                                   "--timeout", "30000"};
+  std::vector<const char*> argv = {program.c_str(), "--link",    link.c_str(), "--replay",
+                                   trace.c_str(),   "--timeout", "30000"};
   if (fast) {
     argv.push_back("--fast");
   }
@@ -94,8 +94,7 @@ BoxProcess Replay(const std::string& trace, bool fast, const TempDir& dir, const
   posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
   BoxProcess box;
-  const int spawned =
-      posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     ADD_FAILURE() << "cannot start stbsim";
@@ -175,10 +174,10 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
     const TracedRun traced = ReadTrace(trace);
     ASSERT_GE(traced.lines.size(), 3U) << context;
     EXPECT_EQ(traced.lines[0], "# boxload trace 1");
-    EXPECT_TRUE(std::regex_match(traced.lines[1],
-                                 std::regex("# version 0\\.1; image 12084 bytes sha256 [0-9a-f]{64}; port 2; file " +
-                                            file + " 5020 bytes, data_crc32 [0-9A-F]{8}; started "
-                                                   "[0-9-]{10}T[0-9:]{8}Z")))
+    EXPECT_TRUE(std::regex_match(
+        traced.lines[1], std::regex("# version 0\\.1; image 12084 bytes sha256 [0-9a-f]{64}; port 2; file " + file +
+                                    " 5020 bytes, data_crc32 [0-9A-F]{8}; started "
+                                    "[0-9-]{10}T[0-9:]{8}Z")))
         << traced.lines[1];
     EXPECT_TRUE(traced.malformed.empty()) << traced.malformed.front();
 
@@ -209,7 +208,8 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
       std::vector<uint8_t> changed_body = body;
       changed_body[1500] ^= 0x5A;
       const std::vector<uint8_t> changed = MakeSdf(changed_body);
-      const size_t kAt = static_cast<size_t>(std::mismatch(sdf.begin(), sdf.end(), changed.begin()).first - sdf.begin());
+      const size_t kAt =
+          static_cast<size_t>(std::mismatch(sdf.begin(), sdf.end(), changed.begin()).first - sdf.begin());
       const std::string other = dir.Write("other.sdf", changed);
       ToolResult again;
       const BoxProcess replayed = Replay(trace, true, dir, {"2", other}, &again);

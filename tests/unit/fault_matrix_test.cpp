@@ -26,10 +26,10 @@
 namespace {
 
 enum class Outcome {
-  kUpdated,           // both stages succeed; image and body arrive byte for byte
-  kFailed,            // a stage fails with a failure line, within the design's bound
-  kFailedSilently,    // the last verdict refused: the designed silent failure
-  kWaitsForUser,      // the software stage waits without limit: only Ctrl+C ends it
+  kUpdated,         // both stages succeed; image and body arrive byte for byte
+  kFailed,          // a stage fails with a failure line, within the design's bound
+  kFailedSilently,  // the last verdict refused: the designed silent failure
+  kWaitsForUser,    // the software stage waits without limit: only Ctrl+C ends it
 };
 
 using enum BoxFault;

@@ -6,7 +6,6 @@
 #include "serial/serial_memory.h"
 #include "support/test_support.h"
 
-
 TEST(WholeUpdate, TheBoxReceivesExactlyTheImageAndTheBody) {
   const auto body = RandomBytes(100 * 1024 + 77, 41);
   TempFile sdf(MakeSdf(body));
