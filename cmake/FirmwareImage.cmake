@@ -33,5 +33,7 @@ const uint8_t FirmwareImage[kFirmwareImageSize] = {
 };
 
 const bool kFirmwareImageIsStandIn = ${_is_standin};
+
+const char FirmwareImageSha256[] = \"${_image_hash}\";
 " @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_image}" "${CMAKE_SOURCE_DIR}/data/firmware.bin")

@@ -6,7 +6,6 @@
 #include <ctime>
 
 #include "bootrom/bootrom.h"
-#include "common/sha256.h"
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf.h"
@@ -52,8 +51,6 @@ int TraceOption(int argc, char** argv, const char** path) {
 }
 
 int StartTrace(const char* path, const char* version, const char* port_argument, const char* file_name) {
-  char image_hash[kSha256HexSize];
-  Sha256Hex(FirmwareImage, kFirmwareImageSize, image_hash);
   char file[512];
   DescribeSdfFile(file_name, file, sizeof file);
   char started[32] = "unknown";
@@ -64,7 +61,7 @@ int StartTrace(const char* path, const char* version, const char* port_argument,
   }
   char header[1024];
   std::snprintf(header, sizeof header, "version %s; image %lu bytes sha256 %s; port %s; %s; started %s", version,
-                static_cast<unsigned long>(kFirmwareImageSize), image_hash, port_argument, file, started);
+                static_cast<unsigned long>(kFirmwareImageSize), FirmwareImageSha256, port_argument, file, started);
   if (TraceOpen(path, header) == 0) {
     std::fprintf(stderr, "boxload: cannot create the trace file %s: %s\n", path, std::strerror(errno));
     return 0;

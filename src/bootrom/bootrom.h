@@ -13,6 +13,7 @@
 //                                  set, and then every reset exchange skips the reset request
 //   FirmwareImage / kFirmwareImageIsStandIn  the image the tool carries, and whether it is the
 //                                  stand-in that only the simulated box runs
+//   FirmwareImageSha256            the image's SHA-256 in hex, taken by the build
 //
 // None of the transfer operations return a result: the stage learns whether the box took the
 // image only from the identification that follows it.
@@ -41,3 +42,6 @@ inline constexpr uint32_t kFirmwareImageSize = 12084;
 extern const uint8_t FirmwareImage[kFirmwareImageSize];
 // True when the build was given the stand-in image of data/firmware.bin: no real box runs it.
 extern const bool kFirmwareImageIsStandIn;
+// The image's SHA-256 as 64 lower-case hex digits, taken by the build: it names the image in a
+// trace, and tells a replay whether the trace was made with the same one.
+extern const char FirmwareImageSha256[];

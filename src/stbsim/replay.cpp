@@ -12,7 +12,6 @@
 #include <iterator>
 
 #include "bootrom/bootrom.h"
-#include "common/sha256.h"
 #include "common/trace.h"
 #include "stbsim/pty_box.h"
 
@@ -196,8 +195,7 @@ int ServeReplay(const std::string& trace_path, const std::string& link, bool fas
     return 1;
   }
   std::fprintf(stderr, "stbsim: replaying %s: %s\n", trace_path.c_str(), trace.header.c_str());
-  char image_hash[kSha256HexSize];
-  Sha256Hex(FirmwareImage, kFirmwareImageSize, image_hash);
+  const char* image_hash = FirmwareImageSha256;
   if (trace.image_sha256 != image_hash) {
     std::fprintf(stderr,
                  "stbsim: warning: the trace was made with another firmware image (sha256 %s) than this build "
