@@ -176,6 +176,10 @@ TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
       {{"2\xff", not_utf8}, CantOpen(not_utf8), 1, std::strerror(ENOENT)},
       {{"2", long_name}, CantOpen(long_name), 1, std::strerror(ENAMETOOLONG)},
       {{"2", long_path}, CantOpen(long_path), 1, std::strerror(ENAMETOOLONG)},
+      // Realistic slips: a hint on standard error, the designed lines on standard output.
+      {{"null", file}, invalid, 2, "did you mean /dev/null?"},
+      {{"--trace", "t", "2", file}, CantOpen("t"), 1, "options go after the port and the file"},
+      {{"2", "/dev/null"}, CantOpen("/dev/null"), 1, "/dev/null: not a regular file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("port '" + c.args[0].substr(0, 40) + "', file '" + c.args[1].substr(0, 60) + "'");
@@ -223,6 +227,20 @@ TEST(BadInput, PortsThatAreNoUsableSerialLine) {
   // A directory, or a name longer than any path: a clear reason, nothing else on the console.
   ExpectRefusedEarly(RunBoxload({dir.path(), file}), Banner(), 1, dir.path() + " is a directory");
   ExpectRefusedEarly(RunBoxload({"/" + std::string(5000, 'p'), file}), Banner(), 1, "the port name is too long");
+
+  // The tool's own terminal, by its name or as /dev/tty: refused before it is touched, so that
+  // no probe reaches the screen and the terminal keeps its mode.
+  for (const bool by_own_name : {false, true}) {
+    Terminal terminal;
+    const termios before = terminal.Mode();
+    ToolOptions options;
+    options.terminal = terminal.path();
+    ExpectRefusedEarly(RunBoxload({by_own_name ? terminal.path() : "/dev/tty", file}, options), Banner(), 1,
+                       "that is the terminal boxload runs in");
+    const termios after = terminal.Mode();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  }
 
   // A device that went away: the link names a node that is gone. (Not a closed pty: its number
   // may already serve another program.)
