@@ -22,8 +22,13 @@
 //                               missing); never waits on a FIFO, never empties anything but a
 //                               regular file, nor the file spare names. Null with refusal
 //                               kCreateNotRegular, kCreateIsSpared, or kCreateFailed and errno
+//   FileCreateTemporary(beside, name, size)
+//                               a new file, created exclusively (never through a link, never
+//                               over an existing file) with a unique name in beside's folder,
+//                               open for writing; its name in name. Null with errno set
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -44,3 +49,4 @@ enum CreateRefusal { kCreateFailed, kCreateNotRegular, kCreateIsSpared };
 FileKind FileKindOf(const char* name);
 int FileSameObject(const char* a, const char* b);
 std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal);
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size);

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -118,4 +119,29 @@ std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusa
   close(fd);
   errno = reason;
   return nullptr;
+}
+
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
+  // mkstemp creates with O_EXCL: an existing name, a link included, is never opened.
+  const int n = std::snprintf(name, size, "%s.XXXXXX", beside);
+  if (n <= 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  const int fd = mkstemp(name);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // mkstemp's 0600 would make an SDF file that only its maker can read.
+  const mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(fd, 0666 & ~mask);
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int reason = errno;
+    close(fd);
+    unlink(name);
+    errno = reason;
+  }
+  return file;
 }

@@ -123,3 +123,38 @@ std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusa
   errno = EIO;
   return nullptr;
 }
+
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
+  // CREATE_NEW fails on any existing name, a link included: a name is never taken over.
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const int n =
+        std::snprintf(name, size, "%s.%lu-%u.tmp", beside, static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    if (n <= 0 || static_cast<size_t>(n) >= size) {
+      errno = ENAMETOOLONG;
+      return nullptr;
+    }
+    const HANDLE handle =
+        CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) {
+        continue;
+      }
+      errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+      if (fd >= 0) {
+        _close(fd);
+      } else {
+        CloseHandle(handle);
+      }
+      DeleteFileA(name);
+      errno = EIO;
+    }
+    return file;
+  }
+  errno = EEXIST;
+  return nullptr;
+}

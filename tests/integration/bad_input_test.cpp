@@ -336,3 +336,28 @@ TEST(BadInput, AnOddStandardOutputDoesNotStopOrSpoilTheUpdate) {
     EXPECT_TRUE(sim.complaints().empty()) << sim.complaints().front();
   }
 }
+
+TEST(BadInput, SdftoolWritesItsOutputAloneWhateverLiesBesideIt) {
+  TempDir dir;
+  const std::vector<uint8_t> body = RandomBytes(3000, 29);
+  const std::vector<uint8_t> precious = RandomBytes(100, 30);
+  dir.Write("B.partial", body);
+  dir.Write("precious", precious);
+  std::filesystem::create_symlink(dir.path() + "/precious", dir.path() + "/OUT.partial");
+  ToolOptions options;
+  options.prefix = {"/bin/sh", "-c", "exec \"${0%/*}/sdftool\" \"$@\""};
+  // The body bears the name of the old temporary file; a link bears the next one's.
+  for (const auto& [from, to] : {std::pair{"B.partial", "B"}, std::pair{"B.partial", "OUT"}}) {
+    SCOPED_TRACE(std::string("sdftool make ") + from + " " + to);
+    const ToolResult r = RunBoxload({"make", dir.path() + "/" + from, dir.path() + "/" + to}, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.path() + "/" + to), MakeSdf(body));
+  }
+  EXPECT_EQ(ReadFile(dir.path() + "/B.partial"), body);
+  EXPECT_EQ(ReadFile(dir.path() + "/precious"), precious);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/OUT.partial"));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.path() + "/OUT"));
+  // A failed make leaves nothing behind: the same five files.
+  EXPECT_NE(RunBoxload({"make", dir.path() + "/B.partial", dir.path() + "/no/such/folder"}, options).exit_code, 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 5);
+}
