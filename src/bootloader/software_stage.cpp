@@ -101,6 +101,7 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {
   SdfHeader header{};
+  ForgetVerdictPace();
   Print("Check SDF file... ");
   if (Check_SDF_File(sdf_fd, &header) == 0) {
     Print("BAD\n");
@@ -123,7 +124,7 @@ int RunSoftwareStage(PortHandle port, int sdf_fd) {
   }
   Print("OK\n");
 
-  if (WaitResponse(port) == 0) {
+  if (WaitLastResponse(port) == 0) {
     return 0;
   }
   PrintStatusLine("SW", t0, ElapsedClock());
