@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "bootrom/bootrom.h"
+#include "bootrom/firmware_image.h"
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf.h"

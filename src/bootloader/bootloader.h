@@ -10,7 +10,10 @@
 //                                       slowest block verdict, at most 2 s; each odd byte in it
 //                                       prints its "Unknown response" line
 //   WaitResponseBeforeAnother(port)     the same, for a verdict that the next one follows with
-//                                       no message between (after the last block, then the final)
+//                                       no message between (after the last block, then the final);
+//                                       the next message's first byte, read to tell a stray byte
+//                                       from the verdict, is kept as the read-ahead byte, and the
+//                                       next verdict read takes it first
 //   WaitLastResponse(port)              WaitResponse for the final verdict; a refusal (15) adds
 //                                       one line on standard error, none on standard output
 //   ForgetVerdictPace()                 a new run: no block verdict timed yet
@@ -24,12 +27,22 @@
 //   SendSDFFile(port, fd, buffer, hdr)  data_length body bytes in blocks, then one verdict
 //   RunSoftwareStage(port, fd)          the whole second stage: check, header, body, final
 //                                       verdicts, each step's word with "OK" or "BAD"; 1 = updated
+//   kAck ... kReadySignal               the bootloader's bytes on the line, all in one block
 #pragma once
 
 #include <cstdint>
 
 #include "sdf/sdf.h"
 #include "serial/serial.h"
+
+// The bootloader's bytes on the line.
+// Verdicts: accepted, refused; a text message for the console 02 ... 00 may come before one.
+inline constexpr uint8_t kAck = 0x06;
+inline constexpr uint8_t kNak = 0x15;
+inline constexpr uint8_t kTextStart = 0x02;
+inline constexpr uint8_t kTextEnd = 0x00;
+// The ready signal: "SDF" and DLE.
+inline constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 
 inline constexpr int kBlockTries = 3;
 

@@ -5,10 +5,6 @@
 #include "common/common.h"
 
 namespace {
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kTextStart = 0x02;
-constexpr uint8_t kTextEnd = 0x00;
 // The stray-byte window: how long after the first unexpected byte the verdict behind it may
 // come. A stray byte can come while the box is still storing a block, so the window covers the
 // box's own pace: 500 ms (what the boot ROM's probe allows for an answer), or for a slower box

@@ -5,9 +5,6 @@
 #include "sdf/sdf_file.h"
 
 namespace {
-// The bootloader announces itself with "SDF" and DLE.
-constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
-
 // One block buffer, reused for every block.
 uint8_t g_block[kBlockSize];
 

@@ -112,19 +112,32 @@ enum class BoxPhase {
 };
 
 struct BoxOutput {
-  uint64_t at_ms;
+  uint64_t at_ms;  // box time: ms here, whatever unit the driver's clock gives on a pty
   bool hang_up;
   uint8_t byte;
 };
 
-class BoxSim {
+// The box's end of the line as a driver sees it (PtyBox, the in-memory port's hook): a
+// byte-driven machine that takes each byte the tool wrote with the time it arrived, and hands
+// out what it sends, each with the time it leaves. BoxSim plays a box; the replayer a trace.
+class BoxMachine {
+ public:
+  virtual ~BoxMachine() = default;
+  virtual void Receive(uint8_t byte, uint64_t now) = 0;
+  // The next thing the box sends, in time order; false when nothing is queued.
+  virtual bool PeekOutput(BoxOutput* out) const = 0;
+  virtual bool PopOutput(BoxOutput* out) = 0;
+  // True once the session must end at once (the replayer after the first byte that differs).
+  virtual bool Ended() const { return false; }
+};
+
+class BoxSim : public BoxMachine {
  public:
   explicit BoxSim(BoxConfig config, std::FILE* log = nullptr);
 
-  void Receive(uint8_t byte, uint64_t now_ms);
-  // The next thing the box sends, in time order; false when nothing is queued.
-  bool PopOutput(BoxOutput* out);
-  bool PeekOutput(BoxOutput* out) const;
+  void Receive(uint8_t byte, uint64_t now_ms) override;
+  bool PopOutput(BoxOutput* out) override;
+  bool PeekOutput(BoxOutput* out) const override;
 
   // What arrived intact: the image (as the file header's length gives it) and the SDF body
   // (data_length bytes), each the bytes of the frames/blocks the box accepted.
