@@ -10,6 +10,9 @@
 //   set_sim(sim)             the box for the next session
 //   set_clock(clock)         the box's time unit and origin (default: ms since Open())
 //   set_hook(hook)           who sees the session's bytes as they pass (default: nobody)
+//   set_latency_ms(ms)       hold the box's bytes as a USB adapter's latency timer does: they
+//                            reach the tool when 62 are waiting (a full packet) or ms after the
+//                            first of them; 0 (default): at once
 //   master_fd(), WriteAll(), ReleaseSlave()  for a driver other than Run() (the replayer)
 //   MonotonicNs()            CLOCK_MONOTONIC in ns, the clock of PtyClock and PtyBoxHook
 //
@@ -61,6 +64,7 @@ class PtyBox {
   void set_sim(BoxSim* sim) { sim_ = sim; }
   void set_clock(const PtyClock& clock) { clock_ = clock; }
   void set_hook(PtyBoxHook* hook) { hook_ = hook; }
+  void set_latency_ms(uint32_t ms) { latency_ns_ = int64_t{ms} * 1000000; }
   const std::string& slave_path() const { return slave_path_; }
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
   // For a driver of its own (the replayer): the master side, writing all of some bytes to it
@@ -82,5 +86,6 @@ class PtyBox {
   PtyClock clock_;
   int64_t origin_ns_ = 0;
   PtyBoxHook* hook_ = nullptr;
+  int64_t latency_ns_ = 0;
   bool tool_closed_ = false;
 };
