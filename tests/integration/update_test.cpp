@@ -53,6 +53,10 @@ TEST_P(GoodRun, AGoodBoxTakesImageAndBodyByteForByte) {
   ASSERT_TRUE(std::regex_search(r.out, time, std::regex(R"(Firmware .*time: ([0-9]+\.[0-9]+))")));
   EXPECT_GE(std::stod(time[1]), 0.5);
   EXPECT_LT(std::stod(time[1]), 5.0);
+  // Behind the adapter the header's verdict, each of the three blocks' and the last two each
+  // waited for its timer (the last two may share one wait).
+  ASSERT_TRUE(std::regex_search(r.out, time, std::regex(R"(SW update status: OK, \[overall time: ([0-9]+\.[0-9]+))")));
+  EXPECT_GE(std::stod(time[1]), 4 * GetParam() / 1000.0);
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
   // A build with the stand-in image says so once, before the first probe; a build with the box's
