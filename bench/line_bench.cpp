@@ -2,14 +2,15 @@
 // timed part by part against the physical line.
 //
 //   line_bench --tool BOXLOAD --link PATH --port N --sdf FILE --out FILE
-//              [--byte-us US] [--boot-delay-ms MS] [--timeout-s S] [--report paced|unpaced|none]
-//              [-- WRAPPER...]
+//              [--byte-us US] [--boot-delay-ms MS] [--latency-ms MS] [--timeout-s S]
+//              [--report paced|unpaced|none] [-- WRAPPER...]
 //
 // The box runs here, on the pty's master side, so that every byte in and out has a timestamp
 // of its own. Its clock is kept in microseconds: the machine is unit-agnostic, and whole
 // milliseconds would add up to a millisecond of rounding to every exchange, which is more than
 // the tool's own share. With --byte-us > 0 each byte takes that long on the line in either
-// direction; with 0 the box answers at once.
+// direction; with 0 the box answers at once. --latency-ms holds the box's bytes as a USB
+// adapter's latency timer does (stbsim --latency-ms).
 //
 // A run that does not end in a complete, verified update (exit status 0, the body received
 // byte for byte, no complaint from the box) is an error: no figures are printed for it.
@@ -57,6 +58,7 @@ struct Options {
   std::string out;
   double byte_us = kLineByteUs;
   uint32_t boot_delay_ms = 200;
+  uint32_t latency_ms = 0;
   int timeout_s = 600;
   std::string report = "paced";
   std::vector<std::string> wrapper;
@@ -94,6 +96,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       o->byte_us = std::atof(v);
     } else if (a == "--boot-delay-ms") {
       o->boot_delay_ms = static_cast<uint32_t>(std::atoi(v));
+    } else if (a == "--latency-ms") {
+      o->latency_ms = static_cast<uint32_t>(std::atoi(v));
     } else if (a == "--timeout-s") {
       o->timeout_s = std::atoi(v);
     } else if (a == "--report") {
@@ -341,6 +345,7 @@ RunResult Run(const Options& o, BoxSim* sim, Recorder* rec, int64_t origin_ns) {
   PtyBox box(sim, o.link);
   // Box time in microseconds from origin_ns (see the top of the file).
   box.set_clock(PtyClock{1000, origin_ns, kSpinNs});
+  box.set_latency_ms(o.latency_ms);
   if (!box.Open()) {
     Fail("%s", "cannot make a pseudo-terminal for the port");
   }
@@ -552,7 +557,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &o)) {
     std::fprintf(stderr,
                  "usage: line_bench --tool BOXLOAD --link PATH [--port N] --sdf FILE --out FILE [--byte-us US]\n"
-                 "                  [--boot-delay-ms MS] [--timeout-s S] [--report paced|unpaced|none]"
+                 "                  [--boot-delay-ms MS] [--latency-ms MS] [--timeout-s S] [--report paced|unpaced|none]"
                  " [-- WRAPPER...]\n");
     return 2;
   }

@@ -96,6 +96,67 @@ bool WriteTimeouts(HANDLE handle, uint32_t timeout_ms) {
   return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
+// FTDI's driver keeps each adapter's latency timer beside its COM name, under
+// Enum\FTDIBUS\<device>\<instance>\Device Parameters (PortName, LatencyTimer). The timer's
+// value in ms for the port named com ("COM5"); 0 when it is no FTDI port or shows no timer.
+DWORD FtdiLatencyTimer(const char* com) {
+  HKEY bus;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0, KEY_READ, &bus) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD latency = 0;
+  static char device[256];
+  static char instance[256];
+  static char parameters[600];
+  for (DWORD i = 0; latency == 0; ++i) {
+    DWORD device_size = sizeof device;
+    if (RegEnumKeyExA(bus, i, device, &device_size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    HKEY device_key;
+    if (RegOpenKeyExA(bus, device, 0, KEY_READ, &device_key) != ERROR_SUCCESS) {
+      continue;
+    }
+    for (DWORD j = 0; latency == 0; ++j) {
+      DWORD instance_size = sizeof instance;
+      if (RegEnumKeyExA(device_key, j, instance, &instance_size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+        break;
+      }
+      std::snprintf(parameters, sizeof parameters, "%s\\Device Parameters", instance);
+      char port_name[32] = {};
+      DWORD name_size = sizeof port_name;
+      DWORD value = 0;
+      DWORD value_size = sizeof value;
+      if (RegGetValueA(device_key, parameters, "PortName", RRF_RT_REG_SZ, nullptr, port_name, &name_size) ==
+              ERROR_SUCCESS &&
+          _stricmp(port_name, com) == 0 &&
+          RegGetValueA(device_key, parameters, "LatencyTimer", RRF_RT_REG_DWORD, nullptr, &value, &value_size) ==
+              ERROR_SUCCESS) {
+        latency = value;
+      }
+    }
+    RegCloseKey(device_key);
+  }
+  RegCloseKey(bus);
+  return latency;
+}
+
+// Every block of the body waits for a one-byte verdict, and an FTDI adapter holds it until its
+// timer fires (16 ms unless someone changed it). The tool cannot change it without
+// administrator rights; the user can, once, in Device Manager.
+void AdviseOnLatency(const char* name) {
+  const char* com = std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+  const DWORD latency = FtdiLatencyTimer(com);
+  if (latency > 2) {
+    std::fprintf(stderr,
+                 "boxload: %s is an FTDI adapter with a %lu ms latency timer: each answer of the box waits up to "
+                 "that long, about %lu s more for a 1 MiB file; lower it to 2 ms in Device Manager > the port > "
+                 "Port Settings > Advanced > Latency Timer\n",
+                 com, static_cast<unsigned long>(latency), static_cast<unsigned long>((latency * 1024 + 500) / 1000));
+  }
+}
+
 }  // namespace
 
 PortHandle OpenPort(const char* name) {
@@ -123,6 +184,7 @@ PortHandle OpenPort(const char* name) {
     CloseHandle(handle);
     return nullptr;
   }
+  AdviseOnLatency(name);
   g_device.handle = handle;
   g_device.name = name;
   return &g_device;

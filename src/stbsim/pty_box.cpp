@@ -28,6 +28,8 @@ constexpr int kStopCheckMs = 50;
 constexpr int64_t kStopCheckNs = int64_t{kStopCheckMs} * 1000000;
 // Closing the master flushes what the tool has not read yet: let recent bytes get there first.
 constexpr int64_t kHangUpGraceNs = 100000000;
+// An FTDI adapter's bulk packet: 64 bytes, two of them its status.
+constexpr size_t kAdapterPacket = 62;
 
 bool MakeRaw(int fd) {
   termios tio{};
@@ -149,6 +151,8 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
   int64_t last_write_ns = 0;
   uint8_t buffer[4096];
   std::vector<uint8_t> due;
+  uint64_t first_due = 0;
+  const auto latency = static_cast<uint64_t>(latency_ns_ / clock_.ns_per_unit);
   for (;;) {
     if ((stop != nullptr && stop->load()) || sim_->Ended()) {
       return;
@@ -156,10 +160,9 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
     if (hook_ != nullptr) {
       hook_->Turn(tool_seen);
     }
-    // Everything the box sends by now, in one write.
-    due.clear();
+    // Everything the box sends by now, in one write; behind an adapter's latency timer, what
+    // waits from an earlier turn too.
     BoxOutput out{};
-    uint64_t first_due = 0;
     const uint64_t now = Now();
     while (sim_->PeekOutput(&out) && out.at_ms <= now) {
       sim_->PopOutput(&out);
@@ -180,19 +183,29 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
       }
       due.push_back(out.byte);
     }
-    if (!due.empty()) {
+    // The adapter sends each full packet at once, the rest when its timer fires; the timer
+    // starts again with each packet.
+    const size_t release =
+        latency == 0 || now >= first_due + latency ? due.size() : due.size() - due.size() % kAdapterPacket;
+    if (release > 0) {
       // Fails only when the pty is going away; the read below tells how.
-      WriteAll(due.data(), due.size());
+      WriteAll(due.data(), release);
       last_write_ns = MonotonicNs();
       if (hook_ != nullptr) {
-        hook_->BoxWrote(due.size(), first_due, last_write_ns);
+        hook_->BoxWrote(release, first_due, last_write_ns);
       }
+      due.erase(due.begin(), due.begin() + static_cast<std::ptrdiff_t>(release));
+      first_due = now;
     }
 
     int64_t wait_ns = kStopCheckNs;
     if (sim_->PeekOutput(&out)) {
       const int64_t due_ns = origin_ns_ + static_cast<int64_t>(out.at_ms) * clock_.ns_per_unit;
       wait_ns = std::clamp<int64_t>(due_ns - MonotonicNs() - clock_.early_ns, 0, kStopCheckNs);
+    }
+    if (!due.empty()) {
+      const int64_t fire_ns = origin_ns_ + static_cast<int64_t>(first_due + latency) * clock_.ns_per_unit;
+      wait_ns = std::clamp<int64_t>(fire_ns - MonotonicNs(), 0, wait_ns);
     }
     pollfd pfd{master_fd_, POLLIN, 0};
     const timespec wait = Timespec(wait_ns);

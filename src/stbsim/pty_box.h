@@ -12,6 +12,9 @@
 //   set_sim(sim)             the machine for the next session
 //   set_clock(clock)         the box's time unit and origin (default: ms since Open())
 //   set_hook(hook)           who sees the session's bytes as they pass (default: nobody)
+//   set_latency_ms(ms)       hold the box's bytes as a USB adapter's latency timer does: they
+//                            reach the tool when 62 are waiting (a full packet) or ms after the
+//                            first of them; 0 (default): at once
 //   MonotonicNs()            CLOCK_MONOTONIC in ns, the clock of PtyClock and PtyBoxHook
 //
 // A session is one opening of the port by the tool. The next session needs a fresh pty: call
@@ -62,6 +65,7 @@ class PtyBox {
   void set_sim(BoxMachine* sim) { sim_ = sim; }
   void set_clock(const PtyClock& clock) { clock_ = clock; }
   void set_hook(PtyBoxHook* hook) { hook_ = hook; }
+  void set_latency_ms(uint32_t ms) { latency_ns_ = int64_t{ms} * 1000000; }
   const std::string& slave_path() const { return slave_path_; }
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
 
@@ -79,5 +83,6 @@ class PtyBox {
   PtyClock clock_;
   int64_t origin_ns_ = 0;
   PtyBoxHook* hook_ = nullptr;
+  int64_t latency_ns_ = 0;
   bool tool_closed_ = false;
 };

@@ -68,6 +68,8 @@ constexpr const char* kUsage =
     "  --noise-burst N[:MS]    the noise fault sends N bytes 5A, and the answer follows MS ms\n"
     "                          after them (default 1:0)\n"
     "  --byte-time-ms F        pace the line: F ms per byte each way (115,200 8N1: 0.0868)\n"
+    "  --latency-ms N          hold the box's bytes as a USB adapter does: to the tool when 62 are\n"
+    "                          waiting or N ms after the first (FTDI on Linux: 16, low latency: 1)\n"
     "Replay:\n"
     "  --replay TRACE          play the box's side of a trace made by boxload --trace (the options\n"
     "                          above do not apply); exit 2 at the first byte that differs\n"
@@ -215,6 +217,7 @@ struct Options {
   std::string save_body;
   bool once = false;
   long timeout_ms = 0;
+  long latency_ms = 0;
   std::string replay;
   bool fast = false;
 };
@@ -323,6 +326,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       char* end = nullptr;
       c.byte_time_ms = std::strtod(v, &end);
       ok = end != v && *end == '\0' && c.byte_time_ms >= 0;
+    } else if (name == "--latency-ms") {
+      ok = ParseInt(v, 0, &o->latency_ms) && o->latency_ms <= 255;
     } else if (name == "--save-image") {
       o->save_image = value_text;
     } else if (name == "--save-body") {
@@ -391,6 +396,7 @@ int main(int argc, char** argv) {
   }
   auto sim = std::make_unique<BoxSim>(options.config, stderr);
   PtyBox box(sim.get(), options.link);
+  box.set_latency_ms(static_cast<uint32_t>(options.latency_ms));
   bool completed = false;
   for (int session = 1;; ++session) {
     if (!box.Open()) {

@@ -27,10 +27,12 @@ double SecondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 std::string PortPath(int port_number) { return BOXLOAD_PORT_PREFIX + std::to_string(port_number - 1); }
 
-BoxOnPty::BoxOnPty(const BoxConfig& config) : log_(std::tmpfile()), sim_(config, log_), pty_(&sim_, PortPath(2)) {
+BoxOnPty::BoxOnPty(const BoxConfig& config, uint32_t latency_ms)
+    : log_(std::tmpfile()), sim_(config, log_), pty_(&sim_, PortPath(2)) {
   if (log_ != nullptr) {
     fcntl(fileno(log_), F_SETFD, FD_CLOEXEC);  // not for the tool to inherit
   }
+  pty_.set_latency_ms(latency_ms);
   if (!pty_.Open()) {
     ADD_FAILURE() << "the simulated box cannot open its pty";
     done_ = true;

@@ -1,7 +1,8 @@
 // The integration bench: the real boxload binary against the simulated box on a pseudo-terminal.
 //
-//   BoxOnPty box(config)      a BoxSim behind a pty linked at the device of port 2, served on a
-//                             thread until the tool closes the port (or the box hangs up)
+//   BoxOnPty box(config, latency_ms)  a BoxSim behind a pty linked at the device of port 2, served
+//                             on a thread until the tool closes the port (or the box hangs up);
+//                             latency_ms > 0 holds its bytes as a USB adapter's latency timer does
 //   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal
 //                             unless opts gives one, so the final key wait is skipped) and
 //                             collects what it printed
@@ -30,7 +31,7 @@ std::string PortPath(int port_number);
 
 class BoxOnPty {
  public:
-  explicit BoxOnPty(const BoxConfig& config);
+  explicit BoxOnPty(const BoxConfig& config, uint32_t latency_ms = 0);
   ~BoxOnPty();
   BoxOnPty(const BoxOnPty&) = delete;
   BoxOnPty& operator=(const BoxOnPty&) = delete;
