@@ -38,16 +38,16 @@
 #include <cstdint>
 
 struct ChildProcess {
-  intptr_t id = 0;      // process id (POSIX) or process handle (Windows); 0 when none
-  intptr_t group = 0;   // the process group (POSIX) or process id (Windows)
+  intptr_t id = 0;     // process id (POSIX) or process handle (Windows); 0 when none
+  intptr_t group = 0;  // the process group (POSIX) or process id (Windows)
   bool running = false;
 };
 
 struct ChildEnd {
-  int exit_code = -1;  // -1 when ended by a signal
-  int signal = 0;      // POSIX: the signal that ended it
+  int exit_code = -1;     // -1 when ended by a signal
+  int signal = 0;         // POSIX: the signal that ended it
   bool by_abort = false;  // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
-  char text[24] = {};  // "0", "1", "SIGINT", "0xC000013A": as a shell would name the end
+  char text[24] = {};     // "0", "1", "SIGINT", "0xC000013A": as a shell would name the end
 };
 
 struct PortId {
