@@ -1,8 +1,9 @@
 // The integration bench: the real boxload binary against the simulated box on a pseudo-terminal.
 //
-//   BoxOnPty box(config)      a BoxSim behind a pty linked at the device of port 2, served on a
-//                             thread until the tool closes the port (or the box hangs up)
-//   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal
+//   BoxOnPty box(config)      a BoxSim behind a pty linked at the device of port 2 (or at the
+//                             path given), served on a thread until the tool closes the port
+//                             (or the box hangs up)
+//   RunBoxload(args, opts)    runs bin/boxload (or opts.program) in a session of its own (no controlling terminal
 //                             unless opts gives one, so the final key wait is skipped) and
 //                             collects what it printed
 //   ExpectedRun / Normalised  the console text of a whole update, with the two overall times
@@ -28,7 +29,7 @@ std::string PortPath(int port_number);
 
 class BoxOnPty {
  public:
-  explicit BoxOnPty(const BoxConfig& config);
+  explicit BoxOnPty(const BoxConfig& config, const std::string& link_path = PortPath(2));
   ~BoxOnPty();
   BoxOnPty(const BoxOnPty&) = delete;
   BoxOnPty& operator=(const BoxOnPty&) = delete;
@@ -80,6 +81,8 @@ struct ToolOptions {
   // A command that runs the tool, such as a privilege dropper: prefix[0] is executed with the
   // rest of prefix, then the tool's path and arguments.
   std::vector<std::string> prefix;
+  // Another program of the build (boxstation).
+  std::string program = "boxload";
 };
 
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options = {});
