@@ -6,6 +6,7 @@
 #include "app/front_end.h"
 #include "app/port_argument.h"
 #include "app/run_state.h"
+#include "app/trace_writer.h"
 #include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
 #include "common/common.h"
@@ -19,8 +20,6 @@ const char* const PortNameTable[9] = {"0.1", "com1", "com2", "com3", "com4", "co
 
 namespace {
 constexpr const char* kBuildDate = "May 9 1945";
-constexpr int kFirstPort = 1;
-constexpr int kLastPort = 8;
 }  // namespace
 
 int OnConsoleControl(unsigned event) {
@@ -44,26 +43,67 @@ int OnConsoleControl(unsigned event) {
   return 0;
 }
 
+namespace {
+
+// Realistic mistakes, on standard error only: standard output and the exit status stay those
+// of the designed run.
+void HintOptionsFirst(int argc, char** argv) {
+  for (int i = 1; i < argc && i <= 2; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fflush(stdout);  // after the banner on a shared terminal
+      std::fprintf(stderr, "boxload: options go after the port and the file: boxload <port#> <FileName> %s ...\n",
+                   argv[i]);
+      return;
+    }
+  }
+}
+
+void ReportFileOpenFailure(const char* file_name, int reason) {
+  if (FileKindOf(file_name) == kFileOther) {
+    std::fprintf(stderr, "\nboxload: %s: not a regular file: give the SDF file itself\n", file_name);
+  } else {
+    std::fprintf(stderr, "\nboxload: %s: %s\n", file_name, std::strerror(reason));
+  }
+}
+
+}  // namespace
+
 int BoxloadMain(int argc, char** argv) {
   ConsoleInit();
   InstallConsoleControl(OnConsoleControl);
+  static PortArgument port_argument;
+  if (argc >= 3) {
+    ReadPortArgument(argv[1], PortNamingRules(), &port_argument);
+  }
   // Before the banner, so that the trace holds every line; and before any port is touched.
   const char* trace_path = nullptr;
-  const bool no_trace =
-      argc >= 3 && (TraceOption(argc, argv, &trace_path) == 0 ||
-                    (trace_path != nullptr && StartTrace(trace_path, PortNameTable[0], argv[1], argv[2]) == 0));
+  const bool trace_usage = argc >= 3 && TraceOption(argc, argv, &trace_path) == 0;
+  bool trace_refused = false;
+  if (trace_path != nullptr) {
+    const char* port_device = port_argument.kind == kPortName ? PortDevicePath(port_argument.name)
+                              : port_argument.kind == kPortNumber && port_argument.number >= kFirstPortNumber &&
+                                      port_argument.number <= kLastPortNumber
+                                  ? PortDevicePath(PortNameTable[port_argument.number])
+                                  : nullptr;
+    trace_refused = StartTrace(trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
+  }
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
-  if (no_trace) {
+  if (trace_usage) {
+    return kExitUsage;
+  }
+  if (trace_refused) {
     return kExitFailed;  // the reason is on standard error
   }
   if (argc < 3) {
     Print("BOXLOAD <port#> <FileName>\n");
+    HintOptionsFirst(argc, argv);
     // Where a new user looks first: the ports this machine has.
     std::fflush(stdout);
     PrintPortList("");
     return kExitUsage;
   }
+  HintOptionsFirst(argc, argv);
 
   const char* file_name = argv[2];
   const int fd = FileOpenRead(file_name);
@@ -71,21 +111,24 @@ int BoxloadMain(int argc, char** argv) {
     const int reason = errno;
     Print("Can't open file %s", file_name);
     std::fflush(stdout);
-    std::fprintf(stderr, "\nboxload: %s: %s\n", file_name, std::strerror(reason));
+    ReportFileOpenFailure(file_name, reason);
     return kExitFailed;
   }
   g_run_state.sdf_fd = fd;
 
-  static PortArgument port_argument;
-  ReadPortArgument(argv[1], PortNamingRules(), &port_argument);
   if (port_argument.kind == kPortNameTooLong) {
     std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
                  static_cast<unsigned long>(std::strlen(argv[1])), static_cast<unsigned long>(kPortNameSize - 1));
     return kExitFailed;
   }
   const int number = port_argument.number;
-  if (port_argument.kind == kPortNumber && (number < kFirstPort || number > kLastPort)) {
+  if (port_argument.kind == kPortNumber && (number < kFirstPortNumber || number > kLastPortNumber)) {
     Print("invalid COM port specified\n\n");  // a puts-style line: one more line end
+    char meant[kPortNameSize];
+    if (SuggestPortPath(argv[1], meant, sizeof meant) != 0) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "boxload: did you mean %s?\n", meant);
+    }
     return kExitUsage;
   }
 

@@ -5,29 +5,31 @@
 #include <cstring>
 #include <ctime>
 
+#include "app/trace_writer.h"
 #include "bootrom/bootrom.h"
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
+#include "serial/serial.h"
 
 namespace {
 
 // "file NAME N bytes, data_crc32 XXXXXXXX" as far as the file can be read; the run's own check
-// reports what is wrong with it.
-void DescribeSdfFile(const char* file_name, char* out, size_t size) {
+// reports what is wrong with it. shown is the name as the trace may carry it.
+void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t size) {
   const int fd = FileOpenRead(file_name);
   if (fd == kNoFile) {
-    std::snprintf(out, size, "file %s unreadable", file_name);
+    std::snprintf(out, size, "file %s unreadable", shown);
     return;
   }
   const int64_t length = FileLength(fd);
   SdfHeader header{};
   if (ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0) {
-    std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX", file_name, static_cast<unsigned long>(length),
+    std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX", shown, static_cast<unsigned long>(length),
                   static_cast<unsigned long>(data_crc32(header)));
   } else {
-    std::snprintf(out, size, "file %s %lu bytes, no header", file_name, static_cast<unsigned long>(length));
+    std::snprintf(out, size, "file %s %lu bytes, no header", shown, static_cast<unsigned long>(length));
   }
   FileClose(fd);
 }
@@ -38,8 +40,9 @@ int TraceOption(int argc, char** argv, const char** path) {
   *path = nullptr;
   for (int i = 3; i < argc; ++i) {
     if (std::strcmp(argv[i], "--trace") == 0) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "boxload: --trace needs the name of the file to write\n");
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        std::fprintf(stderr,
+                     "boxload: --trace needs the name of the file to write: boxload <port#> <FileName> --trace FILE\n");
         return 0;
       }
       *path = argv[++i];
@@ -50,9 +53,88 @@ int TraceOption(int argc, char** argv, const char** path) {
   return 1;
 }
 
-int StartTrace(const char* path, const char* version, const char* port_argument, const char* file_name) {
-  char file[512];
-  DescribeSdfFile(file_name, file, sizeof file);
+int IsWindowsDeviceName(const char* path) {
+  if (std::strncmp(path, "\\\\.\\", 4) == 0 || std::strncmp(path, "\\\\?\\", 4) == 0) {
+    return 1;  // the device namespace
+  }
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\' || (*p == ':' && p == path + 1)) {
+      base = p + 1;
+    }
+  }
+  // The name before any extension or colon, trailing blanks dropped: "nul.txt" and "COM1:" are
+  // devices too.
+  char stem[8];
+  size_t n = 0;
+  for (const char* p = base; *p != '\0' && *p != '.' && *p != ':'; ++p) {
+    if (n == sizeof stem - 1) {
+      return 0;
+    }
+    stem[n++] = static_cast<char>(*p >= 'a' && *p <= 'z' ? *p - 'a' + 'A' : *p);
+  }
+  while (n > 0 && stem[n - 1] == ' ') {
+    --n;
+  }
+  stem[n] = '\0';
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* name : kNames) {
+    if (std::strcmp(stem, name) == 0) {
+      return 1;
+    }
+  }
+  const bool numbered = std::strncmp(stem, "COM", 3) == 0 || std::strncmp(stem, "LPT", 3) == 0;
+  if (!numbered || stem[3] == '\0') {
+    return 0;
+  }
+  for (const char* p = stem + 3; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int StartTrace(const char* path, const char* version, const char* port_device, const char* port_argument,
+               const char* file_name) {
+  // Every refusal comes before anything is opened: the trace must never land on the SDF file,
+  // on the line, or on a device that blocks or changes when opened.
+  const char* refusal = nullptr;
+  if (PortNamingRules() == kNamedByComName && IsWindowsDeviceName(path) != 0) {
+    refusal = "a device name, not a file";
+  } else if (port_device != nullptr &&
+             (std::strcmp(path, port_device) == 0 || FileSameObject(path, port_device) != 0)) {
+    refusal = "that is the serial port";
+  } else if (FileSameObject(path, file_name) != 0) {
+    refusal = "that is the SDF file";
+  } else if (FileKindOf(path) == kFileDirectory || FileKindOf(path) == kFileOther) {
+    refusal = "not a regular file (a device, FIFO, socket or directory)";
+  }
+  CreateRefusal why = kCreateFailed;
+  std::FILE* file = nullptr;
+  if (refusal == nullptr) {
+    file = FileCreateReplacing(path, file_name, &why);
+    refusal = why == kCreateNotRegular ? "not a regular file (a device, FIFO, socket or directory)"
+              : why == kCreateIsSpared ? "that is the SDF file"
+                                       : nullptr;
+  }
+  if (refusal != nullptr) {
+    std::fprintf(stderr, "boxload: --trace %s: %s: give the trace a file name of its own\n", path, refusal);
+    return 0;
+  }
+  if (file == nullptr) {
+    std::fprintf(stderr, "boxload: cannot create the trace file %s: %s\n", path, std::strerror(errno));
+    return 0;
+  }
+
+  // The names as the user gave them may hold line ends: escaped as console text is, so that the
+  // header stays one line.
+  char port_text[256];
+  char file_text[256];
+  TraceEscape(port_argument, std::strlen(port_argument), port_text, sizeof port_text);
+  TraceEscape(file_name, std::strlen(file_name), file_text, sizeof file_text);
+  char file_description[512];
+  DescribeSdfFile(file_name, file_text, file_description, sizeof file_description);
   char started[32] = "unknown";
   const std::time_t now = std::time(nullptr);
   const std::tm* utc = std::gmtime(&now);  // only the main thread, before any other runs
@@ -61,8 +143,9 @@ int StartTrace(const char* path, const char* version, const char* port_argument,
   }
   char header[1024];
   std::snprintf(header, sizeof header, "version %s; image %lu bytes sha256 %s; port %s; %s; started %s", version,
-                static_cast<unsigned long>(kFirmwareImageSize), FirmwareImageSha256, port_argument, file, started);
-  if (TraceOpen(path, header) == 0) {
+                static_cast<unsigned long>(kFirmwareImageSize), FirmwareImageSha256, port_text, file_description,
+                started);
+  if (TraceStart(file, header) == 0) {
     std::fprintf(stderr, "boxload: cannot create the trace file %s: %s\n", path, std::strerror(errno));
     return 0;
   }

@@ -5,16 +5,24 @@
 //                                     "--trace FILE" sets path (else it stays null); an
 //                                     unknown "--" word gets one warning line on stderr, any
 //                                     other word is ignored; 0 after a stderr line when --trace
-//                                     has no file name
-//   StartTrace(path, version, port_argument, file_name)
-//                                     creates the trace with its header (version, image size
-//                                     and SHA-256, port, SDF file size and data_crc32, start
-//                                     time UTC); 0 after one stderr line. Touches no port.
+//                                     has no file name (a usage error)
+//   StartTrace(path, version, port_device, port_argument, file_name)
+//                                     refuses, with one stderr line and 0, a path that is the
+//                                     SDF file or the port under any name, an existing file
+//                                     that is not a regular one, or (Windows) a device name;
+//                                     else creates the trace with its header (version, image
+//                                     size and SHA-256, port, SDF file size and data_crc32,
+//                                     start time UTC), names escaped as console text. Touches
+//                                     no port.
+//   IsWindowsDeviceName(path)         1 for CON, PRN, AUX, NUL, COMn, LPTn (any case, any
+//                                     extension, any folder) and the device namespace
 //   EndTrace(status)                  the exit-status note, last; returns status
 //   AbortNote(event)                  the text of the abort's last note for a console event
 #pragma once
 
 int TraceOption(int argc, char** argv, const char** path);
-int StartTrace(const char* path, const char* version, const char* port_argument, const char* file_name);
+int StartTrace(const char* path, const char* version, const char* port_device, const char* port_argument,
+               const char* file_name);
+int IsWindowsDeviceName(const char* path);
 int EndTrace(int status);
 const char* AbortNote(unsigned event);

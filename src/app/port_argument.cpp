@@ -58,15 +58,21 @@ int ComNumber(const char* text) {
 }  // namespace
 
 void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
-  port->number = 0;
+  port->number = ParsePortNumber(text);
   port->name[0] = '\0';
+  port->kind = kPortNumber;
+  // Every argument the numbered form has always taken keeps its meaning ("2/" is port 2); a
+  // name is read only where the number would be refused.
+  if (port->number >= kFirstPortNumber && port->number <= kLastPortNumber) {
+    return;
+  }
   if (naming == kNamedByComName) {
     const int n = ComNumber(text);
     if (n != 0) {
       // COM10 and above open only through the device namespace; COM1..COM9 open either way.
       std::snprintf(port->name, sizeof port->name, "\\\\.\\COM%d", n);
       port->kind = kPortName;
-      return;
+      port->number = 0;
     }
   } else if (std::strchr(text, '/') != nullptr) {
     const size_t length = std::strlen(text);
@@ -76,8 +82,6 @@ void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
     }
     std::memcpy(port->name, text, length + 1);
     port->kind = kPortName;
-    return;
+    port->number = 0;
   }
-  port->kind = kPortNumber;
-  port->number = ParsePortNumber(text);
 }

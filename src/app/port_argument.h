@@ -5,12 +5,13 @@
 //                          one sign, digits up to the first other character, 0 for none);
 //                          0 when it overflows an int, so it can never wrap onto a real port
 //   ReadPortArgument(text, naming, &port)
-//                          kPortName with port.name the device to open: with kNamedByPath any
-//                          text holding a '/' ("2/" too), as it stands; with kNamedByComName
-//                          "COMn" or "\\.\COMn" in any case, n 1..255, as "\\.\COMn".
-//                          kPortNameTooLong when such a name does not fit port.name.
-//                          kPortNumber otherwise, with port.number from ParsePortNumber.
-//                          Never prints, never touches a device.
+//                          kPortNumber with port.number from ParsePortNumber, whenever that
+//                          number is 1..8 ("2/" and "3x" too) or the text names no device;
+//                          otherwise kPortName with port.name the device to open: with
+//                          kNamedByPath any text holding a '/', as it stands; with
+//                          kNamedByComName "COMn" or "\\.\COMn" in any case, n 1..255, as
+//                          "\\.\COMn". kPortNameTooLong when such a name does not fit
+//                          port.name. Never prints, never touches a device.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,9 @@
 
 // The longest path Linux takes, with its terminating zero.
 inline constexpr size_t kPortNameSize = 4096;
+// The numbered ports, "com1".."com8".
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 8;
 
 enum PortArgumentKind { kPortNumber, kPortName, kPortNameTooLong };
 

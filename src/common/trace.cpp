@@ -1,225 +1,65 @@
 #include "common/trace.h"
 
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 
 std::atomic<bool> g_trace_active{false};
 
 namespace {
-
-std::FILE* g_file = nullptr;
-// The file's buffer: lines reach the disk in large writes, and the protocol path never
-// allocates.
-char g_file_buffer[64 * 1024];
-// Held for the moment of one event; the abort thread takes it too.
-std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
-bool g_finished = false;
-std::chrono::steady_clock::time_point g_start;
-
-// The byte line being filled: its kind, how many bytes, when the last came, and its text.
-constexpr int kNoLine = -1;
-int g_line_kind = kNoLine;
-int g_line_count = 0;
-int64_t g_line_last_us = 0;
-char g_line[32 + kTraceBytesPerLine * 3 + 2];
-size_t g_line_length = 0;
-
-class Lock {
- public:
-  Lock() {
-    while (g_lock.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~Lock() { g_lock.clear(std::memory_order_release); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-};
-
-int64_t NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - g_start).count();
-}
-
-size_t FormatTime(char* out, size_t size, int64_t us) {
-  const int n = std::snprintf(out, size, "%lu.%06lu", static_cast<unsigned long>(us / 1000000),
-                              static_cast<unsigned long>(us % 1000000));
-  return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
-void EndByteLine() {
-  if (g_line_kind == kNoLine) {
-    return;
-  }
-  g_line[g_line_length++] = '\n';
-  // A failed write is seen once, at the end (ferror), not on every line.
-  (void)std::fwrite(g_line, 1, g_line_length, g_file);
-  g_line_kind = kNoLine;
-}
-
-// Starts an event line other than bytes, ending the byte line first.
-void BeginEvent(const char* kind) {
-  EndByteLine();
-  char stamp[32];
-  const size_t n = FormatTime(stamp, sizeof stamp, NowUs());
-  (void)std::fwrite(stamp, 1, n, g_file);
-  std::fputc(' ', g_file);
-  std::fputs(kind, g_file);
-  std::fputc(' ', g_file);
-}
-
-void WriteNote(const char* format, va_list args) {
-  BeginEvent("NOTE");
-  std::vfprintf(g_file, format, args);
-  std::fputc('\n', g_file);
-}
-
-// Console text with its control characters made visible, on one line.
-void WriteEscaped(const char* text, size_t length) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  char chunk[256] = {};
-  size_t used = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (used > sizeof chunk - 4) {
-      (void)std::fwrite(chunk, 1, used, g_file);
-      used = 0;
-    }
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n' || c == '\r' || c == '\\') {
-      chunk[used++] = '\\';
-      chunk[used++] = c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
-    } else if (c < 0x20 || c >= 0x7F) {
-      chunk[used++] = '\\';
-      chunk[used++] = 'x';
-      chunk[used++] = kDigits[c >> 4];
-      chunk[used++] = kDigits[c & 0x0F];
-    } else {
-      chunk[used++] = static_cast<char>(c);
-    }
-  }
-  (void)std::fwrite(chunk, 1, used, g_file);
-}
-
-// A NOTE; the last one also flushes and drops every later event.
-void Note(bool last, const char* format, va_list args) {
-  if (!TraceActive()) {
-    return;
-  }
-  const Lock lock;
-  if (g_finished) {
-    return;
-  }
-  WriteNote(format, args);
-  if (!last) {
-    return;
-  }
-  std::fflush(g_file);
-  g_finished = true;
-  g_trace_active = false;
-  if (std::ferror(g_file) != 0) {
-    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
-  }
-}
-
+// Set once, before g_trace_active; never freed: the abort thread may still be in a call.
+const TraceSink* g_sink = nullptr;
 }  // namespace
 
-int TraceOpen(const char* path, const char* header) {
-  g_file = std::fopen(path, "wb");
-  if (g_file == nullptr) {
-    return 0;
-  }
-  std::setvbuf(g_file, g_file_buffer, _IOFBF, sizeof g_file_buffer);
-  g_start = std::chrono::steady_clock::now();
-  std::fprintf(g_file, "%s\n# %s\n", kTraceMagic, header);
-  // On disk before the port is touched: a run that dies at once still leaves its header.
-  if (std::fflush(g_file) != 0) {
-    const int reason = errno;
-    (void)std::fclose(g_file);
-    g_file = nullptr;
-    errno = reason;
-    return 0;
-  }
-  g_trace_active = true;
-  return 1;
+void TraceAttach(const TraceSink* sink) {
+  g_sink = sink;
+  g_trace_active.store(true, std::memory_order_release);
 }
 
+void TraceDetach() { g_trace_active.store(false, std::memory_order_release); }
+
 void TraceByte(TraceKind kind, uint8_t byte) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  if (!TraceActive()) {
-    return;
+  if (TraceActive()) {
+    g_sink->byte(kind, byte);
   }
-  const int64_t now = NowUs();
-  const Lock lock;
-  if (g_finished) {
-    return;
-  }
-  if (g_line_kind != kind || g_line_count == kTraceBytesPerLine || now - g_line_last_us > kTraceGapUs) {
-    EndByteLine();
-    g_line_length = FormatTime(g_line, sizeof g_line, now);
-    g_line[g_line_length++] = ' ';
-    g_line[g_line_length++] = kind == kTraceTx ? 'T' : 'R';
-    g_line[g_line_length++] = 'X';
-    g_line_kind = kind;
-    g_line_count = 0;
-  }
-  g_line[g_line_length++] = ' ';
-  g_line[g_line_length++] = kDigits[byte >> 4];
-  g_line[g_line_length++] = kDigits[byte & 0x0F];
-  ++g_line_count;
-  g_line_last_us = now;
 }
 
 int TracePrint(const char* format, va_list args) {
-  // On the stack, not static: the abort thread prints too.
-  char text[2048];
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(text, sizeof text, format, args);
-  const size_t kept = n <= 0 ? 0 : n < static_cast<int>(sizeof text) ? static_cast<size_t>(n) : sizeof text - 1;
-  // Recorded before it is shown: a line cut off by the abort (which takes standard output for
-  // good) is still in the trace, and the abort's own line can never wait on this lock.
-  {
-    const Lock lock;
-    if (!g_finished && kept > 0) {
-      BeginEvent("OUT");
-      WriteEscaped(text, kept);
-      (void)std::fputc('\n', g_file);
-      if (kept < static_cast<size_t>(n)) {
-        BeginEvent("NOTE");
-        std::fprintf(g_file, "console text above cut to %lu of %d bytes\n", static_cast<unsigned long>(kept), n);
-      }
-    }
+  if (TraceActive()) {
+    return g_sink->print(format, args);
   }
-  if (kept < static_cast<size_t>(n)) {
-    std::vprintf(format, again);
-  } else if (n > 0) {
-    (void)std::fwrite(text, 1, kept, stdout);  // as vprintf: the result is not looked at
-  }
-  va_end(again);
-  return n;
+  return std::vprintf(format, args);
 }
 
 void TraceNote(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  Note(false, format, args);
-  va_end(args);
-}
-
-void TraceFlush() {
   if (!TraceActive()) {
     return;
   }
-  const Lock lock;
-  if (g_finished) {
-    return;
-  }
-  EndByteLine();
-  std::fflush(g_file);
-}
-
-void TraceFinish(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  Note(true, format, args);
+  g_sink->note(format, args);
   va_end(args);
+}
+
+size_t TraceEscape(const char* text, size_t length, char* out, size_t size) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  size_t used = 0;
+  size_t taken = 0;
+  // Room for the longest escape (\xHH) and the zero.
+  for (; taken < length && used + 5 <= size; ++taken) {
+    const auto c = static_cast<unsigned char>(text[taken]);
+    if (c == '\n' || c == '\r' || c == '\\') {
+      out[used++] = '\\';
+      out[used++] = c == '\n' ? 'n' : c == '\r' ? 'r' : '\\';
+    } else if (c < 0x20 || c >= 0x7F) {
+      out[used++] = '\\';
+      out[used++] = 'x';
+      out[used++] = kDigits[c >> 4];
+      out[used++] = kDigits[c & 0x0F];
+    } else {
+      out[used++] = static_cast<char>(c);
+    }
+  }
+  if (size > 0) {
+    out[used] = '\0';
+  }
+  return taken;
 }

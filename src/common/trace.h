@@ -1,27 +1,27 @@
-// The field trace: one text file, one event per line, of everything a run did on the line and
-// the console, so that a failing run can be sent in and replayed against the simulated box.
+// The field trace's hook in the common ground: the serial backends and Print report through it,
+// and only the front end attaches a writer (app/trace_writer.h), so that sdftool, stbsim and the
+// fuzz targets carry no file writer.
 //
-//   TraceOpen(path, header)   creates the file and writes "# boxload trace 1" and "# <header>";
-//                             1 ok, 0 with errno set (prints nothing); the clock starts here
-//   TraceActive()             whether events are recorded: the one test the port and the console
-//                             make when tracing is off, and all that they do then
-//   TraceByte(kind, byte)     a byte written (kTraceTx) or read (kTraceRx); bytes of one
-//                             direction share a line until 32 bytes, another event, or a gap
-//                             over 2 ms
+//   TraceAttach(sink)         routes every event to sink from now on; the writer calls it once
+//                             its file is open
+//   TraceDetach()             no event is routed any more (the writer's last note)
+//   TraceActive()             whether a writer is attached: the one test the port and the
+//                             console make when tracing is off, and all that they do then
+//   TraceByte(kind, byte)     a byte written (kTraceTx) or read (kTraceRx)
 //   TracePrint(format, args)  prints to standard output exactly as vprintf and records the text
 //                             as an OUT event; returns what vprintf returns
 //   TraceNote(format, ...)    a NOTE event: policy changes, time-outs, drains, errors
-//   TraceFlush()              everything recorded so far reaches the file
-//   TraceFinish(format, ...)  the last NOTE, then flushes; every later event is dropped, so
-//                             this line stays last. Safe from the abort thread while the main
-//                             thread records; a no-op without a trace or after the first call
+//   TraceEscape(text, n, out, size)  console text as an OUT line carries it: \n, \r, \\ and
+//                             \xHH for the other control and non-ASCII bytes; out always ends
+//                             in a zero; returns the bytes of text taken
 //
-// Line format: "<seconds>.<microseconds> <KIND> <payload>", KIND one of TX, RX (bytes in hex),
-// OUT (text with \n, \r, \\ and \xHH escapes) and NOTE. Storage is static; no heap after open.
+// Line format: "# boxload trace 1", "# <header>", then "<seconds>.<microseconds> <KIND>
+// <payload>", KIND one of TX, RX (bytes in hex), OUT (escaped text) and NOTE.
 #pragma once
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 enum TraceKind { kTraceTx, kTraceRx };
@@ -32,12 +32,18 @@ inline constexpr int kTraceBytesPerLine = 32;
 // A pause longer than this in a run of bytes starts a new line.
 inline constexpr int64_t kTraceGapUs = 2000;
 
+struct TraceSink {
+  void (*byte)(TraceKind kind, uint8_t byte);
+  int (*print)(const char* format, va_list args);
+  void (*note)(const char* format, va_list args);
+};
+
 extern std::atomic<bool> g_trace_active;
 inline bool TraceActive() { return g_trace_active.load(std::memory_order_relaxed); }
 
-int TraceOpen(const char* path, const char* header);
+void TraceAttach(const TraceSink* sink);
+void TraceDetach();
 void TraceByte(TraceKind kind, uint8_t byte);
 [[gnu::format(printf, 1, 0)]] int TracePrint(const char* format, va_list args);
 [[gnu::format(printf, 1, 2)]] void TraceNote(const char* format, ...);
-void TraceFlush();
-[[gnu::format(printf, 1, 2)]] void TraceFinish(const char* format, ...);
+size_t TraceEscape(const char* text, size_t length, char* out, size_t size);

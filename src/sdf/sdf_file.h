@@ -1,5 +1,6 @@
-// Read-only access to the SDF file by descriptor, the same calls on every platform. Each
-// platform has its own backend file; the build picks one. Nothing here prints.
+// The files the tool touches: the SDF file, read-only by descriptor, and the trace it may
+// write. The same calls on every platform; each platform has its own backend file and the
+// build picks one. Nothing here prints.
 //
 //   FileOpenRead(name)          descriptor, or kNoFile with errno set; regular files only,
 //                               binary, shared: other programs may still read and write it
@@ -12,9 +13,24 @@
 //   FileClose(fd)               closes the descriptor
 //   FileCloseForAbort(fd)       the abort's close, from its own thread while the main thread may
 //                               be reading the file
+//   FileKindOf(name)            what name is, links followed: missing, a regular file, a
+//                               directory, or something else (a device, FIFO or socket)
+//   FileSameObject(a, b)        1 when both names reach one file or one device (a link, a hard
+//                               link, another name of the same device node)
+//   FileCreateReplacing(name, spare, &refusal)
+//                               a regular file opened for writing and emptied (created when
+//                               missing); never waits on a FIFO, never empties anything but a
+//                               regular file, nor the file spare names. Null with refusal
+//                               kCreateNotRegular, kCreateIsSpared, or kCreateFailed and errno
+//   FileCreateTemporary(beside, name, size)
+//                               a new file, created exclusively (never through a link, never
+//                               over an existing file) with a unique name in beside's folder,
+//                               open for writing; its name in name. Null with errno set
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 inline constexpr int kNoFile = -1;
 
@@ -26,3 +42,11 @@ int64_t FileTell(int fd);
 int64_t FileLength(int fd);
 void FileClose(int fd);
 void FileCloseForAbort(int fd);
+
+enum FileKind { kFileMissing, kFileRegular, kFileDirectory, kFileOther };
+enum CreateRefusal { kCreateFailed, kCreateNotRegular, kCreateIsSpared };
+
+FileKind FileKindOf(const char* name);
+int FileSameObject(const char* a, const char* b);
+std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal);
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size);

@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,4 +59,89 @@ void FileCloseForAbort(int /*fd*/) {
   // A read-only file holds nothing that another program waits for, and closing it under a
   // main thread that is reading it would free its number while still in use: the descriptor
   // goes with the process, a moment later.
+}
+
+FileKind FileKindOf(const char* name) {
+  struct stat st {};
+  if (stat(name, &st) != 0) {
+    return kFileMissing;
+  }
+  return S_ISREG(st.st_mode) ? kFileRegular : S_ISDIR(st.st_mode) ? kFileDirectory : kFileOther;
+}
+
+namespace {
+bool SameObject(const struct stat& a, const struct stat& b) {
+  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+    return true;
+  }
+  // Two device nodes of one device (/dev/ttyUSB0 and a copy made with mknod) are one port.
+  const bool devices = (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) || (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode));
+  return devices && a.st_rdev == b.st_rdev;
+}
+}  // namespace
+
+int FileSameObject(const char* a, const char* b) {
+  struct stat sa {};
+  struct stat sb {};
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && SameObject(sa, sb) ? 1 : 0;
+}
+
+std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal) {
+  *refusal = kCreateFailed;
+  // Nothing but a regular file is even opened: opening a tty can move its modem lines.
+  const FileKind kind = FileKindOf(name);
+  if (kind != kFileMissing && kind != kFileRegular) {
+    *refusal = kCreateNotRegular;
+    return nullptr;
+  }
+  int fd;
+  // No O_TRUNC: what was opened is checked first, in case the name changed under us.
+  do {
+    fd = open(name, O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return nullptr;
+  }
+  struct stat opened {};
+  struct stat kept {};
+  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+    *refusal = kCreateNotRegular;
+  } else if (spare != nullptr && stat(spare, &kept) == 0 && SameObject(opened, kept)) {
+    *refusal = kCreateIsSpared;
+  } else if (ftruncate(fd, 0) == 0) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, "wb");
+    if (file != nullptr) {
+      return file;
+    }
+  }
+  const int reason = errno;
+  close(fd);
+  errno = reason;
+  return nullptr;
+}
+
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
+  // mkstemp creates with O_EXCL: an existing name, a link included, is never opened.
+  const int n = std::snprintf(name, size, "%s.XXXXXX", beside);
+  if (n <= 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  const int fd = mkstemp(name);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // mkstemp's 0600 would make an SDF file that only its maker can read.
+  const mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(fd, 0666 & ~mask);
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int reason = errno;
+    close(fd);
+    unlink(name);
+    errno = reason;
+  }
+  return file;
 }

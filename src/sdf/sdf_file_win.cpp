@@ -1,4 +1,6 @@
 // The SDF file on Windows, through the C runtime's descriptor calls.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -46,3 +48,113 @@ int64_t FileLength(int fd) { return _filelengthi64(fd); }
 void FileClose(int fd) { _close(fd); }
 
 void FileCloseForAbort(int fd) { _close(fd); }
+
+FileKind FileKindOf(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return kFileMissing;
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kFileDirectory : kFileRegular;
+}
+
+namespace {
+// The volume and file index of a file on disk; 0 for anything else, which is never opened here.
+int FileIdentity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, info) != 0 ? 1 : 0;
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Opens name to read its identity alone: no access asked, so nothing is locked or changed.
+int IdentityOf(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+  const HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  const int known = FileIdentity(handle, info);
+  CloseHandle(handle);
+  return known;
+}
+}  // namespace
+
+int FileSameObject(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION ia{};
+  BY_HANDLE_FILE_INFORMATION ib{};
+  return IdentityOf(a, &ia) != 0 && IdentityOf(b, &ib) != 0 && SameIdentity(ia, ib) ? 1 : 0;
+}
+
+std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal) {
+  *refusal = kCreateFailed;
+  if (FileKindOf(name) == kFileDirectory) {
+    *refusal = kCreateNotRegular;
+    return nullptr;
+  }
+  // OPEN_ALWAYS, not CREATE_ALWAYS: what was opened is checked before it is emptied.
+  const HANDLE handle =
+      CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    errno = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION opened{};
+  BY_HANDLE_FILE_INFORMATION kept{};
+  if (FileIdentity(handle, &opened) == 0) {
+    *refusal = kCreateNotRegular;
+  } else if (spare != nullptr && IdentityOf(spare, &kept) != 0 && SameIdentity(opened, kept)) {
+    *refusal = kCreateIsSpared;
+  } else if (SetEndOfFile(handle) != 0) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file != nullptr) {
+      return file;
+    }
+    if (fd >= 0) {
+      _close(fd);  // closes the handle too
+      errno = EIO;
+      return nullptr;
+    }
+  }
+  CloseHandle(handle);
+  errno = EIO;
+  return nullptr;
+}
+
+std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
+  // CREATE_NEW fails on any existing name, a link included: a name is never taken over.
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const int n =
+        std::snprintf(name, size, "%s.%lu-%u.tmp", beside, static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    if (n <= 0 || static_cast<size_t>(n) >= size) {
+      errno = ENAMETOOLONG;
+      return nullptr;
+    }
+    const HANDLE handle =
+        CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) {
+        continue;
+      }
+      errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+      return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (file == nullptr) {
+      if (fd >= 0) {
+        _close(fd);
+      } else {
+        CloseHandle(handle);
+      }
+      DeleteFileA(name);
+      errno = EIO;
+    }
+    return file;
+  }
+  errno = EEXIST;
+  return nullptr;
+}

@@ -4,6 +4,7 @@
 //                                      header_crc32, little-endian) + BODY
 //   sdftool info FILE                  the fields, stored and computed CRCs, and the verdict
 //                                      of the tool's own check; exit 0 when it passes
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -90,12 +91,13 @@ int Make(int argc, char** argv) {
     FileClose(fd);
     return 1;
   }
-  // Written beside the output and renamed into place, so that a failed write never leaves half
-  // a file under the output's name.
-  const std::string partial = std::string(out_name) + ".partial";
-  std::FILE* out = std::fopen(partial.c_str(), "wb");
+  // Written beside the output under a name of its own and renamed into place, so that a failed
+  // write never leaves half a file under the output's name, and no file that happens to bear
+  // the temporary's name is touched.
+  static char partial[4096 + 32];
+  std::FILE* out = FileCreateTemporary(out_name, partial, sizeof partial);
   if (out == nullptr) {
-    std::fprintf(stderr, "sdftool: cannot create %s\n", partial.c_str());
+    std::fprintf(stderr, "sdftool: cannot create a file beside %s: %s\n", out_name, std::strerror(errno));
     FileClose(fd);
     return 1;
   }
@@ -115,7 +117,7 @@ int Make(int argc, char** argv) {
   }
   if (!ok || rename_error) {
     std::fprintf(stderr, "sdftool: cannot write %s\n", out_name);
-    (void)std::remove(partial.c_str());  // nothing more to do if even that fails
+    (void)std::remove(partial);  // nothing more to do if even that fails
     return 1;
   }
   std::printf("%s: data_length=%lu data_crc32=0x%08lX header_crc32=0x%08lX\n", out_name,

@@ -10,6 +10,11 @@
 //                                program holding the port, or the list of ports)
 //   PortNamingRules()            how a user names a port on this platform: kNamedByPath (an
 //                                argument with a '/') or kNamedByComName ("COMn", "\\.\COMn")
+//   PortDevicePath(name)         the device that OpenPort(name) would open, null for a name that
+//                                names none; touches nothing
+//   SuggestPortPath(text, out, size)  1 with the device the user probably meant in out, when
+//                                text is a bare device name ("ttyUSB0" for /dev/ttyUSB0 on
+//                                POSIX) of a device that exists; 0 otherwise
 //   PrintPortList(root)          the serial ports this machine has, on stderr under one heading
 //                                line; prints nothing when there are none; returns the count.
 //                                root stands for "/" (tests give a fake tree; "" for the
@@ -48,6 +53,8 @@ enum PortNaming { kNamedByPath, kNamedByComName };
 
 PortHandle OpenPort(const char* name);
 PortNaming PortNamingRules();
+const char* PortDevicePath(const char* name);
+int SuggestPortPath(const char* text, char* out, int size);
 int PrintPortList(const char* root);
 int FindPortHolder(const char* device, char* text, int size);
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms);

@@ -146,11 +146,46 @@ void DropModemLines(int fd) {
   }
 }
 
+// The terminal of standard input, output or error, under any name, or /dev/tty itself.
+bool IsOwnTerminal(int fd) {
+  struct stat port {};
+  if (fstat(fd, &port) != 0 || !S_ISCHR(port.st_mode)) {
+    return false;
+  }
+  struct stat own {};
+  if (stat("/dev/tty", &own) == 0 && S_ISCHR(own.st_mode) && own.st_rdev == port.st_rdev) {
+    return true;
+  }
+  for (int standard = 0; standard <= 2; ++standard) {
+    if (isatty(standard) != 0 && fstat(standard, &own) == 0 && own.st_rdev == port.st_rdev) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+const char* PortDevicePath(const char* name) { return DeviceForName(name); }
+
+int SuggestPortPath(const char* text, char* out, int size) {
+  if (std::strchr(text, '/') != nullptr || text[0] == '\0') {
+    return 0;
+  }
+  const int n = std::snprintf(out, static_cast<size_t>(size), "/dev/%s", text);
+  struct stat st {};
+  return n > 0 && n < size && stat(out, &st) == 0 && S_ISCHR(st.st_mode) ? 1 : 0;
+}
 
 PortHandle OpenPort(const char* name) {
   const char* device = DeviceForName(name);
   if (device == nullptr) {
+    return nullptr;
+  }
+  // A file or a FIFO is no port, whatever its permissions say: no advice about groups then.
+  struct stat named {};
+  if (stat(device, &named) == 0 && !S_ISCHR(named.st_mode) && !S_ISDIR(named.st_mode)) {
+    ReportConfigureFailure(device, "not a serial port");
     return nullptr;
   }
   int fd;
@@ -159,6 +194,12 @@ PortHandle OpenPort(const char* name) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     ReportOpenFailure(device, errno);
+    return nullptr;
+  }
+  // The probes would go to the user's screen, and the terminal be left raw at 115,200 baud.
+  if (IsOwnTerminal(fd)) {
+    std::fprintf(stderr, "boxload: %s: that is the terminal boxload runs in, not the box's port\n", device);
+    close(fd);
     return nullptr;
   }
   // No sharing: a second run on the same port must not interleave its bytes with ours.

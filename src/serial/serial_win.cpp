@@ -176,6 +176,11 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
 
 PortNaming PortNamingRules() { return kNamedByComName; }
 
+const char* PortDevicePath(const char* name) { return name; }
+
+// A COM name is read as such already; there is no folder of devices to look a bare name up in.
+int SuggestPortPath(const char* /*text*/, char* /*out*/, int /*size*/) { return 0; }
+
 // Receive side only. A drain of a virtual port (a pty under Wine, a network-backed COM port)
 // can return before the far side has read what was written, and PURGE_TXCLEAR then ate the end
 // of the last frame: seen under Wine, the image arrived short. After a drain that did wait

@@ -51,46 +51,6 @@ const char* PhaseName(Phase phase) {
   return "?";
 }
 
-// A pseudo-terminal for the tool to take as its controlling terminal. The test keeps the
-// master and a slave descriptor of its own, to read the mode the tool leaves.
-class Terminal {
- public:
-  Terminal() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[128];
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
-      ADD_FAILURE() << "no pty: " << std::strerror(errno);
-      return;
-    }
-    path_ = name;
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Terminal() {
-    if (slave_ >= 0) {
-      close(slave_);
-    }
-    if (master_ >= 0) {
-      close(master_);
-    }
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  const std::string& path() const { return path_; }
-  termios Mode() const {
-    termios mode{};
-    tcgetattr(slave_, &mode);
-    return mode;
-  }
-  // The key wait has begun when line input is off.
-  bool InKeyWait() const { return (Mode().c_lflag & ICANON) == 0; }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string path_;
-};
-
 bool SameMode(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
          std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;

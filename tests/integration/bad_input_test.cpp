@@ -176,6 +176,10 @@ TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
       {{"2\xff", not_utf8}, CantOpen(not_utf8), 1, std::strerror(ENOENT)},
       {{"2", long_name}, CantOpen(long_name), 1, std::strerror(ENAMETOOLONG)},
       {{"2", long_path}, CantOpen(long_path), 1, std::strerror(ENAMETOOLONG)},
+      // Realistic slips: a hint on standard error, the designed lines on standard output.
+      {{"null", file}, invalid, 2, "did you mean /dev/null?"},
+      {{"--trace", "t", "2", file}, CantOpen("t"), 1, "options go after the port and the file"},
+      {{"2", "/dev/null"}, CantOpen("/dev/null"), 1, "/dev/null: not a regular file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("port '" + c.args[0].substr(0, 40) + "', file '" + c.args[1].substr(0, 60) + "'");
@@ -223,6 +227,20 @@ TEST(BadInput, PortsThatAreNoUsableSerialLine) {
   // A directory, or a name longer than any path: a clear reason, nothing else on the console.
   ExpectRefusedEarly(RunBoxload({dir.path(), file}), Banner(), 1, dir.path() + " is a directory");
   ExpectRefusedEarly(RunBoxload({"/" + std::string(5000, 'p'), file}), Banner(), 1, "the port name is too long");
+
+  // The tool's own terminal, by its name or as /dev/tty: refused before it is touched, so that
+  // no probe reaches the screen and the terminal keeps its mode.
+  for (const bool by_own_name : {false, true}) {
+    Terminal terminal;
+    const termios before = terminal.Mode();
+    ToolOptions options;
+    options.terminal = terminal.path();
+    ExpectRefusedEarly(RunBoxload({by_own_name ? terminal.path() : "/dev/tty", file}, options), Banner(), 1,
+                       "that is the terminal boxload runs in");
+    const termios after = terminal.Mode();
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+  }
 
   // A device that went away: the link names a node that is gone. (Not a closed pty: its number
   // may already serve another program.)
@@ -317,4 +335,29 @@ TEST(BadInput, AnOddStandardOutputDoesNotStopOrSpoilTheUpdate) {
     EXPECT_EQ(sim.body(), body);
     EXPECT_TRUE(sim.complaints().empty()) << sim.complaints().front();
   }
+}
+
+TEST(BadInput, SdftoolWritesItsOutputAloneWhateverLiesBesideIt) {
+  TempDir dir;
+  const std::vector<uint8_t> body = RandomBytes(3000, 29);
+  const std::vector<uint8_t> precious = RandomBytes(100, 30);
+  dir.Write("B.partial", body);
+  dir.Write("precious", precious);
+  std::filesystem::create_symlink(dir.path() + "/precious", dir.path() + "/OUT.partial");
+  ToolOptions options;
+  options.prefix = {"/bin/sh", "-c", "exec \"${0%/*}/sdftool\" \"$@\""};
+  // The body bears the name of the old temporary file; a link bears the next one's.
+  for (const auto& [from, to] : {std::pair{"B.partial", "B"}, std::pair{"B.partial", "OUT"}}) {
+    SCOPED_TRACE(std::string("sdftool make ") + from + " " + to);
+    const ToolResult r = RunBoxload({"make", dir.path() + "/" + from, dir.path() + "/" + to}, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(ReadFile(dir.path() + "/" + to), MakeSdf(body));
+  }
+  EXPECT_EQ(ReadFile(dir.path() + "/B.partial"), body);
+  EXPECT_EQ(ReadFile(dir.path() + "/precious"), precious);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/OUT.partial"));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.path() + "/OUT"));
+  // A failed make leaves nothing behind: the same five files.
+  EXPECT_NE(RunBoxload({"make", dir.path() + "/B.partial", dir.path() + "/no/such/folder"}, options).exit_code, 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 5);
 }

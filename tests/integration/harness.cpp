@@ -327,3 +327,29 @@ std::string Normalised(const std::string& out) {
   static const std::regex kTime(R"(\[overall time: [0-9]+\.[0-9]{3}\(seconds\)\])");
   return std::regex_replace(out, kTime, "[overall time: S.MMM(seconds)]");
 }
+
+Terminal::Terminal() {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  char name[128];
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
+    ADD_FAILURE() << "no pty: " << std::strerror(errno);
+    return;
+  }
+  path_ = name;
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+Terminal::~Terminal() {
+  if (slave_ >= 0) {
+    close(slave_);
+  }
+  if (master_ >= 0) {
+    close(master_);
+  }
+}
+
+termios Terminal::Mode() const {
+  termios mode{};
+  tcgetattr(slave_, &mode);
+  return mode;
+}

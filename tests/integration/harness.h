@@ -10,6 +10,8 @@
 //                             written as "S.MMM"
 #pragma once
 
+#include <termios.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdint>
@@ -63,6 +65,26 @@ struct ToolResult {
   double seconds = 0;
   double interrupted_at = -1;  // when the interrupt signal was sent, if it was
   double cpu_seconds = 0;      // user and system time the tool used
+};
+
+// A pseudo-terminal for the tool to take as its controlling terminal. The test keeps the
+// master and a slave descriptor of its own, to read the mode the tool leaves.
+class Terminal {
+ public:
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  const std::string& path() const { return path_; }
+  termios Mode() const;
+  // The key wait has begun when line input is off.
+  bool InKeyWait() const { return (Mode().c_lflag & ICANON) == 0; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
 };
 
 struct ToolOptions {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -114,8 +115,11 @@ BoxProcess Replay(const std::string& trace, bool fast, const TempDir& dir, const
 struct Row {
   const char* name = "";
   BoxConfig box;
-  bool uncreatable = false;  // the trace goes into a directory that does not exist
-  bool abort = false;        // Ctrl+C once the body goes
+  // Where the trace is asked to go: its own file, or a name that must be refused before the
+  // port is touched.
+  enum { kOwnFile, kMissingFolder, kTheSdfFile, kALinkToIt, kAHardLinkToIt, kThePort } target = kOwnFile;
+  std::string file_name = "update.sdf";
+  bool abort = false;  // Ctrl+C once the body goes
   enum { kNone, kSameFile, kOtherFile } replay = kNone;
 };
 
@@ -128,15 +132,26 @@ std::vector<Row> Rows() {
   round_trip.box.refuse_times = 1;
   round_trip.box.text = "flash erased\r\n";
   round_trip.replay = Row::kSameFile;
+  round_trip.file_name = "up\ndate.sdf";  // the header stays one line
   rows.push_back(round_trip);
   Row other;
   other.name = "replayed with another SDF file";
   other.replay = Row::kOtherFile;
   rows.push_back(other);
-  Row uncreatable;
-  uncreatable.name = "a trace file that cannot be created";
-  uncreatable.uncreatable = true;
-  rows.push_back(uncreatable);
+  const struct {
+    const char* name;
+    decltype(Row::target) target;
+  } refused[] = {{"a trace file that cannot be created", Row::kMissingFolder},
+                 {"the trace named as the SDF file", Row::kTheSdfFile},
+                 {"the trace named as a link to the SDF file", Row::kALinkToIt},
+                 {"the trace named as a hard link to the SDF file", Row::kAHardLinkToIt},
+                 {"the trace named as the port", Row::kThePort}};
+  for (const auto& r : refused) {
+    Row row;
+    row.name = r.name;
+    row.target = r.target;
+    rows.push_back(row);
+  }
   Row abort;
   abort.name = "Ctrl+C in the middle of the body";
   abort.abort = true;
@@ -151,8 +166,33 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
     TempDir dir;
     const std::vector<uint8_t> body = RandomBytes(5000, 7);
     const std::vector<uint8_t> sdf = MakeSdf(body);
-    const std::string file = dir.Write("update.sdf", sdf);
-    const std::string trace = dir.path() + (row.uncreatable ? "/missing/box.trace" : "/box.trace");
+    const std::string file = dir.Write(row.file_name, sdf);
+    std::string trace = dir.path() + "/box.trace";
+    std::string refusal;
+    switch (row.target) {
+      case Row::kOwnFile:
+        break;
+      case Row::kMissingFolder:
+        trace = dir.path() + "/missing/box.trace";
+        refusal = "cannot create the trace file " + trace;
+        break;
+      case Row::kTheSdfFile:
+        trace = file;
+        refusal = "that is the SDF file";
+        break;
+      case Row::kALinkToIt:
+        std::filesystem::create_symlink(file, trace);
+        refusal = "that is the SDF file";
+        break;
+      case Row::kAHardLinkToIt:
+        std::filesystem::create_hard_link(file, trace);
+        refusal = "that is the SDF file";
+        break;
+      case Row::kThePort:
+        trace = PortPath(2);
+        refusal = "that is the serial port";
+        break;
+    }
     ToolOptions options;
     std::optional<BoxOnPty> box;
     box.emplace(row.box);
@@ -163,19 +203,21 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
     const BoxSim& sim = box->Finish();
     const std::string context = "\n--- tool ---\n" + r.out + r.err + "--- box ---\n" + box->Log();
 
-    if (row.uncreatable) {
+    if (!refusal.empty()) {
       EXPECT_EQ(r.exit_code, 1) << context;
       EXPECT_EQ(r.out, Banner()) << context;
-      EXPECT_NE(r.err.find("cannot create the trace file " + trace), std::string::npos) << context;
+      EXPECT_NE(r.err.find(refusal), std::string::npos) << context;
       EXPECT_EQ(sim.probes_seen(), 0) << context;
       EXPECT_TRUE(sim.complaints().empty()) << context;  // not one byte arrived
+      EXPECT_EQ(ReadFileText(file), std::string(sdf.begin(), sdf.end())) << "the SDF file is untouched";
       continue;
     }
     const TracedRun traced = ReadTrace(trace);
     ASSERT_GE(traced.lines.size(), 3U) << context;
     EXPECT_EQ(traced.lines[0], "# boxload trace 1");
     EXPECT_TRUE(std::regex_match(
-        traced.lines[1], std::regex("# version 0\\.1; image 12084 bytes sha256 [0-9a-f]{64}; port 2; file " + file +
+        traced.lines[1], std::regex("# version 0\\.1; image 12084 bytes sha256 [0-9a-f]{64}; port 2; file " +
+                                    std::regex_replace(dir.path() + "/" + row.file_name, std::regex("\n"), "\\\\n") +
                                     " 5020 bytes, data_crc32 [0-9A-F]{8}; started "
                                     "[0-9-]{10}T[0-9:]{8}Z")))
         << traced.lines[1];

@@ -57,7 +57,8 @@ TEST(PortArgument, NamesFollowThePlatformsRulesAndAllElseIsANumber) {
     std::string name;
   } cases[] = {
       {"2", kNamedByPath, kPortNumber, 2, ""},
-      {"2/", kNamedByPath, kPortName, 0, "2/"},
+      {"2/", kNamedByPath, kPortNumber, 2, ""},
+      {"9/x", kNamedByPath, kPortName, 0, "9/x"},
       {"/dev/serial/by-id/usb-FTDI-if00-port0", kNamedByPath, kPortName, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"},
       {"COM12", kNamedByPath, kPortNumber, 0, ""},
       {longest, kNamedByPath, kPortName, 0, longest},
