@@ -25,8 +25,6 @@ namespace {
 constexpr int kExitAllUpdated = 0;
 constexpr int kExitSomeNot = 1;
 constexpr int kExitUsage = 2;
-constexpr int kFirstPort = 1;
-constexpr int kLastPort = 8;
 // An aborted child frees its port at once; one that has not ended by then is killed.
 constexpr uint32_t kAbortGraceMs = 5000;
 constexpr int kTickMs = 100;
@@ -151,14 +149,19 @@ int ReadPort(const char* word, char* open_name, char* device, bool* usage) {
     return 1;
   }
   const int number = g_port_argument.number;
-  if (number < kFirstPort || number > kLastPort) {
-    std::fprintf(stderr, "boxstation: %s: invalid COM port specified (a number 1 to %d, or a device)\n", word,
-                 kLastPort);
+  if (number < kFirstPortNumber || number > kLastPortNumber) {
+    std::fprintf(stderr, "boxstation: %s: invalid COM port specified (a number %d to %d, or a device)\n", word,
+                 kFirstPortNumber, kLastPortNumber);
+    char meant[kPathSize];
+    if (SuggestPortPath(word, meant, sizeof meant) != 0) {
+      std::fprintf(stderr, "boxstation: did you mean %s?\n", meant);
+    }
     *usage = true;
     return 0;
   }
   std::snprintf(open_name, kPathSize, "com%d", number);
-  PortNumberDevice(number, device, kPathSize);
+  const char* path = PortDevicePath(open_name);
+  CopyText(device, kPathSize, path != nullptr ? path : open_name);
   return 1;
 }
 
@@ -347,7 +350,11 @@ void EndBox(Station* s, int index) {
       char where[48];
       StageText(slot.reached_stage, slot.reached_kb, p, where, sizeof where);
       char text[sizeof m.text];
-      std::snprintf(text, sizeof text, "%s at %s: ", ResultName(result), where);
+      if (result == kStageNoBox) {
+        std::snprintf(text, sizeof text, "%s: ", ResultName(result));
+      } else {
+        std::snprintf(text, sizeof text, "%s at %s: ", ResultName(result), where);
+      }
       const size_t used = std::strlen(text);
       CopyText(text + used, sizeof text - used, p.failure);
       CopyText(m.text, sizeof m.text, text);

@@ -16,8 +16,6 @@
 //   KillChild(&child)                the last resort: ends the child's group at once
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
-//   PortNumberDevice(n, text, size)  the device that port number n opens (this build's prefix
-//                                    and n-1 on POSIX, "\\.\COMn" on Windows)
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
 //                                    number after links are followed; the COM number); 0 when
 //                                    the device cannot be looked at
@@ -25,6 +23,7 @@
 //                                    station: StopSignal() tells which came, 0 for none
 //   EndByStopSignal(sig)             ends the station as sig ends a process (killed by SIGINT)
 //   OutputIsTerminal()               standard output is a terminal (the live table) or not
+//   TerminalWidth()                  its columns (80 when it does not say)
 //   KeysBegin() / KeysEnd()          the operator's keys one at a time from standard input (on
 //                                    a terminal: no echo, no line editing, Ctrl+C still a
 //                                    signal); KeysEnd restores the terminal, also after a stop
@@ -61,12 +60,12 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
 void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
-void PortNumberDevice(int number, char* text, size_t size);
 int PortIdentity(const char* device, PortId* id);
 void CatchStopSignals();
 int StopSignal();
 [[noreturn]] void EndByStopSignal(int sig);
 bool OutputIsTerminal();
+int TerminalWidth();
 void KeysBegin();
 void KeysEnd();
 int WaitForOperatorKey(int ms);

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -157,10 +158,6 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
   return 1;
 }
 
-void PortNumberDevice(int number, char* text, size_t size) {
-  std::snprintf(text, size, "%s%d", BOXLOAD_PORT_PREFIX, number - 1);
-}
-
 int PortIdentity(const char* device, PortId* id) {
   struct stat info {};
   if (stat(device, &info) != 0) {
@@ -202,6 +199,11 @@ void EndByStopSignal(int sig) {
 }
 
 bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
+
+int TerminalWidth() {
+  winsize size{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
 
 void KeysBegin() {
   g_keys_on = true;

@@ -80,12 +80,13 @@ uint32_t SlotSeconds(const Slot& slot) {
 }
 
 void DrawTable(Station* s) {
+  const int width = TerminalWidth();
   if (s->drawn_lines > 0) {
     std::printf("\x1b[%dA", s->drawn_lines);  // back to the table's first line
   }
   std::printf("\r updated %d  failed %d  running %d   %.0f boxes per hour\x1b[K\n", s->by_result[kStageUpdated],
               s->ended - s->by_result[kStageUpdated], Running(*s), BoxesPerHour(*s));
-  std::printf(" %-4s %-*s %-44s %6s %5s\x1b[K\n", "slot", kPortColumn, "port", "stage", "time", "done");
+  std::printf(" %-4s %-*s %6s %5s  %s\x1b[K\n", "slot", kPortColumn, "port", "time", "done", "stage");
   for (int i = 0; i < s->slot_count; ++i) {
     const Slot& slot = s->slots[i];
     char stage_text[200];
@@ -96,8 +97,13 @@ void DrawTable(Station* s) {
       std::snprintf(stage_text + used, sizeof stage_text - used, " - key %c for the next box", slot.key);
     }
     const uint32_t t = SlotSeconds(slot);
-    std::printf(" %-4d %-*s %s%-44.44s%s %3u:%02u %5d\x1b[K\n", i + 1, kPortColumn, PortColumn(slot.port),
-                ColourOf(*s, stage), stage_text, ColourEnd(*s, stage), t / 60, t % 60, slot.done);
+    // The stage last: a long failure line is cut at the terminal's edge, as a wrapped row
+    // would throw the redraw out of place.
+    char head[64];
+    const int head_length = std::snprintf(head, sizeof head, " %-4d %-*s %3u:%02u %5d  ", i + 1, kPortColumn,
+                                          PortColumn(slot.port), t / 60, t % 60, slot.done);
+    const int room = width - 1 - head_length;
+    std::printf("%s%s%.*s%s\x1b[K\n", head, ColourOf(*s, stage), room > 0 ? room : 0, stage_text, ColourEnd(*s, stage));
   }
   s->drawn_lines = s->slot_count + 2;
   std::fflush(stdout);
