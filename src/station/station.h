@@ -57,6 +57,7 @@ struct Progress {
   // The trace as read so far.
   char path[kPathSize] = {};
   std::FILE* file = nullptr;
+  long offset = 0;      // read so far
   char line[256] = {};  // the start of the trace line being read: enough for any stage
   int line_length = 0;
 };

@@ -159,9 +159,13 @@ int FollowTrace(Progress* p) {
   const int stage = p->stage;
   const int kb = p->kb;
   for (;;) {
-    // At the end of what has been written so far: clear it, so that the next read sees more.
-    std::clearerr(p->file);
+    // Back to where the last read ended: that clears the end-of-file mark everywhere (the
+    // Windows runtime keeps one of its own below the stream's), so the next read sees more.
+    if (std::fseek(p->file, p->offset, SEEK_SET) != 0) {
+      break;
+    }
     const size_t n = std::fread(g_chunk, 1, sizeof g_chunk, p->file);
+    p->offset += static_cast<long>(n);
     for (size_t i = 0; i < n; ++i) {
       const char c = g_chunk[i];
       if (c == '\n') {

@@ -419,6 +419,9 @@ bool AnyRunning(const Station& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
+    return helper;
+  }
   Station* s = &g_station;
   const char* log_dir = nullptr;
   const char** ports = nullptr;

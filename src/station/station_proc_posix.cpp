@@ -71,6 +71,8 @@ void OnStopSignal(int sig) {
 
 }  // namespace
 
+int StationHelperMain(int /*argc*/, char** /*argv*/) { return -1; }
+
 int ProgramBeside(const char* name, char* path, size_t size) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
