@@ -131,9 +131,9 @@ const char* ResultName(int stage);
 
 void ViewBegin(Station* station);
 void ViewUpdate(Station* station, bool force);
-void ViewEvent(Station* station, int slot);
+void ViewEvent(Station* station, int index);
 void ViewEnd(Station* station);
 
 int SummaryOpen(Station* station);
-void SummaryRow(Station* station, int slot);
+void SummaryRow(Station* station, int index);
 void SummaryScreen(const Station& station);

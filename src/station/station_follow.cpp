@@ -27,6 +27,13 @@ void SetFailure(Progress* p, const char* line, bool summary) {
   p->failure_is_summary = summary;
 }
 
+// Lines of a run going well that move no counter: the reset's answer, the image's start, the
+// SDF header's verdict, a step's OK after lines of its own.
+bool IsPlainProgress(const char* s) {
+  return StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
+         std::strcmp(s, "SendFile...") == 0 || std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0;
+}
+
 void Advance(Progress* p, int stage, int kb) {
   p->stage = stage;
   p->kb = kb;
@@ -46,9 +53,8 @@ void ConsoleLine(Progress* p, const char* s) {
     }
   } else if (std::sscanf(s, "SendFile: %d(Kb)", &n) == 1) {
     Advance(p, kStageFirmware, n);
-  } else if (StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
-             std::strcmp(s, "SendFile...") == 0) {
-    // the firmware stage going its way
+  } else if (IsPlainProgress(s)) {
+    // the stages going their way: nothing to show
   } else if (std::strcmp(s, "Waiting STB response") == 0 || std::strcmp(s, "do_upload_firmware()") == 0 ||
              StartsWith(s, "Firmware update status: OK")) {
     Advance(p, kStageWaitingForLoader, 0);
@@ -61,8 +67,6 @@ void ConsoleLine(Progress* p, const char* s) {
     SetFailure(p, s, false);
   } else if (std::strcmp(s, "Remote BootLoader is ready") == 0) {
     Advance(p, kStageSdf, 0);
-  } else if (std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0) {
-    // the SDF header's verdict, or a step's OK after lines of its own
   } else if (EndsWith(s, "... ") || EndsWith(s, "... OK") || EndsWith(s, "Wait For STB ready")) {
     // A step word ("SendSDFFile... "), perhaps with its OK or the ready wait on the same line.
     const char* dots = std::strstr(s, "... ");

@@ -370,7 +370,7 @@ bool MayStart(const Station& s) { return s.count == 0 || s.started < s.count; }
 
 void OperatorKey(Station* s, int key) {
   for (int i = 0; i < s->slot_count; ++i) {
-    Slot& slot = s->slots[i];
+    const Slot& slot = s->slots[i];
     if (slot.waiting && (key == '\n' || key == slot.key) && MayStart(*s)) {
       StartBox(s, i);
     }
