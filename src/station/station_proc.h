@@ -17,6 +17,9 @@
 //   AbortChild(&child)               the child's own abort, as a user's Ctrl+C: SIGINT to its
 //                                    group (POSIX), CTRL_BREAK_EVENT to its group (Windows)
 //   KillChild(&child)                the last resort: ends the child's group at once
+//   NudgeChild(&child)               a child seen at its final prompt that has not ended: one
+//                                    more key for it (Windows); nothing on POSIX, where no
+//                                    child has a terminal to wait on
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
@@ -63,6 +66,7 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
                ChildProcess* child);
 void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
+void NudgeChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
 int PortIdentity(const char* device, PortId* id);
 void CatchStopSignals();
