@@ -214,7 +214,9 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   si.StartupInfo.hStdInput = in;
   si.StartupInfo.hStdOutput = out;
   si.StartupInfo.hStdError = err;
-  DWORD flags = CREATE_NEW_CONSOLE | CREATE_NEW_PROCESS_GROUP;
+  // A console of its own without a window: no window flashes up per box, and none is handed
+  // to a terminal program that ignores the hidden start.
+  DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;
   if (attr_size <= sizeof attr_storage) {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage);
     if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size) &&
