@@ -2,7 +2,7 @@
 //
 // A console event reaches only the processes attached to the console it is raised in, and
 // boxload's final prompt reads its console itself. So each child gets a console of its own,
-// hidden, in a process group of its own: the operator's keys and Ctrl+C stay the station's.
+// without a window, in a process group of its own: the operator's keys and Ctrl+C stay the station's.
 // What the station must tell a child's console (one key, queued up front, so that the final
 // prompt ends at once; Ctrl+Break, the child's abort) goes through a short run of the station
 // itself attached to that console, as a process may attach to one console only.
