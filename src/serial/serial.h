@@ -33,6 +33,8 @@
 //   DrainPort(port)              waits until everything written has left
 //   ClosePort(port)              frees the port for other programs at once; safe from the abort
 //                                thread while the main thread is blocked on the port
+//   ReleasePort(port)            ClosePort, then the handle itself goes: for a program that
+//                                lives on after looking at a port (the station's port check)
 //
 // Each platform has its own backend file and its own port list file; the build picks them.
 #pragma once
@@ -61,3 +63,4 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error);
 void PurgePort(PortHandle port);
 void DrainPort(PortHandle port);
 void ClosePort(PortHandle port);
+void ReleasePort(PortHandle port);

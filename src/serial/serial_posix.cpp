@@ -351,3 +351,10 @@ void ClosePort(PortHandle port) {
   flock(port->fd, LOCK_UN);
   ioctl(port->fd, TIOCNXCL);
 }
+
+void ReleasePort(PortHandle port) {
+  flock(port->fd, LOCK_UN);
+  ioctl(port->fd, TIOCNXCL);
+  close(port->fd);
+  port->fd = -1;
+}

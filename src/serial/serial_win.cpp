@@ -261,3 +261,8 @@ void ClosePort(PortHandle port) {
   TracePortAction("port closed by the abort");
   CloseHandle(port->handle);
 }
+
+void ReleasePort(PortHandle port) {
+  CloseHandle(port->handle);
+  port->handle = INVALID_HANDLE_VALUE;
+}

@@ -27,8 +27,8 @@ double SecondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 std::string PortPath(int port_number) { return BOXLOAD_PORT_PREFIX + std::to_string(port_number - 1); }
 
-BoxOnPty::BoxOnPty(const BoxConfig& config, uint32_t latency_ms)
-    : log_(std::tmpfile()), sim_(config, log_), pty_(&sim_, PortPath(2)) {
+BoxOnPty::BoxOnPty(const BoxConfig& config, const std::string& link_path, uint32_t latency_ms)
+    : log_(std::tmpfile()), sim_(config, log_), pty_(&sim_, link_path) {
   if (log_ != nullptr) {
     fcntl(fileno(log_), F_SETFD, FD_CLOEXEC);  // not for the tool to inherit
   }
@@ -97,7 +97,7 @@ std::string BoxOnPty::Log() {
 
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options) {
   ToolResult result;
-  const std::string program = std::string(BOXLOAD_BIN_DIR) + "/boxload";
+  const std::string program = std::string(BOXLOAD_BIN_DIR) + "/" + options.program;
   std::vector<char*> argv;
   for (const std::string& word : options.prefix) {
     argv.push_back(const_cast<char*>(word.c_str()));

@@ -1,10 +1,13 @@
 // The integration bench: the real boxload binary against the simulated box on a pseudo-terminal.
 //
-//   BoxOnPty box(config, latency_ms)  a BoxSim behind a pty linked at the device of port 2, served
-//                             on a thread until the tool closes the port (or the box hangs up);
-//                             latency_ms > 0 holds its bytes as a USB adapter's latency timer does
-//   RunBoxload(args, opts)    runs bin/boxload in a session of its own (no controlling terminal
-//                             unless opts gives one, so the final key wait is skipped) and
+//   BoxOnPty box(config, link_path, latency_ms)
+//                             a BoxSim behind a pty linked at the device of port 2 (or at the
+//                             path given), served on a thread until the tool closes the port
+//                             (or the box hangs up); latency_ms > 0 holds its bytes as a USB
+//                             adapter's latency timer does
+//   RunBoxload(args, opts)    runs bin/boxload (or opts.program) in a session of its own (no
+//                             controlling terminal unless opts gives one, so the final key
+//                             wait is skipped) and
 //                             collects what it printed
 //   ExpectedRun / Normalised  the console text of a whole update, with the two overall times
 //                             written as "S.MMM"
@@ -31,7 +34,7 @@ std::string PortPath(int port_number);
 
 class BoxOnPty {
  public:
-  explicit BoxOnPty(const BoxConfig& config, uint32_t latency_ms = 0);
+  explicit BoxOnPty(const BoxConfig& config, const std::string& link_path = PortPath(2), uint32_t latency_ms = 0);
   ~BoxOnPty();
   BoxOnPty(const BoxOnPty&) = delete;
   BoxOnPty& operator=(const BoxOnPty&) = delete;
@@ -103,6 +106,8 @@ struct ToolOptions {
   // A command that runs the tool, such as a privilege dropper: prefix[0] is executed with the
   // rest of prefix, then the tool's path and arguments.
   std::vector<std::string> prefix;
+  // Another program of the build (boxstation).
+  std::string program = "boxload";
 };
 
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options = {});

@@ -17,7 +17,7 @@ class Update : public testing::Test {
  protected:
   // Runs the tool on port 2 with file against a box configured as config.
   ToolResult Run(const BoxConfig& config, const std::string& file, const ToolOptions& options = {}) {
-    box_.emplace(config, latency_ms_);
+    box_.emplace(config, PortPath(2), latency_ms_);
     ToolResult result = RunBoxload({"2", file}, options);
     box_->Finish();
     EXPECT_FALSE(result.timed_out) << "boxload was killed after " << result.seconds << " s";

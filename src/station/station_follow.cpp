@@ -1,0 +1,243 @@
+// Following a child's trace: its console text, event by event, read into the box's stage.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "station/station.h"
+
+namespace {
+
+// The trace is read in chunks from here: one buffer for every slot, as slots are read in turn.
+char g_chunk[8192];
+
+bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+bool EndsWith(const char* text, const char* suffix) {
+  const size_t n = std::strlen(text);
+  const size_t m = std::strlen(suffix);
+  return n >= m && std::strcmp(text + n - m, suffix) == 0;
+}
+
+void SetFailure(Progress* p, const char* line, bool summary) {
+  // A summary ("BAD") names no cause: it never hides the line that did.
+  if (summary && p->failure[0] != '\0' && !p->failure_is_summary) {
+    return;
+  }
+  std::snprintf(p->failure, sizeof p->failure, "%s", line);
+  p->failure_is_summary = summary;
+}
+
+// Lines of a run going well that move no counter: the reset's answer, the image's start, the
+// SDF header's verdict, a step's OK after lines of its own.
+bool IsPlainProgress(const char* s) {
+  return StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
+         std::strcmp(s, "SendFile...") == 0 || std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0;
+}
+
+void Advance(Progress* p, int stage, int kb) {
+  p->stage = stage;
+  p->kb = kb;
+}
+
+// One line (or part of a line ended by "\r") of boxload's console text.
+void ConsoleLine(Progress* p, const char* s) {
+  int n = 0;
+  if (StartsWith(s, "press any key")) {
+    p->at_prompt = true;
+    return;
+  }
+  if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility")) {
+    return;
+  }
+  if (StartsWith(s, "Send 'GetPlatformID'")) {
+    Advance(p, kStageWaitingForBox, 0);
+  } else if (StartsWith(s, "STB response: ") || std::strcmp(s, "STB: REPAIR_MODE") == 0) {
+    if (p->stage == kStageWaitingForBox) {
+      Advance(p, kStageFirmware, 0);  // a box answered
+    }
+  } else if (std::sscanf(s, "SendFile: %d(Kb)", &n) == 1) {
+    Advance(p, kStageFirmware, n);
+  } else if (IsPlainProgress(s)) {
+    // the stages going their way: nothing to show
+  } else if (std::strcmp(s, "Waiting STB response") == 0 || std::strcmp(s, "do_upload_firmware()") == 0 ||
+             StartsWith(s, "Firmware update status: OK")) {
+    Advance(p, kStageWaitingForLoader, 0);
+  } else if (std::sscanf(s, "Send %dKb", &n) == 1 && EndsWith(s, "Kb")) {
+    Advance(p, kStageSdf, n);
+  } else if (StartsWith(s, "SW update status: OK")) {
+    Advance(p, kStageUpdated, p->sdf_kb);
+  } else if (std::strcmp(s, "STB not responding...") == 0) {
+    Advance(p, kStageNoBox, 0);
+    SetFailure(p, s, false);
+  } else if (std::strcmp(s, "Remote BootLoader is ready") == 0) {
+    Advance(p, kStageSdf, 0);
+  } else if (EndsWith(s, "... ") || EndsWith(s, "... OK") || EndsWith(s, "Wait For STB ready")) {
+    // A step word ("SendSDFFile... "), perhaps with its OK or the ready wait on the same line.
+    const char* dots = std::strstr(s, "... ");
+    std::snprintf(p->step, sizeof p->step, "%.*s", dots != nullptr ? static_cast<int>(dots - s + 3) : 0, s);
+    if (EndsWith(s, "Wait For STB ready")) {
+      Advance(p, kStageWaitingForLoader, 0);
+    } else if (StartsWith(s, "SendSDFFile...")) {
+      Advance(p, kStageSdf, 0);
+    }
+  } else if (std::strcmp(s, "BAD") == 0 || EndsWith(s, "... BAD")) {
+    char line[sizeof p->failure];
+    std::snprintf(line, sizeof line, "%s%s%s", std::strcmp(s, "BAD") == 0 ? p->step : "",
+                  std::strcmp(s, "BAD") == 0 && p->step[0] != '\0' ? " " : "", s);
+    SetFailure(p, line, true);
+  } else if (std::strcmp(s, "FW update error...") == 0) {
+    SetFailure(p, s, true);
+  } else {
+    // Anything else is a failure line ("SendBytes: read error...", the abort's line), or the
+    // box's own text, which matters only when no failure line follows it.
+    SetFailure(p, s, false);
+  }
+}
+
+void ConsoleChar(Progress* p, char c) {
+  if (c == '\n' || c == '\r') {
+    p->text[p->text_length] = '\0';
+    ConsoleLine(p, p->text);
+    p->text_length = 0;
+    return;
+  }
+  if (p->text_length < static_cast<int>(sizeof p->text) - 1) {
+    p->text[p->text_length++] = c;
+  }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  return -1;
+}
+
+// "<seconds>.<micros> OUT <escaped text>": the text goes to the console line; other events
+// tell the station nothing it does not learn from the child's end.
+void TraceLine(Progress* p, const char* line, int length) {
+  const char* space = static_cast<const char*>(std::memchr(line, ' ', static_cast<size_t>(length)));
+  if (line[0] == '#' || space == nullptr || length - (space - line) < 5 || std::strncmp(space, " OUT ", 5) != 0) {
+    return;
+  }
+  const char* end = line + length;
+  for (const char* c = space + 5; c < end; ++c) {
+    if (*c != '\\' || c + 1 >= end) {
+      ConsoleChar(p, *c);
+      continue;
+    }
+    ++c;
+    if (*c == 'n') {
+      ConsoleChar(p, '\n');
+    } else if (*c == 'r') {
+      ConsoleChar(p, '\r');
+    } else if (*c == 'x' && c + 2 < end && HexValue(c[1]) >= 0 && HexValue(c[2]) >= 0) {
+      ConsoleChar(p, static_cast<char>(HexValue(c[1]) * 16 + HexValue(c[2])));
+      c += 2;
+    } else {
+      ConsoleChar(p, *c);
+    }
+  }
+}
+
+}  // namespace
+
+void FollowBegin(Progress* progress, const char* trace_path, int sdf_kb) {
+  *progress = Progress{};
+  progress->sdf_kb = sdf_kb;
+  std::snprintf(progress->path, sizeof progress->path, "%s", trace_path);
+}
+
+int FollowTrace(Progress* p) {
+  if (p->file == nullptr) {
+    // The child makes its trace as it starts.
+    p->file = std::fopen(p->path, "rb");
+    if (p->file == nullptr) {
+      return 0;
+    }
+    // Read straight into the station's chunk: no buffer of the C library's per slot.
+    std::setvbuf(p->file, nullptr, _IONBF, 0);
+  }
+  const int stage = p->stage;
+  const int kb = p->kb;
+  for (;;) {
+    // Back to where the last read ended: that clears the end-of-file mark everywhere (the
+    // Windows runtime keeps one of its own below the stream's), so the next read sees more.
+    if (std::fseek(p->file, p->offset, SEEK_SET) != 0) {
+      break;
+    }
+    const size_t n = std::fread(g_chunk, 1, sizeof g_chunk, p->file);
+    p->offset += static_cast<long>(n);
+    for (size_t i = 0; i < n; ++i) {
+      const char c = g_chunk[i];
+      if (c == '\n') {
+        TraceLine(p, p->line, p->line_length);
+        p->line_length = 0;
+      } else if (p->line_length < static_cast<int>(sizeof p->line)) {
+        // Longer lines are cut: a stage line is never that long, byte lines need not be read.
+        p->line[p->line_length++] = c;
+      }
+    }
+    if (n < sizeof g_chunk) {
+      break;
+    }
+  }
+  return p->stage != stage || p->kb != kb ? 1 : 0;
+}
+
+void FollowEnd(Progress* progress) {
+  (void)FollowTrace(progress);
+  if (progress->file != nullptr) {
+    (void)std::fclose(progress->file);
+    progress->file = nullptr;
+  }
+}
+
+void StageText(int stage, int kb, const Progress& progress, char* text, size_t size) {
+  switch (stage) {
+    case kStageStarting:
+      std::snprintf(text, size, "starting");
+      break;
+    case kStageWaitingForBox:
+      std::snprintf(text, size, "waiting for a box");
+      break;
+    case kStageFirmware:
+      std::snprintf(text, size, "firmware %d of %d KB", kb, kFirmwareKb);
+      break;
+    case kStageWaitingForLoader:
+      std::snprintf(text, size, "waiting for the bootloader");
+      break;
+    case kStageSdf:
+      std::snprintf(text, size, "SDF %d of %d KB", kb, progress.sdf_kb);
+      break;
+    case kStageFailed:
+      std::snprintf(text, size, "FAILED: %s", progress.failure[0] != '\0' ? progress.failure : "no reason given");
+      break;
+    default:
+      std::snprintf(text, size, "%s", ResultName(stage));
+      break;
+  }
+}
+
+const char* ResultName(int stage) {
+  switch (stage) {
+    case kStageUpdated:
+      return "updated";
+    case kStageNoBox:
+      return "no box";
+    case kStageTimedOut:
+      return "timed out";
+    case kStageAborted:
+      return "aborted";
+    case kStageFailed:
+      return "failed";
+    default:
+      return "running";
+  }
+}

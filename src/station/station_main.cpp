@@ -1,0 +1,503 @@
+// boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
+//
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...
+//
+// Before any child starts, the station checks the SDF file as boxload does, refuses a port
+// named twice (under any two names) and opens each port once, as boxload would, to refuse one
+// that cannot be used. Then each slot runs boxload with --trace, its console text into the
+// slot's log, and follows the trace for the live view.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/port_argument.h"
+#include "common/common.h"
+#include "sdf/sdf.h"
+#include "sdf/sdf_file.h"
+#include "serial/serial.h"
+#include "station/station.h"
+#include "station/station_proc.h"
+
+namespace {
+
+constexpr int kExitAllUpdated = 0;
+constexpr int kExitSomeNot = 1;
+constexpr int kExitUsage = 2;
+// An aborted child frees its port at once; one that has not ended by then is killed.
+constexpr uint32_t kAbortGraceMs = 5000;
+constexpr int kTickMs = 100;
+constexpr uint32_t kPromptNudgeMs = 2000;
+
+Station g_station;
+
+// text into a buffer of size, cut to fit.
+void CopyText(char* to, size_t size, const char* text) {
+  size_t n = 0;
+  while (n + 1 < size && text[n] != '\0') {
+    ++n;
+  }
+  std::memmove(to, text, n);
+  to[n] = '\0';
+}
+char g_boxload[kPathSize];
+PortArgument g_port_argument;  // large: one at a time
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...\n"
+               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n",
+               kMaxSlots);
+}
+
+bool ReadCount(const char* text, int* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 1000000000L) {
+    return false;
+  }
+  *value = static_cast<int>(n);
+  return true;
+}
+
+// Options anywhere; the first other word is the file, the rest are ports. 0 on a usage error
+// (its line printed).
+int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir, const char** ports[]) {
+  int port_count = 0;
+  static const char* port_words[kMaxSlots];
+  const char* file = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
+      Usage();
+      std::exit(kExitAllUpdated);
+    } else if (std::strcmp(word, "--loop") == 0) {
+      s->loop = true;
+    } else if (std::strcmp(word, "--log-dir") == 0 && has_value) {
+      *log_dir = argv[++i];
+    } else if (std::strcmp(word, "--count") == 0 && has_value) {
+      if (!ReadCount(argv[++i], &s->count)) {
+        std::fprintf(stderr, "boxstation: --count takes a number of boxes, not %s\n", argv[i]);
+        return 0;
+      }
+    } else if (std::strcmp(word, "--timeout") == 0 && has_value) {
+      if (!ReadCount(argv[++i], &s->timeout_s)) {
+        std::fprintf(stderr, "boxstation: --timeout takes a number of seconds, not %s\n", argv[i]);
+        return 0;
+      }
+    } else if (word[0] == '-' && word[1] == '-') {
+      std::fprintf(stderr, "boxstation: %s: unknown option, or its value is missing\n", word);
+      return 0;
+    } else if (file == nullptr) {
+      file = word;
+    } else if (port_count == kMaxSlots) {
+      std::fprintf(stderr, "boxstation: at most %d ports\n", kMaxSlots);
+      return 0;
+    } else {
+      port_words[port_count++] = word;
+    }
+  }
+  if (file == nullptr || port_count == 0) {
+    return 0;
+  }
+  if (s->count != 0 && !s->loop) {
+    std::fprintf(stderr, "boxstation: --count goes with --loop\n");
+    return 0;
+  }
+  s->sdf_name = file;
+  s->slot_count = port_count;
+  *ports = port_words;
+  return 1;
+}
+
+// The same check and the same lines as boxload's software stage; no port is touched before it.
+bool CheckSdf(Station* s) {
+  const int fd = FileOpenRead(s->sdf_name);
+  if (fd == kNoFile) {
+    const int reason = errno;
+    Print("Can't open file %s", s->sdf_name);
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nboxstation: %s: %s\n", s->sdf_name, std::strerror(reason));
+    return false;
+  }
+  SdfHeader header{};
+  Print("Check SDF file... ");
+  const int good = Check_SDF_File(fd, &header);
+  Print(good != 0 ? "OK\n" : "BAD\n");
+  FileClose(fd);
+  s->data_crc32 = data_crc32(header);
+  s->sdf_kb = static_cast<int>((data_length(header) + kBlockSize - 1) / kBlockSize);
+  std::fflush(stdout);
+  return good != 0;
+}
+
+// What OpenPort is given and the device behind it, for one port word. 0 after a stderr line,
+// with *usage set when the word is no port at all.
+int ReadPort(const char* word, char* open_name, char* device, bool* usage) {
+  ReadPortArgument(word, PortNamingRules(), &g_port_argument);
+  if (g_port_argument.kind == kPortNameTooLong ||
+      (g_port_argument.kind == kPortName && std::strlen(g_port_argument.name) >= kPathSize)) {
+    std::fprintf(stderr, "boxstation: the port name is too long (%lu characters, at most %lu)\n",
+                 static_cast<unsigned long>(std::strlen(word)), static_cast<unsigned long>(kPathSize - 1));
+    return 0;
+  }
+  if (g_port_argument.kind == kPortName) {
+    CopyText(open_name, kPathSize, g_port_argument.name);
+    CopyText(device, kPathSize, g_port_argument.name);
+    return 1;
+  }
+  const int number = g_port_argument.number;
+  if (number < kFirstPortNumber || number > kLastPortNumber) {
+    std::fprintf(stderr, "boxstation: %s: invalid COM port specified (a number %d to %d, or a device)\n", word,
+                 kFirstPortNumber, kLastPortNumber);
+    char meant[kPathSize];
+    if (SuggestPortPath(word, meant, sizeof meant) != 0) {
+      std::fprintf(stderr, "boxstation: did you mean %s?\n", meant);
+    }
+    *usage = true;
+    return 0;
+  }
+  std::snprintf(open_name, kPathSize, "com%d", number);
+  const char* path = PortDevicePath(open_name);
+  CopyText(device, kPathSize, path != nullptr ? path : open_name);
+  return 1;
+}
+
+// Every port named once, and each one usable: boxload's own open, then let go at once.
+int CheckPorts(Station* s) {
+  static char open_names[kMaxSlots][kPathSize];
+  static char devices[kMaxSlots][kPathSize];
+  static PortId ids[kMaxSlots];
+  static bool have_id[kMaxSlots];
+  for (int i = 0; i < s->slot_count; ++i) {
+    bool usage = false;
+    if (ReadPort(s->slots[i].port, open_names[i], devices[i], &usage) == 0) {
+      return usage ? kExitUsage : kExitSomeNot;
+    }
+    have_id[i] = PortIdentity(devices[i], &ids[i]) != 0;
+    for (int j = 0; j < i; ++j) {
+      const bool same = have_id[i] && have_id[j] ? ids[i].major == ids[j].major && ids[i].minor == ids[j].minor
+                                                 : std::strcmp(devices[i], devices[j]) == 0;
+      if (same) {
+        std::fprintf(stderr, "boxstation: %s and %s are the same port: name each port once\n", s->slots[j].port,
+                     s->slots[i].port);
+        return kExitUsage;
+      }
+    }
+  }
+  for (int i = 0; i < s->slot_count; ++i) {
+    const PortHandle port = OpenPort(open_names[i]);
+    if (port == nullptr) {
+      std::fflush(stdout);  // "Unable to configure the serial port", if that was the reason
+      std::fprintf(stderr, "boxstation: %s cannot be used: no box was started\n", s->slots[i].port);
+      return kExitSomeNot;
+    }
+    ReleasePort(port);
+  }
+  return kExitAllUpdated;
+}
+
+bool Exists(const char* path) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    return false;
+  }
+  (void)std::fclose(f);
+  return true;
+}
+
+bool HoldsSummary(const char* folder) {
+  char path[kPathSize + 16];
+  std::snprintf(path, sizeof path, "%s/summary.csv", folder);
+  return Exists(path);
+}
+
+// --log-dir, or boxstation-YYYYMMDD-HHMMSS (UTC) here; never a folder of an earlier run.
+bool MakeLogFolder(Station* s, const char* given) {
+  if (given != nullptr) {
+    if (std::strlen(given) >= sizeof s->log_dir) {
+      std::fprintf(stderr, "boxstation: the folder name is too long\n");
+      return false;
+    }
+    CopyText(s->log_dir, sizeof s->log_dir, given);
+    if (HoldsSummary(given)) {
+      std::fprintf(stderr, "boxstation: %s holds an earlier run's summary: name another folder\n", given);
+      return false;
+    }
+  } else {
+    char utc[32];
+    UtcTimeText(static_cast<int64_t>(std::time(nullptr)), utc, sizeof utc);
+    // "2026-12-07T09:00:00Z" -> "20261207-090000"
+    char stamp[16];
+    int n = 0;
+    for (const char* c = utc; *c != '\0' && n < 15; ++c) {
+      if (*c >= '0' && *c <= '9') {
+        stamp[n++] = *c;
+        if (n == 8) {
+          stamp[n++] = '-';
+        }
+      }
+    }
+    stamp[n] = '\0';
+    std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s", stamp);
+    for (int k = 2; HoldsSummary(s->log_dir) && k < 100; ++k) {
+      std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s-%d", stamp, k);
+    }
+  }
+  if (MakeFolder(s->log_dir) == 0) {
+    std::fprintf(stderr, "boxstation: %s: cannot make the folder: %s\n", s->log_dir, std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void StartBox(Station* s, int index) {
+  Slot& slot = s->slots[index];
+  ++slot.seq;
+  ++s->started;
+  std::snprintf(slot.log_path, sizeof slot.log_path, "%s/slot%d-%d.log", s->log_dir, index + 1, slot.seq);
+  std::snprintf(slot.trace_path, sizeof slot.trace_path, "%s/slot%d-%d.trace", s->log_dir, index + 1, slot.seq);
+  std::snprintf(slot.err_path, sizeof slot.err_path, "%s/slot%d-%d.err", s->log_dir, index + 1, slot.seq);
+  FollowBegin(&slot.progress, slot.trace_path, s->sdf_kb);
+  slot.abort_stage = 0;
+  slot.prompt_ms = 0;
+  slot.waiting = false;
+  slot.end = ChildEnd{};
+  slot.start_ms = ElapsedClock();
+  slot.start_utc = static_cast<int64_t>(std::time(nullptr));
+  const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr};
+  if (StartChild(g_boxload, argv, slot.log_path, slot.err_path, &slot.child) == 0) {
+    // Counted as a failed box: the row tells why.
+    slot.child.running = false;
+    slot.end.exit_code = -1;
+    std::snprintf(slot.end.text, sizeof slot.end.text, "not started");
+    std::snprintf(slot.progress.failure, sizeof slot.progress.failure, "boxload could not be started");
+  }
+  slot.running = true;
+  ViewEvent(s, index);
+}
+
+// The last line of the child's standard error that says something of this box.
+void LastErrorLine(const char* path, char* line, size_t size) {
+  line[0] = '\0';
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    return;
+  }
+  char text[512];
+  while (std::fgets(text, sizeof text, f) != nullptr) {
+    text[std::strcspn(text, "\r\n")] = '\0';
+    if (text[0] != '\0' && std::strstr(text, "stand-in firmware image") == nullptr) {
+      CopyText(line, size, text);
+    }
+  }
+  (void)std::fclose(f);
+}
+
+// An empty .err says nothing: it goes.
+void DropEmptyFile(const char* path) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    return;
+  }
+  const bool empty = std::fgetc(f) == EOF;
+  (void)std::fclose(f);
+  if (empty) {
+    (void)std::remove(path);
+  }
+}
+
+void EndBox(Station* s, int index) {
+  Slot& slot = s->slots[index];
+  Progress& p = slot.progress;
+  FollowEnd(&p);
+  slot.end_ms = ElapsedClock();
+  slot.end_utc = static_cast<int64_t>(std::time(nullptr));
+  slot.reached_stage = p.stage == kStageNoBox ? kStageWaitingForBox : p.stage;
+  slot.reached_kb = p.kb;
+  int result = kStageFailed;
+  if (slot.end.exit_code == 0) {
+    result = kStageUpdated;
+  } else if (slot.abort_stage != 0) {
+    result = slot.abort_stage;
+  } else if (slot.end.exit_code == 1 && p.stage == kStageNoBox) {
+    result = kStageNoBox;
+  }
+  if (result != kStageUpdated && (p.failure[0] == '\0' || p.failure_is_summary)) {
+    char line[sizeof p.failure];
+    LastErrorLine(slot.err_path, line, sizeof line);
+    if (line[0] != '\0') {
+      CopyText(p.failure, sizeof p.failure, line);
+    } else if (p.failure[0] == '\0') {
+      char text[64];
+      std::snprintf(text, sizeof text, "boxload ended with %s", slot.end.text);
+      CopyText(p.failure, sizeof p.failure, text);
+    }
+  }
+  p.stage = result;
+  DropEmptyFile(slot.err_path);
+  slot.running = false;
+  ++slot.done;
+  ++s->ended;
+  ++s->by_result[result];
+  if (result != kStageUpdated) {
+    if (s->miss_count < kMissesShown) {
+      Miss& m = s->misses[s->miss_count];
+      m.slot = index;
+      m.seq = slot.seq;
+      m.stage = result;
+      char where[48];
+      StageText(slot.reached_stage, slot.reached_kb, p, where, sizeof where);
+      char text[sizeof m.text];
+      if (result == kStageNoBox) {
+        std::snprintf(text, sizeof text, "%s: ", ResultName(result));
+      } else {
+        std::snprintf(text, sizeof text, "%s at %s: ", ResultName(result), where);
+      }
+      const size_t used = std::strlen(text);
+      CopyText(text + used, sizeof text - used, p.failure);
+      CopyText(m.text, sizeof m.text, text);
+    }
+    ++s->miss_count;
+  }
+  SummaryRow(s, index);
+  slot.waiting = s->loop;
+  ViewEvent(s, index);
+}
+
+bool MayStart(const Station& s) { return s.count == 0 || s.started < s.count; }
+
+void OperatorKey(Station* s, int key) {
+  for (int i = 0; i < s->slot_count; ++i) {
+    const Slot& slot = s->slots[i];
+    if (slot.waiting && (key == '\n' || key == slot.key) && MayStart(*s)) {
+      StartBox(s, i);
+    }
+  }
+}
+
+// One pass over the slots: progress, ends, time-outs, aborts.
+void Tend(Station* s, bool stopping) {
+  const uint32_t now = ElapsedClock();
+  for (int i = 0; i < s->slot_count; ++i) {
+    Slot& slot = s->slots[i];
+    if (!slot.running) {
+      continue;
+    }
+    if (FollowTrace(&slot.progress) != 0) {
+      ViewEvent(s, i);
+    }
+    if (PollChild(&slot.child, &slot.end) != 0) {
+      EndBox(s, i);
+      continue;
+    }
+    // A child still at its final prompt after a while missed the key queued for it.
+    if (slot.progress.at_prompt && slot.prompt_ms == 0) {
+      slot.prompt_ms = now;
+    } else if (slot.prompt_ms != 0 && now - slot.prompt_ms >= kPromptNudgeMs) {
+      NudgeChild(&slot.child);
+      slot.prompt_ms = now;
+    }
+    if (slot.abort_stage == 0 && stopping) {
+      slot.abort_stage = kStageAborted;
+      slot.abort_ms = now;
+      AbortChild(&slot.child);
+    } else if (slot.abort_stage == 0 && s->timeout_s != 0 &&
+               now - slot.start_ms >= static_cast<uint32_t>(s->timeout_s) * 1000U) {
+      slot.abort_stage = kStageTimedOut;
+      slot.abort_ms = now;
+      AbortChild(&slot.child);
+    } else if (slot.abort_stage != 0 && now - slot.abort_ms >= kAbortGraceMs) {
+      KillChild(&slot.child);
+    }
+  }
+}
+
+bool AnyRunning(const Station& s) {
+  for (int i = 0; i < s.slot_count; ++i) {
+    if (s.slots[i].running) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
+    return helper;
+  }
+  Station* s = &g_station;
+  const char* log_dir = nullptr;
+  const char** ports = nullptr;
+  if (ReadCommandLine(argc, argv, s, &log_dir, &ports) == 0) {
+    Usage();
+    return kExitUsage;
+  }
+  for (int i = 0; i < s->slot_count; ++i) {
+    s->slots[i].port = ports[i];
+    s->slots[i].key = static_cast<char>(i < 9 ? '1' + i : 'a' + (i - 9));
+  }
+  if (!CheckSdf(s)) {
+    return kExitSomeNot;
+  }
+  if (const int status = CheckPorts(s); status != kExitAllUpdated) {
+    return status;
+  }
+  if (ProgramBeside(
+#ifdef _WIN32
+          "boxload.exe",
+#else
+          "boxload",
+#endif
+          g_boxload, sizeof g_boxload) == 0 ||
+      !Exists(g_boxload)) {
+    std::fprintf(stderr, "boxstation: boxload is not beside boxstation (%s)\n", g_boxload);
+    return kExitSomeNot;
+  }
+  if (!MakeLogFolder(s, log_dir) || SummaryOpen(s) == 0) {
+    return kExitSomeNot;
+  }
+
+  CatchStopSignals();
+  if (s->loop) {
+    KeysBegin();
+  }
+  s->start_ms = ElapsedClock();
+  ViewBegin(s);
+  for (int i = 0; i < s->slot_count && MayStart(*s); ++i) {
+    StartBox(s, i);
+  }
+  bool stopping = false;
+  for (;;) {
+    const int key = WaitForOperatorKey(kTickMs);
+    stopping = stopping || StopSignal() != 0;
+    Tend(s, stopping);
+    if (key >= 0 && !stopping) {
+      OperatorKey(s, key);
+    }
+    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count))) {
+      break;
+    }
+    ViewUpdate(s, false);
+  }
+  if (s->loop) {
+    KeysEnd();
+  }
+  ViewEnd(s);
+  SummaryScreen(*s);
+  if (s->csv != nullptr) {
+    (void)std::fclose(s->csv);
+  }
+  if (s->jsonl != nullptr) {
+    (void)std::fclose(s->jsonl);
+  }
+  if (StopSignal() != 0) {
+    EndByStopSignal(StopSignal());
+  }
+  return s->ended > 0 && s->by_result[kStageUpdated] == s->ended ? kExitAllUpdated : kExitSomeNot;
+}

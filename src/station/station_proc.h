@@ -1,0 +1,81 @@
+// The station's room on the host: the boxload children, the operator's keys and Ctrl+C, and
+// the few facts of the file system the station needs. One file per platform; the build picks it.
+//
+//   StationHelperMain(argc, argv)    Windows: the station run as its own helper on a child's
+//                                    console (the key, the abort); -1 for any other command line
+//                                    and always on POSIX
+//   ProgramBeside(name, path, size)  the program called name in the folder of the running
+//                                    program (".exe" added on Windows); 0 when that folder is
+//                                    unknown or the name does not fit
+//   StartChild(program, argv, out_path, err_path, &child)
+//                                    runs program with argv (argv[0] first, null last): no
+//                                    standard input, standard output and error created as
+//                                    out_path and err_path, in a process group of its own,
+//                                    with no console or controlling terminal to wait on (so
+//                                    the final key wait is skipped); it ends when the station
+//                                    dies. 1 ok; 0 after one stderr line
+//   AbortChild(&child)               the child's own abort, as a user's Ctrl+C: SIGINT to its
+//                                    group (POSIX), CTRL_BREAK_EVENT to its group (Windows)
+//   KillChild(&child)                the last resort: ends the child's group at once
+//   NudgeChild(&child)               a child seen at its final prompt that has not ended: one
+//                                    more key for it (Windows); nothing on POSIX, where no
+//                                    child has a terminal to wait on
+//   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
+//                                    runs. Never blocks
+//   PortIdentity(device, &id)        1 with what two names of one device share (the device
+//                                    number after links are followed; the COM number); 0 when
+//                                    the device cannot be looked at
+//   CatchStopSignals()               Ctrl+C, and on POSIX SIGTERM and SIGHUP, no longer end the
+//                                    station: StopSignal() tells which came, 0 for none
+//   EndByStopSignal(sig)             ends the station as sig ends a process (killed by SIGINT)
+//   OutputIsTerminal()               standard output is a terminal (the live table) or not
+//   TerminalWidth()                  its columns (80 when it does not say)
+//   KeysBegin() / KeysEnd()          the operator's keys one at a time from standard input (on
+//                                    a terminal: no echo, no line editing, Ctrl+C still a
+//                                    signal); KeysEnd restores the terminal, also after a stop
+//   WaitForOperatorKey(ms)           a key pressed within ms (Enter as '\n'), or -1; with keys
+//                                    off it only waits
+//   MakeFolder(path)                 1 when path is a folder afterwards (made if missing)
+//   UtcTimeText(seconds, text, size) "2026-12-07T09:00:00Z" for seconds since 1970
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct ChildProcess {
+  intptr_t id = 0;     // process id (POSIX) or process handle (Windows); 0 when none
+  intptr_t group = 0;  // the process group (POSIX) or process id (Windows)
+  bool running = false;
+};
+
+struct ChildEnd {
+  int exit_code = -1;     // -1 when ended by a signal
+  int signal = 0;         // POSIX: the signal that ended it
+  bool by_abort = false;  // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
+  char text[24] = {};     // "0", "1", "SIGINT", "0xC000013A": as a shell would name the end
+};
+
+struct PortId {
+  uint64_t major = 0;  // st_dev of the device node, or 0 on Windows
+  uint64_t minor = 0;  // st_rdev (a device) or st_ino (anything else); the COM number on Windows
+};
+
+int StationHelperMain(int argc, char** argv);
+int ProgramBeside(const char* name, char* path, size_t size);
+int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
+               ChildProcess* child);
+void AbortChild(ChildProcess* child);
+void KillChild(ChildProcess* child);
+void NudgeChild(ChildProcess* child);
+int PollChild(ChildProcess* child, ChildEnd* end);
+int PortIdentity(const char* device, PortId* id);
+void CatchStopSignals();
+int StopSignal();
+[[noreturn]] void EndByStopSignal(int sig);
+bool OutputIsTerminal();
+int TerminalWidth();
+void KeysBegin();
+void KeysEnd();
+int WaitForOperatorKey(int ms);
+int MakeFolder(const char* path);
+void UtcTimeText(int64_t seconds, char* text, size_t size);
