@@ -1,8 +1,8 @@
 # Install rules and packages.
 #   Linux:   cmake --install puts boxload, sdftool and stbsim in bin/ and their manual pages in
 #            share/man/man1; cpack -G DEB makes boxload_<version>_<arch>.deb.
-#   Windows: cpack -G ZIP makes boxload-<version>-win64.zip with boxload.exe, sdftool.exe and
-#            README.txt.
+#   Windows: cpack -G ZIP makes boxload-<version>-win64.zip with boxload.exe, boxstation.exe,
+#            sdftool.exe and README.txt.
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME boxload)
@@ -12,7 +12,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reload the software of a KMV-7720P set-to
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS boxload sdftool RUNTIME DESTINATION .)
+  install(TARGETS boxload boxstation sdftool RUNTIME DESTINATION .)
   # Notepad of older Windows shows a file without CR LF as one long line.
   configure_file(${CMAKE_SOURCE_DIR}/packaging/README-windows.txt ${CMAKE_BINARY_DIR}/packaging/README.txt
                  @ONLY NEWLINE_STYLE CRLF)
