@@ -160,7 +160,10 @@ int FollowTrace(Progress* p) {
   const int kb = p->kb;
   for (;;) {
     // At the end of what has been written so far: clear it, so that the next read sees more.
+    // The seek to where it stands also clears the end mark that some C libraries keep on the
+    // descriptor itself (Windows' msvcrt under Wine), which clearerr does not reach.
     std::clearerr(p->file);
+    (void)std::fseek(p->file, 0, SEEK_CUR);
     const size_t n = std::fread(g_chunk, 1, sizeof g_chunk, p->file);
     for (size_t i = 0; i < n; ++i) {
       const char c = g_chunk[i];
