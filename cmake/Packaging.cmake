@@ -1,5 +1,5 @@
 # Install rules and packages.
-#   Linux:   cmake --install puts boxload, sdftool and stbsim in bin/ and their manual pages in
+#   Linux:   cmake --install puts boxload, boxstation, sdftool and stbsim in bin/ and their manual pages in
 #            share/man/man1; cpack -G DEB makes boxload_<version>_<arch>.deb.
 #   Windows: cpack -G ZIP makes boxload-<version>-win64.zip with boxload.exe, boxstation.exe,
 #            sdftool.exe and README.txt.
@@ -21,14 +21,14 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME "boxload-${PROJECT_VERSION}-win64")
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
-  install(TARGETS boxload sdftool stbsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS boxload boxstation sdftool stbsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # Manual pages name the device paths of this build's port prefix; Debian wants them gzipped
   # reproducibly (no name, no time stamp in the header).
   find_program(BOXLOAD_GZIP gzip REQUIRED)
   set(_man_dir ${CMAKE_BINARY_DIR}/man)
   set(_man_pages)
-  foreach(_page boxload sdftool stbsim)
+  foreach(_page boxload boxstation sdftool stbsim)
     configure_file(${CMAKE_SOURCE_DIR}/man/${_page}.1 ${_man_dir}/${_page}.1 @ONLY)
     add_custom_command(OUTPUT ${_man_dir}/${_page}.1.gz
                        COMMAND ${BOXLOAD_GZIP} -9nf -k ${_man_dir}/${_page}.1
@@ -57,8 +57,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "boxload talks to the box's boot ROM to install its bootloader, then sends
 a software image (an SDF file) to that bootloader in acknowledged blocks,
-over one port at 115,200 baud 8N1. sdftool makes and checks SDF files;
-stbsim simulates the box on a pseudo-terminal for trying the tool out.")
+over one port at 115,200 baud 8N1. boxstation updates many boxes at once,
+one boxload per port, with a live table and a summary. sdftool makes and
+checks SDF files; stbsim simulates the box on a pseudo-terminal for trying the tool out.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
       OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -57,6 +57,7 @@ struct Progress {
   // The trace as read so far.
   char path[kPathSize] = {};
   std::FILE* file = nullptr;
+  long offset = 0;      // read so far
   char line[256] = {};  // the start of the trace line being read: enough for any stage
   int line_length = 0;
 };
@@ -130,9 +131,9 @@ const char* ResultName(int stage);
 
 void ViewBegin(Station* station);
 void ViewUpdate(Station* station, bool force);
-void ViewEvent(Station* station, int slot);
+void ViewEvent(Station* station, int index);
 void ViewEnd(Station* station);
 
 int SummaryOpen(Station* station);
-void SummaryRow(Station* station, int slot);
+void SummaryRow(Station* station, int index);
 void SummaryScreen(const Station& station);

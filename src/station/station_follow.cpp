@@ -27,6 +27,13 @@ void SetFailure(Progress* p, const char* line, bool summary) {
   p->failure_is_summary = summary;
 }
 
+// Lines of a run going well that move no counter: the reset's answer, the image's start, the
+// SDF header's verdict, a step's OK after lines of its own.
+bool IsPlainProgress(const char* s) {
+  return StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
+         std::strcmp(s, "SendFile...") == 0 || std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0;
+}
+
 void Advance(Progress* p, int stage, int kb) {
   p->stage = stage;
   p->kb = kb;
@@ -46,9 +53,8 @@ void ConsoleLine(Progress* p, const char* s) {
     }
   } else if (std::sscanf(s, "SendFile: %d(Kb)", &n) == 1) {
     Advance(p, kStageFirmware, n);
-  } else if (StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
-             std::strcmp(s, "SendFile...") == 0) {
-    // the firmware stage going its way
+  } else if (IsPlainProgress(s)) {
+    // the stages going their way: nothing to show
   } else if (std::strcmp(s, "Waiting STB response") == 0 || std::strcmp(s, "do_upload_firmware()") == 0 ||
              StartsWith(s, "Firmware update status: OK")) {
     Advance(p, kStageWaitingForLoader, 0);
@@ -61,8 +67,6 @@ void ConsoleLine(Progress* p, const char* s) {
     SetFailure(p, s, false);
   } else if (std::strcmp(s, "Remote BootLoader is ready") == 0) {
     Advance(p, kStageSdf, 0);
-  } else if (std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0) {
-    // the SDF header's verdict, or a step's OK after lines of its own
   } else if (EndsWith(s, "... ") || EndsWith(s, "... OK") || EndsWith(s, "Wait For STB ready")) {
     // A step word ("SendSDFFile... "), perhaps with its OK or the ready wait on the same line.
     const char* dots = std::strstr(s, "... ");
@@ -159,12 +163,13 @@ int FollowTrace(Progress* p) {
   const int stage = p->stage;
   const int kb = p->kb;
   for (;;) {
-    // At the end of what has been written so far: clear it, so that the next read sees more.
-    // The seek to where it stands also clears the end mark that some C libraries keep on the
-    // descriptor itself (Windows' msvcrt under Wine), which clearerr does not reach.
-    std::clearerr(p->file);
-    (void)std::fseek(p->file, 0, SEEK_CUR);
+    // Back to where the last read ended: that clears the end-of-file mark everywhere (the
+    // Windows runtime keeps one of its own below the stream's), so the next read sees more.
+    if (std::fseek(p->file, p->offset, SEEK_SET) != 0) {
+      break;
+    }
     const size_t n = std::fread(g_chunk, 1, sizeof g_chunk, p->file);
+    p->offset += static_cast<long>(n);
     for (size_t i = 0; i < n; ++i) {
       const char c = g_chunk[i];
       if (c == '\n') {

@@ -370,7 +370,7 @@ bool MayStart(const Station& s) { return s.count == 0 || s.started < s.count; }
 
 void OperatorKey(Station* s, int key) {
   for (int i = 0; i < s->slot_count; ++i) {
-    Slot& slot = s->slots[i];
+    const Slot& slot = s->slots[i];
     if (slot.waiting && (key == '\n' || key == slot.key) && MayStart(*s)) {
       StartBox(s, i);
     }
@@ -419,6 +419,9 @@ bool AnyRunning(const Station& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
+    return helper;
+  }
   Station* s = &g_station;
   const char* log_dir = nullptr;
   const char** ports = nullptr;

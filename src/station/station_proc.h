@@ -1,6 +1,9 @@
 // The station's room on the host: the boxload children, the operator's keys and Ctrl+C, and
 // the few facts of the file system the station needs. One file per platform; the build picks it.
 //
+//   StationHelperMain(argc, argv)    Windows: the station run as its own helper on a child's
+//                                    console (the key, the abort); -1 for any other command line
+//                                    and always on POSIX
 //   ProgramBeside(name, path, size)  the program called name in the folder of the running
 //                                    program (".exe" added on Windows); 0 when that folder is
 //                                    unknown or the name does not fit
@@ -54,6 +57,7 @@ struct PortId {
   uint64_t minor = 0;  // st_rdev (a device) or st_ino (anything else); the COM number on Windows
 };
 
+int StationHelperMain(int argc, char** argv);
 int ProgramBeside(const char* name, char* path, size_t size);
 int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
                ChildProcess* child);

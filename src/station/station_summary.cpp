@@ -141,8 +141,8 @@ void SummaryScreen(const Station& s) {
     const Miss& m = s.misses[i];
     std::printf("  slot %d %s, box %d: %s\n", m.slot + 1, s.slots[m.slot].port, m.seq, m.text);
   }
-  if (s.miss_count > shown) {
-    std::printf("  and %d more boxes that did not update: see summary.csv\n", s.miss_count - shown);
+  if (const int more = s.miss_count - kMissesShown; more > 0) {
+    std::printf("  and %d more boxes that did not update: see summary.csv\n", more);
   }
   std::printf("logs, traces, summary.csv and summary.jsonl in %s\n", s.log_dir);
   std::fflush(stdout);
