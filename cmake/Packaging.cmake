@@ -59,7 +59,8 @@ else()
 a software image (an SDF file) to that bootloader in acknowledged blocks,
 over one port at 115,200 baud 8N1. boxstation updates many boxes at once,
 one boxload per port, with a live table and a summary. sdftool makes and
-checks SDF files; stbsim simulates the box on a pseudo-terminal for trying the tool out.")
+checks SDF files; stbsim simulates the box on a pseudo-terminal for trying
+the tool out.")
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
       OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -51,6 +51,7 @@ struct Progress {
   char step[40] = {};               // the step word waiting for its OK or BAD ("SendSDFFile...")
   char failure[160] = {};           // the last failure line the child printed
   bool failure_is_summary = false;  // only "BAD" or "FW update error...": a specific line wins
+  bool at_prompt = false;           // the final key prompt has been printed
   // The console line being put together from OUT events.
   char text[160] = {};
   int text_length = 0;
@@ -76,6 +77,7 @@ struct Slot {
   int64_t end_utc = 0;
   int abort_stage = 0;  // kStageTimedOut or kStageAborted once the abort is sent
   uint32_t abort_ms = 0;
+  uint32_t prompt_ms = 0;  // when the final prompt was first seen; 0 before
   ChildEnd end;
   Progress progress;
   int reached_stage = kStageStarting;  // the stage before the result

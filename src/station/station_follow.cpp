@@ -42,7 +42,11 @@ void Advance(Progress* p, int stage, int kb) {
 // One line (or part of a line ended by "\r") of boxload's console text.
 void ConsoleLine(Progress* p, const char* s) {
   int n = 0;
-  if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility") || StartsWith(s, "press any key")) {
+  if (StartsWith(s, "press any key")) {
+    p->at_prompt = true;
+    return;
+  }
+  if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility")) {
     return;
   }
   if (StartsWith(s, "Send 'GetPlatformID'")) {

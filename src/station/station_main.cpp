@@ -28,6 +28,7 @@ constexpr int kExitUsage = 2;
 // An aborted child frees its port at once; one that has not ended by then is killed.
 constexpr uint32_t kAbortGraceMs = 5000;
 constexpr int kTickMs = 100;
+constexpr uint32_t kPromptNudgeMs = 2000;
 
 Station g_station;
 
@@ -262,6 +263,7 @@ void StartBox(Station* s, int index) {
   std::snprintf(slot.err_path, sizeof slot.err_path, "%s/slot%d-%d.err", s->log_dir, index + 1, slot.seq);
   FollowBegin(&slot.progress, slot.trace_path, s->sdf_kb);
   slot.abort_stage = 0;
+  slot.prompt_ms = 0;
   slot.waiting = false;
   slot.end = ChildEnd{};
   slot.start_ms = ElapsedClock();
@@ -392,6 +394,13 @@ void Tend(Station* s, bool stopping) {
     if (PollChild(&slot.child, &slot.end) != 0) {
       EndBox(s, i);
       continue;
+    }
+    // A child still at its final prompt after a while missed the key queued for it.
+    if (slot.progress.at_prompt && slot.prompt_ms == 0) {
+      slot.prompt_ms = now;
+    } else if (slot.prompt_ms != 0 && now - slot.prompt_ms >= kPromptNudgeMs) {
+      NudgeChild(&slot.child);
+      slot.prompt_ms = now;
     }
     if (slot.abort_stage == 0 && stopping) {
       slot.abort_stage = kStageAborted;

@@ -20,6 +20,9 @@
 //                                    group (POSIX), Ctrl+Break (Ctrl+C where the console has
 //                                    no Break) on its console (Windows)
 //   KillChild(&child)                the last resort: ends the child's group at once
+//   NudgeChild(&child)               a child seen at its final prompt that has not ended: one
+//                                    more key for it (Windows); nothing on POSIX, where no
+//                                    child has a terminal to wait on
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
@@ -66,6 +69,7 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
                ChildProcess* child);
 void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
+void NudgeChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
 int PortIdentity(const char* device, PortId* id);
 void CatchStopSignals();

@@ -123,6 +123,8 @@ void KillChild(ChildProcess* child) {
   }
 }
 
+void NudgeChild(ChildProcess* /*child*/) {}
+
 int PollChild(ChildProcess* child, ChildEnd* end) {
   if (!child->running) {
     return 1;

@@ -306,6 +306,12 @@ void KillChild(ChildProcess* child) {
   }
 }
 
+void NudgeChild(ChildProcess* child) {
+  if (child->running) {
+    (void)TellChildConsole(child, "key");
+  }
+}
+
 int PollChild(ChildProcess* child, ChildEnd* end) {
   if (!child->running) {
     return 1;
