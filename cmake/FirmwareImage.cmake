@@ -26,7 +26,7 @@ string(REGEX REPLACE "((0x..,){16})" "\\1\n  " _bytes "${_bytes}")
 set(BOXLOAD_FIRMWARE_SOURCE "${CMAKE_BINARY_DIR}/generated/firmware_image.cpp")
 file(CONFIGURE OUTPUT "${BOXLOAD_FIRMWARE_SOURCE}" CONTENT
 "// Made at build time from ${_image}; do not edit.
-#include \"bootrom/bootrom.h\"
+#include \"bootrom/firmware_image.h\"
 
 const uint8_t FirmwareImage[kFirmwareImageSize] = {
   ${_bytes}

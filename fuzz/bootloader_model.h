@@ -11,13 +11,17 @@
 
 namespace fuzz {
 
-enum Verdict { kAck, kNotAck, kDead };
+enum Verdict { kAck, kRefused, kNoVerdict, kDead };
 
-// Any number of 02 ... 00 texts, printed as they come, then the verdict byte, all under one
-// read policy.
-inline LineModel::Result VerdictByte(LineModel& line, std::string& text, uint32_t timeout_ms, uint8_t* byte) {
+// Any number of 02 ... 00 texts, printed as they come, then the verdict byte: every read
+// waits without limit, or (timed) only until the deadline.
+inline LineModel::Result VerdictByte(LineModel& line, std::string& text, bool timed, uint64_t deadline, uint8_t* byte) {
   auto next = [&]() {
-    const LineModel::Result r = line.Read(timeout_ms, byte);
+    if (timed && deadline <= line.Now()) {
+      return LineModel::kTimeOut;
+    }
+    const uint32_t timeout = timed ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
+    const LineModel::Result r = line.Read(timeout, byte);
     if (r == LineModel::kFailed) {
       text += "WaitResponse: read error...\n";
     }
@@ -35,36 +39,38 @@ inline LineModel::Result VerdictByte(LineModel& line, std::string& text, uint32_
   return r;
 }
 
-// One verdict. An odd byte is reported; a verdict behind it within 500 ms (up to 8 odd bytes)
-// is the real one. With another_follows, that verdict counts only when the next message starts
-// within 500 ms too; its first byte is then left for the next verdict.
-inline Verdict ReadVerdict(LineModel& line, std::string& text, bool another_follows = false) {
+// The stray-byte window for a run whose slowest block verdict took slowest_ms: 500 ms, or three
+// times that, at most 2 s.
+inline uint64_t StrayWindow(uint64_t slowest_ms) { return std::clamp<uint64_t>(3 * slowest_ms, 500, 2000); }
+
+// One verdict. Odd bytes are reported; a verdict behind them within the window from the first
+// one is the real one. With another_follows, that verdict counts only when the next message
+// starts within a window after it too; its first byte is then left for the next verdict.
+inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_ms, bool another_follows = false) {
   uint8_t byte = 0;
-  if (VerdictByte(line, text, kBlockingRead, &byte) != LineModel::kByte) {
+  if (VerdictByte(line, text, false, 0, &byte) != LineModel::kByte) {
     return kDead;
   }
-  for (int odd = 0; byte != 0x06 && byte != 0x15; ++odd) {
+  const uint64_t deadline = line.Now() + window_ms;
+  while (byte != 0x06 && byte != 0x15) {
     text += Format("Unknown response: 0x%X\n", byte);
-    if (odd == 8) {
-      return kNotAck;
-    }
-    const LineModel::Result r = VerdictByte(line, text, 500, &byte);
+    const LineModel::Result r = VerdictByte(line, text, true, deadline, &byte);
     if (r != LineModel::kByte) {
-      return r == LineModel::kFailed ? kDead : kNotAck;
+      return r == LineModel::kFailed ? kDead : kNoVerdict;
     }
     if ((byte == 0x06 || byte == 0x15) && another_follows) {
       uint8_t ahead = 0;
-      const LineModel::Result a = line.Read(500, &ahead);
+      const LineModel::Result a = line.Read(static_cast<uint32_t>(window_ms), &ahead);
       if (a != LineModel::kByte) {
         text += a == LineModel::kFailed ? "WaitResponse: read error...\n" : "";
-        return a == LineModel::kFailed ? kDead : kNotAck;
+        return a == LineModel::kFailed ? kDead : kNoVerdict;
       }
       if (byte == 0x06) {
         line.PutBack();
       }
     }
   }
-  return byte == 0x06 ? kAck : kNotAck;
+  return byte == 0x06 ? kAck : kRefused;
 }
 
 // The ready signal 53 44 46 10 (a byte that breaks it is dropped), the 20 header bytes, one
@@ -88,7 +94,7 @@ inline bool HeaderExchange(WireModel& wire, LineModel& line, const uint8_t* head
     wire.Write(header[i]);
   }
   text += "wait STB response:\n";
-  return ReadVerdict(line, text) == kAck;
+  return ReadVerdict(line, text, StrayWindow(wire.slowest_verdict_ms)) == kAck;
 }
 
 // A 1,025-byte block on the line: count data bytes, FF up to 1,024, then their sum.
@@ -106,14 +112,19 @@ inline Bytes BlockOnLine(const uint8_t* data, int32_t count) {
 }
 
 // Sends the block up to tries times until it is acknowledged. A dead port ends it at its first
-// failed write or read, and no further try is made.
+// failed write or read, and no further try is made. Each 06 or 15 is timed from the block's
+// last byte for the run's slowest verdict.
 inline bool SendWithRetry(WireModel& wire, LineModel& line, const Bytes& block, int32_t tries) {
   for (int32_t t = 0; t < tries; ++t) {
     if (!std::all_of(block.begin(), block.end(), [&wire](uint8_t b) { return wire.Write(b); })) {
       return false;
     }
-    const Verdict verdict = ReadVerdict(line, wire.text);
-    if (verdict != kNotAck) {
+    const uint64_t sent_at = line.Now();
+    const Verdict verdict = ReadVerdict(line, wire.text, StrayWindow(wire.slowest_verdict_ms));
+    if (verdict == kAck || verdict == kRefused) {
+      wire.slowest_verdict_ms = std::max(wire.slowest_verdict_ms, line.Now() - sent_at);
+    }
+    if (verdict == kAck || verdict == kDead) {
       return verdict == kAck;
     }
   }

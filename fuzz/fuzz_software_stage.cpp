@@ -52,12 +52,13 @@ int Stage(fuzz::WireModel& wire, fuzz::LineModel& line, const fuzz::Bytes& file)
   }
   text += fuzz::Format("Send %ldKb\r\n", static_cast<long>(whole));
   // The final verdict follows with nothing sent between.
-  if (fuzz::ReadVerdict(line, text, true) != fuzz::kAck) {
+  const uint64_t window = fuzz::StrayWindow(wire.slowest_verdict_ms);
+  if (fuzz::ReadVerdict(line, text, window, true) != fuzz::kAck) {
     text += "BAD\n";
     return 0;
   }
   text += "OK\n";
-  return fuzz::ReadVerdict(line, text) == fuzz::kAck ? 1 : 0;
+  return fuzz::ReadVerdict(line, text, window) == fuzz::kAck ? 1 : 0;
 }
 
 }  // namespace

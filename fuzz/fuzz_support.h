@@ -27,7 +27,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "bootloader/bootloader.h"
 #include "bootrom/bootrom.h"
+#include "common/common.h"
 #include "sdf/sdf.h"
 #include "serial/serial_memory.h"
 
@@ -131,6 +133,7 @@ class LineModel {
   }
 
   size_t Unread() const { return script_.bytes.size() - next_; }
+  uint64_t Now() const { return now_; }
   // The last byte read is read again by the next Read.
   void PutBack() { --next_; }
 
@@ -149,6 +152,7 @@ struct WireModel {
   bool loud = true;
   Bytes written;
   std::string text;
+  uint64_t slowest_verdict_ms = 0;  // the bootloader's slowest block verdict so far
 
   bool Write(uint8_t byte);
 };
@@ -241,10 +245,13 @@ inline void FailWrites(const WireModel& wire) {
   }
 }
 
-// Every input starts from a fresh port and a box not known to be in repair mode.
+// Every input starts from a fresh port, on its virtual clock, with a box not known to be in
+// repair mode and no block verdict timed.
 inline void ResetRun() {
   serial_memory::Reset();
+  SetElapsedClock([] { return static_cast<uint32_t>(serial_memory::Now()); });
   g_repair_mode = 0;
+  ForgetVerdictPace();
   Console::Begin();
 }
 

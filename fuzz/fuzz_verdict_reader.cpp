@@ -64,7 +64,7 @@ void fuzz::CheckInput(fuzz::Input& in) {
   if (header_exchange) {
     want = fuzz::HeaderExchange(wire, line, header.bytes) ? 1 : 0;
   } else if (!block) {
-    want = fuzz::ReadVerdict(line, wire.text) == fuzz::kAck ? 1 : 0;
+    want = fuzz::ReadVerdict(line, wire.text, fuzz::StrayWindow(0)) == fuzz::kAck ? 1 : 0;
   } else {
     // Bytes from count on become FF (all of them for a negative count), then the checksum.
     uint8_t pattern[kData];

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "app/trace_writer.h"
-#include "bootrom/bootrom.h"
+#include "bootrom/firmware_image.h"
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf.h"

@@ -3,12 +3,22 @@
 //   WaitResponse(port)                  one verdict: 06 = 1, 15 = 0 silently, other = 0 with
 //                                       "Unknown response: 0x%X\n"; text 02 ... 00 before it is
 //                                       printed as it comes; a failed read prints
-//                                       "WaitResponse: read error...\n" and gives 0. An
-//                                       unexpected byte with a verdict behind it within
-//                                       500 ms was noise: that verdict counts
+//                                       "WaitResponse: read error...\n" and gives 0. Unexpected
+//                                       bytes with a verdict behind them within the stray-byte
+//                                       window were noise: that verdict counts. The window runs
+//                                       from the first odd byte: 500 ms, or 3 times the run's
+//                                       slowest block verdict, at most 2 s; each odd byte in it
+//                                       prints its "Unknown response" line
 //   WaitResponseBeforeAnother(port)     the same, for a verdict that the next one follows with
-//                                       no message between (after the last block, then the final)
-//   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict
+//                                       no message between (after the last block, then the final);
+//                                       the next message's first byte, read to tell a stray byte
+//                                       from the verdict, is kept as the read-ahead byte, and the
+//                                       next verdict read takes it first
+//   WaitLastResponse(port)              WaitResponse for the final verdict; a refusal (15) adds
+//                                       one line on standard error, none on standard output
+//   ForgetVerdictPace()                 a new run: no block verdict timed yet
+//   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict,
+//                                       timed from the checksum's write for the window's pace
 //   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins
 //   WaitForReady(port)                  scans for 53 44 46 10 ("SDF" DLE) without limit;
 //                                       0 only when the port fails
@@ -17,6 +27,7 @@
 //   SendSDFFile(port, fd, buffer, hdr)  data_length body bytes in blocks, then one verdict
 //   RunSoftwareStage(port, fd)          the whole second stage: check, header, body, final
 //                                       verdicts, each step's word with "OK" or "BAD"; 1 = updated
+//   kAck ... kReadySignal               the bootloader's bytes on the line, all in one block
 #pragma once
 
 #include <cstdint>
@@ -24,10 +35,21 @@
 #include "sdf/sdf.h"
 #include "serial/serial.h"
 
+// The bootloader's bytes on the line.
+// Verdicts: accepted, refused; a text message for the console 02 ... 00 may come before one.
+inline constexpr uint8_t kAck = 0x06;
+inline constexpr uint8_t kNak = 0x15;
+inline constexpr uint8_t kTextStart = 0x02;
+inline constexpr uint8_t kTextEnd = 0x00;
+// The ready signal: "SDF" and DLE.
+inline constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
+
 inline constexpr int kBlockTries = 3;
 
 int WaitResponse(PortHandle port);
 int WaitResponseBeforeAnother(PortHandle port);
+int WaitLastResponse(PortHandle port);
+void ForgetVerdictPace();
 int SendBlock(PortHandle port, uint8_t* buffer, int32_t count);
 int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t tries);
 int WaitForReady(PortHandle port);

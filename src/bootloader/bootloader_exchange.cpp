@@ -5,38 +5,64 @@
 #include "common/common.h"
 
 namespace {
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kTextStart = 0x02;
-constexpr uint8_t kTextEnd = 0x00;
-// How long an unexpected byte may wait for the verdict behind it. It must cover the box's time
-// to store a block, since a stray byte can come while the box is still writing its flash; the
-// same 500 ms the boot ROM's probe allows for an answer.
-constexpr uint32_t kStrayByteWindowMs = 500;
-// Noise cannot hold the tool in the window for ever: after this many unexpected bytes in a row
-// the try has failed.
-constexpr uint32_t kMaxStrayBytes = 8;
+// The stray-byte window: how long after the first unexpected byte the verdict behind it may
+// come. A stray byte can come while the box is still storing a block, so the window covers the
+// box's own pace: 500 ms (what the boot ROM's probe allows for an answer), or for a slower box
+// three times its slowest block verdict so far; never more than 2 s, so that neither a noise
+// burst nor one freak verdict can hold the tool for long.
+constexpr uint32_t kStrayWindowMinMs = 500;
+constexpr uint32_t kStrayWindowMaxMs = 2000;
+constexpr uint32_t kStrayWindowPaces = 3;
 
-enum Outcome { kRefused, kAccepted, kPortFailed };
+enum Outcome { kRefused, kAccepted, kNoVerdict, kPortFailed };
 enum ReadResult { kGotByte, kSilence, kDead };
 
 // The first byte of the next message, read ahead while telling a stray byte from a verdict.
 bool g_have_read_ahead = false;
 uint8_t g_read_ahead = 0;
 
-// Under the blocking policy a read returns only with a byte or a dead port: never go on with
-// the stale byte. Silence is possible only under the stray-byte window.
-ReadResult ReadByte(PortHandle port, bool timed, uint8_t* byte) {
+// The longest a block has waited for its verdict in this run, from its last byte on.
+uint32_t g_slowest_verdict_ms = 0;
+
+uint32_t StrayWindowMs() {
+  const uint64_t paced = uint64_t{kStrayWindowPaces} * g_slowest_verdict_ms;
+  if (paced < kStrayWindowMinMs) {
+    return kStrayWindowMinMs;
+  }
+  return paced > kStrayWindowMaxMs ? kStrayWindowMaxMs : static_cast<uint32_t>(paced);
+}
+
+// A read waits without limit, or (timed) only until the deadline on ElapsedClock. Under the
+// blocking policy a read returns only with a byte or a dead port: never go on with the stale
+// byte. Silence is possible only under a deadline.
+struct ReadLimit {
+  bool timed;
+  uint32_t deadline;
+};
+constexpr ReadLimit kNoLimit{false, 0};
+
+ReadLimit LimitFromNow(uint32_t span_ms) { return ReadLimit{true, ElapsedClock() + span_ms}; }
+
+ReadResult ReadByte(PortHandle port, ReadLimit limit, uint8_t* byte) {
   if (g_have_read_ahead) {
     g_have_read_ahead = false;
     *byte = g_read_ahead;
     return kGotByte;
   }
+  if (limit.timed) {
+    const int32_t left = static_cast<int32_t>(limit.deadline - ElapsedClock());
+    if (left <= 0) {
+      return kSilence;
+    }
+    if (SetReadTimeout(port, static_cast<uint32_t>(left)) == 0) {
+      return kDead;
+    }
+  }
   uint32_t error = 0;
   if (PortRead(port, byte, &error) != 0) {
     return kGotByte;
   }
-  if (timed && error == 0) {
+  if (limit.timed && error == 0) {
     return kSilence;
   }
   Print("WaitResponse: read error...\n");
@@ -44,44 +70,43 @@ ReadResult ReadByte(PortHandle port, bool timed, uint8_t* byte) {
 }
 
 // Text messages (02 ... 00), printed as they come, then the verdict byte.
-ReadResult ReadVerdictByte(PortHandle port, bool timed, uint8_t* byte) {
-  ReadResult r = ReadByte(port, timed, byte);
+ReadResult ReadVerdictByte(PortHandle port, ReadLimit limit, uint8_t* byte) {
+  ReadResult r = ReadByte(port, limit, byte);
   while (r == kGotByte && *byte == kTextStart) {
-    for (r = ReadByte(port, timed, byte); r == kGotByte && *byte != kTextEnd; r = ReadByte(port, timed, byte)) {
+    for (r = ReadByte(port, limit, byte); r == kGotByte && *byte != kTextEnd; r = ReadByte(port, limit, byte)) {
       Print("%c", *byte);
     }
     if (r == kGotByte) {
-      r = ReadByte(port, timed, byte);
+      r = ReadByte(port, limit, byte);
     }
   }
   return r;
 }
 
 // After an unexpected byte: the verdict within the window, or the try has failed. The
-// bootloader sends one verdict per message, so a verdict right behind a stray byte is the real
-// one; taking the stray byte for it would send the block again, and the box, which had already
+// bootloader sends one verdict per message, so a verdict right behind stray bytes is the real
+// one; taking a stray byte for it would send the block again, and the box, which had already
 // taken the block, would store it twice.
 // Where another verdict follows with no message between (the final one after the verdict on
 // the last block), the byte behind a stray one may be that next verdict instead: it counts only
-// when the next message starts within the window too, else the odd byte was the answer.
+// when the next message starts within a window after it too, else the odd byte was the answer.
 Outcome ReadVerdictAfterStrayByte(PortHandle port, bool another_follows) {
-  if (SetReadTimeout(port, kStrayByteWindowMs) == 0) {
-    return kPortFailed;
-  }
-  Outcome outcome = kRefused;
-  for (uint32_t stray = 1; stray <= kMaxStrayBytes; ++stray) {
+  const uint32_t window = StrayWindowMs();
+  const ReadLimit limit = LimitFromNow(window);
+  Outcome outcome = kNoVerdict;
+  for (;;) {
     uint8_t byte = 0;
-    const ReadResult r = ReadVerdictByte(port, true, &byte);
+    const ReadResult r = ReadVerdictByte(port, limit, &byte);
     if (r != kGotByte) {
-      outcome = r == kDead ? kPortFailed : kRefused;  // silence: the odd byte was the answer
+      outcome = r == kDead ? kPortFailed : kNoVerdict;  // silence: the odd byte was the answer
       break;
     }
     if (byte == kAck || byte == kNak) {
       outcome = byte == kAck ? kAccepted : kRefused;
       if (another_follows) {
-        const ReadResult next = ReadByte(port, true, &g_read_ahead);
+        const ReadResult next = ReadByte(port, LimitFromNow(window), &g_read_ahead);
         if (next != kGotByte) {
-          outcome = next == kDead ? kPortFailed : kRefused;
+          outcome = next == kDead ? kPortFailed : kNoVerdict;
         }
         // Kept for the next verdict only when the stage goes on to read it.
         g_have_read_ahead = next == kGotByte && outcome == kAccepted;
@@ -98,7 +123,7 @@ Outcome ReadVerdictAfterStrayByte(PortHandle port, bool another_follows) {
 
 Outcome ReadVerdict(PortHandle port, bool another_follows) {
   uint8_t byte = 0;
-  if (ReadVerdictByte(port, false, &byte) != kGotByte) {
+  if (ReadVerdictByte(port, kNoLimit, &byte) != kGotByte) {
     return kPortFailed;
   }
   if (byte == kAck) {
@@ -128,13 +153,31 @@ Outcome SendBlockOnce(PortHandle port, uint8_t* buffer, int32_t count) {
   if (PortWrite(port, checksum) == 0) {
     return kPortFailed;
   }
-  return ReadVerdict(port, false);
+  const uint32_t sent_at = ElapsedClock();
+  const Outcome outcome = ReadVerdict(port, false);
+  const uint32_t pace = ElapsedClock() - sent_at;
+  if ((outcome == kAccepted || outcome == kRefused) && pace > g_slowest_verdict_ms) {
+    g_slowest_verdict_ms = pace;
+  }
+  return outcome;
 }
 }  // namespace
 
 int WaitResponse(PortHandle port) { return ReadVerdict(port, false) == kAccepted ? 1 : 0; }
 
 int WaitResponseBeforeAnother(PortHandle port) { return ReadVerdict(port, true) == kAccepted ? 1 : 0; }
+
+int WaitLastResponse(PortHandle port) {
+  const Outcome outcome = ReadVerdict(port, false);
+  if (outcome == kRefused) {
+    // Silent on the console, as every user knows it; the reason goes where it cannot disturb it.
+    std::fflush(stdout);
+    std::fprintf(stderr, "boxload: the box refused the update at its last verdict\n");
+  }
+  return outcome == kAccepted ? 1 : 0;
+}
+
+void ForgetVerdictPace() { g_slowest_verdict_ms = 0; }
 
 int SendBlock(PortHandle port, uint8_t* buffer, int32_t count) {
   return SendBlockOnce(port, buffer, count) == kAccepted ? 1 : 0;

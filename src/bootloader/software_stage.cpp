@@ -5,9 +5,6 @@
 #include "sdf/sdf_file.h"
 
 namespace {
-// The bootloader announces itself with "SDF" and DLE.
-constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
-
 // One block buffer, reused for every block.
 uint8_t g_block[kBlockSize];
 
@@ -101,6 +98,7 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {
   SdfHeader header{};
+  ForgetVerdictPace();
   Print("Check SDF file... ");
   if (Check_SDF_File(sdf_fd, &header) == 0) {
     Print("BAD\n");
@@ -123,7 +121,7 @@ int RunSoftwareStage(PortHandle port, int sdf_fd) {
   }
   Print("OK\n");
 
-  if (WaitResponse(port) == 0) {
+  if (WaitLastResponse(port) == 0) {
     return 0;
   }
   PrintStatusLine("SW", t0, ElapsedClock());

@@ -11,9 +11,9 @@
 //                                  wait for the box to come back; 1 = the box runs the image
 //   g_repair_mode / InRepairMode() kRepairModeMark once a probe saw the announcement; only ever
 //                                  set, and then every reset exchange skips the reset request
-//   FirmwareImage / kFirmwareImageIsStandIn  the image the tool carries, and whether it is the
-//                                  stand-in that only the simulated box runs
-//   FirmwareImageSha256            the image's SHA-256 in hex, taken by the build
+//   kGetPlatformIdRequest ... kFrameTaken0A  the boot ROM's bytes on the line, all in one block
+//
+// The image that the stage sends is declared in bootrom/firmware_image.h.
 //
 // None of the transfer operations return a result: the stage learns whether the box took the
 // image only from the identification that follows it.
@@ -21,10 +21,31 @@
 
 #include <cstdint>
 
+#include "bootrom/firmware_image.h"
 #include "serial/serial.h"
 
+// The boot ROM's bytes on the line.
+// Requests: identification and reset, 5 bytes each.
+inline constexpr uint8_t kGetPlatformIdRequest[] = {0xA5, 0x02, 0x00, 0x11, 0x12};
+inline constexpr uint8_t kResetRequest[] = {0xA5, 0x02, 0x00, 0x12, 0x13};
+// The identification answer: A5 and 12 bytes.
+inline constexpr uint8_t kPlatformReplyMark = 0xA5;
 inline constexpr uint32_t kPlatformReplySize = 13;
+// A box waiting in repair mode answers a probe with 05 08 or 0E 08.
+inline constexpr uint8_t kRepairAnnounce05 = 0x05;
+inline constexpr uint8_t kRepairAnnounce0E = 0x0E;
+inline constexpr uint8_t kRepairAnnounceEnd = 0x08;
+// The reset reply ends in 08; then the tool sends the go byte 09 and the box echoes it.
+inline constexpr uint8_t kResetDone = 0x08;
+inline constexpr uint8_t kGoByte = 0x09;
+// The file header: 01 01, the length LE32, 14 zero bytes, the end byte 09, answered 09.
+inline constexpr uint8_t kHeaderMark = 0x01;
+inline constexpr uint32_t kHeaderZeroCount = 14;
+inline constexpr uint8_t kHeaderEnd = 0x09;
+// A frame: 1,024 data bytes and their checksum, taken with 09 or 0A.
 inline constexpr uint32_t kFrameSize = 1025;
+inline constexpr uint8_t kFrameTaken09 = 0x09;
+inline constexpr uint8_t kFrameTaken0A = 0x0A;
 
 inline constexpr uint32_t kRepairModeMark = 0xEEEEDDDDu;
 extern uint32_t g_repair_mode;
@@ -36,12 +57,3 @@ void SendFileHeader(PortHandle port, uint32_t length);
 void SendFile(PortHandle port, const uint8_t* data, uint32_t length);
 void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count);
 int RunFirmwareStage(PortHandle port);
-
-// The firmware image the tool carries; made from the image file at build time.
-inline constexpr uint32_t kFirmwareImageSize = 12084;
-extern const uint8_t FirmwareImage[kFirmwareImageSize];
-// True when the build was given the stand-in image of data/firmware.bin: no real box runs it.
-extern const bool kFirmwareImageIsStandIn;
-// The image's SHA-256 as 64 lower-case hex digits, taken by the build: it names the image in a
-// trace, and tells a replay whether the trace was made with the same one.
-extern const char FirmwareImageSha256[];

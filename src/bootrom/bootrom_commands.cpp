@@ -5,16 +5,6 @@
 
 namespace {
 
-constexpr uint8_t kGetPlatformIdRequest[] = {0xA5, 0x02, 0x00, 0x11, 0x12};
-constexpr uint8_t kResetRequest[] = {0xA5, 0x02, 0x00, 0x12, 0x13};
-constexpr uint8_t kPlatformReplyMark = 0xA5;
-constexpr uint8_t kGoByte = 0x09;
-constexpr uint8_t kResetDone = 0x08;
-// A box waiting in repair mode answers a probe with 05 08 or 0E 08.
-constexpr uint8_t kRepairAnnounce05 = 0x05;
-constexpr uint8_t kRepairAnnounce0E = 0x0E;
-constexpr uint8_t kRepairAnnounceEnd = 0x08;
-
 void SendMessage(PortHandle port, const uint8_t* bytes, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     PortWrite(port, bytes[i]);

@@ -1,13 +1,13 @@
 #include <cstdio>
 
 #include "bootrom/bootrom.h"
+#include "bootrom/firmware_image.h"
 #include "common/common.h"
 
 namespace {
 constexpr int kProbesBeforeReset = 15;
 // About two minutes of 500 ms probes for the box to start the image.
 constexpr int kProbesAfterImage = 240;
-constexpr uint8_t kResetDone = 0x08;
 
 int ProbeUpTo(PortHandle port, uint8_t reply[kPlatformReplySize], int attempts) {
   for (int i = 0; i < attempts; ++i) {

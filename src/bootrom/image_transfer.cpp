@@ -6,13 +6,6 @@
 
 namespace {
 
-constexpr uint8_t kHeaderMark = 0x01;
-constexpr uint32_t kHeaderZeroCount = 14;
-constexpr uint8_t kHeaderEnd = 0x09;
-// The boot ROM takes a frame with either of these.
-constexpr uint8_t kFrameTaken09 = 0x09;
-constexpr uint8_t kFrameTaken0A = 0x0A;
-
 // One frame buffer, reused for every frame.
 uint8_t g_frame[kFrameSize];
 

@@ -1,7 +1,10 @@
 // Helpers shared by both protocols and both stages.
 //
 //   SumBytes(buffer, count)   low 8 bits of the sum of count bytes: the frame and block checksum
-//   ElapsedClock()            milliseconds of a monotonic clock since the process started
+//   ElapsedClock()            milliseconds of a monotonic clock since the process started, or
+//                             of the clock that SetElapsedClock put in its place
+//   SetElapsedClock(clock)    a test bench's virtual clock for ElapsedClock; nullptr: the real
+//                             one again
 //   Print(format, ...)        the console text: printf to standard output, and the one place
 //                             where a copy of it is taken (an OUT line when a trace runs)
 //   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
@@ -24,6 +27,8 @@ uint8_t SumBytes(const uint8_t* buffer, uint32_t count);
 
 // Wall time, not CPU time: a stage spends nearly all of its time blocked in reads.
 uint32_t ElapsedClock();
+// The in-memory port's tests run the protocol's own time limits on the port's virtual clock.
+void SetElapsedClock(uint32_t (*clock)());
 
 // Prints a stage's overall-time line for the span t1 - t0. The milliseconds are
 // zero-padded to three digits so that 12,045 ms reads "12.045", not "12.45".

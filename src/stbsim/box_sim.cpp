@@ -142,7 +142,10 @@ void BoxSim::Reply(BoxPoint point, BoxFault fault, std::vector<uint8_t> bytes, s
       break;
     case BoxFault::kNoise:
       if (!bytes.empty()) {
-        bytes.insert(bytes.begin(), kNoiseByte);
+        for (uint32_t i = 0; i < config_.fault.noise_bytes; ++i) {
+          Queue(kNoiseByte, at);
+        }
+        at += config_.fault.noise_gap_ms;
       }
       break;
     case BoxFault::kCorruptOut:

@@ -18,6 +18,9 @@
 //     sends the ready signal again after each, dropping one still queued (not yet popped);
 //     an SDF header that starts with the probe request is taken for a probe
 //   - a fault's index counts the occurrences of its point, from 0; it fires once
+//   - before its final verdict the bootloader compares the CRC of the body it took with the
+//     header's data_crc32 and refuses (15) on a mismatch (check_body); it holds only
+//     data_length bytes, so a file whose data_crc32 also covers bytes after them is refused
 #pragma once
 
 #include <atomic>
@@ -46,7 +49,7 @@ enum class BoxFault {
   kCorruptIn,   // one byte the tool sent at this point arrives damaged: the box must refuse it
   kCorruptOut,  // one byte of the box's answer leaves damaged
   kDrop,        // one byte of the box's answer is lost
-  kNoise,       // an extra byte 0x5A goes before the answer
+  kNoise,       // extra bytes 0x5A go before the answer (noise_bytes of them, noise_gap_ms ahead)
   kDelay,       // the answer leaves delay_ms late
   kRefuse,      // the box refuses (15 to a verdict, silence to a boot ROM command)
   kUnknown,     // the answer is replaced by the byte 0x41
@@ -59,6 +62,8 @@ struct FaultPlan {
   BoxPoint point = BoxPoint::kProbe;
   int index = 0;
   uint32_t delay_ms = 6000;
+  uint32_t noise_bytes = 1;   // a burst, for kNoise
+  uint32_t noise_gap_ms = 0;  // the answer follows the noise this much later
 };
 
 struct BoxConfig {
@@ -86,6 +91,8 @@ struct BoxConfig {
   bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
+  uint32_t store_ms = 0;   // each block's verdict leaves this late: the time to store it
+  bool check_body = true;  // the body taken must match data_crc32, or the final verdict is 15
   FaultPlan fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.
   double byte_time_ms = 0;
@@ -105,19 +112,32 @@ enum class BoxPhase {
 };
 
 struct BoxOutput {
-  uint64_t at_ms;
+  uint64_t at_ms;  // box time: ms here, whatever unit the driver's clock gives on a pty
   bool hang_up;
   uint8_t byte;
 };
 
-class BoxSim {
+// The box's end of the line as a driver sees it (PtyBox, the in-memory port's hook): a
+// byte-driven machine that takes each byte the tool wrote with the time it arrived, and hands
+// out what it sends, each with the time it leaves. BoxSim plays a box; the replayer a trace.
+class BoxMachine {
+ public:
+  virtual ~BoxMachine() = default;
+  virtual void Receive(uint8_t byte, uint64_t now) = 0;
+  // The next thing the box sends, in time order; false when nothing is queued.
+  virtual bool PeekOutput(BoxOutput* out) const = 0;
+  virtual bool PopOutput(BoxOutput* out) = 0;
+  // True once the session must end at once (the replayer after the first byte that differs).
+  virtual bool Ended() const { return false; }
+};
+
+class BoxSim : public BoxMachine {
  public:
   explicit BoxSim(BoxConfig config, std::FILE* log = nullptr);
 
-  void Receive(uint8_t byte, uint64_t now_ms);
-  // The next thing the box sends, in time order; false when nothing is queued.
-  bool PopOutput(BoxOutput* out);
-  bool PeekOutput(BoxOutput* out) const;
+  void Receive(uint8_t byte, uint64_t now_ms) override;
+  bool PopOutput(BoxOutput* out) override;
+  bool PeekOutput(BoxOutput* out) const override;
 
   // What arrived intact: the image (as the file header's length gives it) and the SDF body
   // (data_length bytes), each the bytes of the frames/blocks the box accepted.

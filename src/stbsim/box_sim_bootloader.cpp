@@ -186,6 +186,7 @@ void BoxSim::LoaderBlock(double t) {
   }
   pending_.clear();
   Log("block %u (received #%d): %u body bytes; verdict %02X", k, n, count, verdict);
+  t += config_.store_ms;
   Reply(BoxPoint::kBlock, fault, {verdict}, 0, t);
   if (verdict == kAck && !hung_up_ && next_block_ == blocks_expected_) {
     Finish(t);
@@ -208,6 +209,13 @@ void BoxSim::Finish(double t) {
   }
   const BoxFault final_fault = TakeFault(BoxPoint::kFinal);
   uint8_t final_verdict = config_.final_verdict;
+  uint32_t crc = 0;
+  Crc32Update(body_.data(), &crc, static_cast<uint32_t>(body_.size()));
+  const uint32_t stated = ReadLe32(sdf_header_.data() + kSdfDataCrcOffset);
+  if (config_.check_body && crc != stated) {
+    Complain("body: CRC %08X, data_crc32 %08X: the update is refused", crc, stated);
+    final_verdict = kNak;
+  }
   if (final_fault == BoxFault::kRefuse) {
     final_verdict = kNak;
   } else if (final_fault == BoxFault::kUnknown) {

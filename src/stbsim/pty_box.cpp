@@ -65,7 +65,7 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-PtyBox::PtyBox(BoxSim* sim, std::string link_path) : sim_(sim), link_path_(std::move(link_path)) {}
+PtyBox::PtyBox(BoxMachine* sim, std::string link_path) : sim_(sim), link_path_(std::move(link_path)) {}
 
 PtyBox::~PtyBox() {
   // Only our own link: another box may have taken the path over since.
@@ -81,8 +81,6 @@ void PtyBox::Close() {
   CloseFd(&slave_fd_);
   CloseFd(&master_fd_);
 }
-
-void PtyBox::ReleaseSlave() { CloseFd(&slave_fd_); }
 
 uint64_t PtyBox::Now() const { return static_cast<uint64_t>((MonotonicNs() - origin_ns_) / clock_.ns_per_unit); }
 
@@ -152,7 +150,7 @@ void PtyBox::Run(const std::atomic<bool>* stop) {
   uint8_t buffer[4096];
   std::vector<uint8_t> due;
   for (;;) {
-    if (stop != nullptr && stop->load()) {
+    if ((stop != nullptr && stop->load()) || sim_->Ended()) {
       return;
     }
     if (hook_ != nullptr) {

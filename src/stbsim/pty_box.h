@@ -1,21 +1,22 @@
-// The simulated box on a pseudo-terminal: a BoxSim played on the master side of a new pty whose
-// slave is linked at a path the tool opens as its port.
+// The simulated box on a pseudo-terminal: a BoxMachine (a BoxSim, or the replayer of a trace)
+// played on the master side of a new pty whose slave is linked at a path the tool opens as its
+// port.
 //
 //   PtyBox(sim, link_path)   nothing opened yet
 //   Open()                   makes the pty (raw on both sides) and the link; false with a reason
 //                            on stderr; never blocks
 //   Run(stop)                one session: returns when the tool closes the port (tool_closed()),
 //                            when the box hangs up (after a short grace for the last bytes), on
-//                            a failing poll (a line on stderr), or when stop is set
-//   set_sim(sim)             the box for the next session
+//                            a failing poll (a line on stderr), when the machine has Ended(),
+//                            or when stop is set
+//   set_sim(sim)             the machine for the next session
 //   set_clock(clock)         the box's time unit and origin (default: ms since Open())
 //   set_hook(hook)           who sees the session's bytes as they pass (default: nobody)
-//   master_fd(), WriteAll(), ReleaseSlave()  for a driver other than Run() (the replayer)
 //   MonotonicNs()            CLOCK_MONOTONIC in ns, the clock of PtyClock and PtyBoxHook
 //
 // A session is one opening of the port by the tool. The next session needs a fresh pty: call
 // Open() again (the tool's exclusive mode outlives its close while the master is open) and give
-// it a fresh BoxSim with set_sim(). The destructor removes the link only while it still names
+// it a fresh machine with set_sim(). The destructor removes the link only while it still names
 // this box's pty: another box may have taken the path over.
 #pragma once
 
@@ -52,29 +53,25 @@ class PtyBoxHook {
 
 class PtyBox {
  public:
-  PtyBox(BoxSim* sim, std::string link_path);
+  PtyBox(BoxMachine* sim, std::string link_path);
   ~PtyBox();
   PtyBox(const PtyBox&) = delete;
   PtyBox& operator=(const PtyBox&) = delete;
   bool Open();
   void Run(const std::atomic<bool>* stop);
-  void set_sim(BoxSim* sim) { sim_ = sim; }
+  void set_sim(BoxMachine* sim) { sim_ = sim; }
   void set_clock(const PtyClock& clock) { clock_ = clock; }
   void set_hook(PtyBoxHook* hook) { hook_ = hook; }
   const std::string& slave_path() const { return slave_path_; }
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
-  // For a driver of its own (the replayer): the master side, writing all of some bytes to it
-  // (false when the pty goes away), and letting go of the slave descriptor that keeps the pty
-  // alive until the tool has opened it.
-  int master_fd() const { return master_fd_; }
-  bool WriteAll(const uint8_t* data, size_t size);
-  void ReleaseSlave();
 
  private:
   void Close();
+  // false when the pty goes away
+  bool WriteAll(const uint8_t* data, size_t size);
   uint64_t Now() const;  // box time
 
-  BoxSim* sim_;
+  BoxMachine* sim_;
   std::string link_path_;
   std::string slave_path_;
   int master_fd_ = -1;

@@ -1,8 +1,5 @@
 #include "stbsim/replay.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "bootrom/bootrom.h"
+#include "bootrom/firmware_image.h"
 #include "common/trace.h"
 #include "stbsim/pty_box.h"
 
@@ -105,8 +102,8 @@ bool LoadTrace(const std::string& path, Trace* trace, std::string* error) {
 
 Replayer::Replayer(const Trace* trace, bool fast) : trace_(trace), fast_(fast) {}
 
-void Replayer::Start(int64_t now_us) {
-  anchor_real_us_ = now_us;
+void Replayer::Start(uint64_t now_us) {
+  anchor_real_us_ = static_cast<int64_t>(now_us);
   anchor_recorded_us_ = 0;
   timed_out_since_anchor_ = false;
   Advance();
@@ -123,14 +120,14 @@ void Replayer::Advance() {
     // An answer that came after the tool gave up waiting must come after that again.
     int64_t delay = fast_ && !timed_out_since_anchor_ ? 0 : event.at_us - anchor_recorded_us_;
     delay = delay < 0 ? 0 : delay;
-    const int64_t at = anchor_real_us_ + delay;
+    const uint64_t at = static_cast<uint64_t>(anchor_real_us_ + delay);
     std::transform(event.bytes.begin(), event.bytes.end(), std::back_inserter(out_), [at](uint8_t byte) {
-      return Due{at, byte};
+      return BoxOutput{at, false, byte};
     });
   }
 }
 
-void Replayer::Receive(uint8_t byte, int64_t now_us) {
+void Replayer::Receive(uint8_t byte, uint64_t now_us) {
   if (differed_) {
     return;
   }
@@ -143,7 +140,7 @@ void Replayer::Receive(uint8_t byte, int64_t now_us) {
   }
   const TraceEvent& event = events[next_];
   if (in_line_ == 0) {
-    anchor_real_us_ = now_us;
+    anchor_real_us_ = static_cast<int64_t>(now_us);
     anchor_recorded_us_ = event.at_us;
     timed_out_since_anchor_ = false;
   }
@@ -163,29 +160,21 @@ void Replayer::Receive(uint8_t byte, int64_t now_us) {
   }
 }
 
-bool Replayer::NextDue(int64_t* at_us) const {
+bool Replayer::PeekOutput(BoxOutput* out) const {
   if (out_.empty()) {
     return false;
   }
-  *at_us = out_.front().at_us;
+  *out = out_.front();
   return true;
 }
 
-void Replayer::PopDue(int64_t now_us, std::vector<uint8_t>* out) {
-  while (!out_.empty() && out_.front().at_us <= now_us) {
-    out->push_back(out_.front().byte);
-    out_.pop_front();
+bool Replayer::PopOutput(BoxOutput* out) {
+  if (!PeekOutput(out)) {
+    return false;
   }
+  out_.pop_front();
+  return true;
 }
-
-namespace {
-
-int64_t NowUs() { return MonotonicNs() / 1000; }
-
-// How often the loop looks at the stop flag when nothing else happens.
-constexpr int kStopCheckMs = 50;
-
-}  // namespace
 
 int ServeReplay(const std::string& trace_path, const std::string& link, bool fast, const std::atomic<bool>* stop) {
   Trace trace;
@@ -202,68 +191,33 @@ int ServeReplay(const std::string& trace_path, const std::string& link, bool fas
                  "carries (%s): the frames will differ\n",
                  trace.image_sha256.empty() ? "not given" : trace.image_sha256.c_str(), image_hash);
   }
-  PtyBox pty(nullptr, link);
+  Replayer replayer(&trace, fast);
+  PtyBox pty(&replayer, link);
+  // Box time in microseconds, the trace's own unit, from the moment the pty is ready.
+  PtyClock clock;
+  clock.ns_per_unit = 1000;
+  pty.set_clock(clock);
   if (!pty.Open()) {
     return 1;
   }
   std::fprintf(stderr, "stbsim: session 1 on %s\nstbsim: ready on %s\n", pty.slave_path().c_str(), link.c_str());
-  const int fd = pty.master_fd();
-  Replayer replayer(&trace, fast);
-  replayer.Start(NowUs());
-  bool tool_seen = false;
-  std::vector<uint8_t> due;
-  uint8_t buffer[4096];
-  while (stop == nullptr || !stop->load()) {
-    due.clear();
-    replayer.PopDue(NowUs(), &due);
-    if (!due.empty()) {
-      pty.WriteAll(due.data(), due.size());  // fails only when the pty goes away; the read below tells how
-    }
-    int wait_ms = kStopCheckMs;
-    int64_t at = 0;
-    if (replayer.NextDue(&at)) {
-      const int64_t left_us = at - NowUs();
-      wait_ms = left_us <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left_us + 999) / 1000, kStopCheckMs));
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, wait_ms);
-    if (ready <= 0) {
-      continue;
-    }
-    if ((pfd.revents & POLLIN) != 0) {
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n > 0) {
-        const int64_t now = NowUs();
-        for (ssize_t i = 0; i < n && !replayer.differed(); ++i) {
-          replayer.Receive(buffer[i], now);
-        }
-        if (replayer.differed()) {
-          std::fprintf(stderr, "stbsim: the tool differs from the trace at %s\n", replayer.Difference().c_str());
-          return 2;
-        }
-        if (!tool_seen) {
-          // The tool has the port open: from now on its close is the last one.
-          tool_seen = true;
-          pty.ReleaseSlave();
-        }
-        continue;
-      }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        continue;
-      }
-    }
-    if ((pfd.revents & (POLLHUP | POLLERR | POLLIN)) != 0 && tool_seen) {
-      if (replayer.finished()) {
-        std::fprintf(stderr, "stbsim: replay complete: the tool sent the trace's %llu bytes and closed the port\n",
-                     static_cast<unsigned long long>(replayer.matched()));
-        return 0;
-      }
-      std::fprintf(stderr, "stbsim: the tool closed the port after %llu of the trace's bytes, before the trace ended\n",
-                   static_cast<unsigned long long>(replayer.matched()));
-      return 1;
-    }
+  replayer.Start(0);
+  pty.Run(stop);
+  if (replayer.differed()) {
+    std::fprintf(stderr, "stbsim: the tool differs from the trace at %s\n", replayer.Difference().c_str());
+    return 2;
   }
-  std::fprintf(stderr, "stbsim: replay stopped after %llu bytes from the tool\n",
+  if (!pty.tool_closed()) {
+    std::fprintf(stderr, "stbsim: replay stopped after %llu bytes from the tool\n",
+                 static_cast<unsigned long long>(replayer.matched()));
+    return 1;
+  }
+  if (replayer.finished()) {
+    std::fprintf(stderr, "stbsim: replay complete: the tool sent the trace's %llu bytes and closed the port\n",
+                 static_cast<unsigned long long>(replayer.matched()));
+    return 0;
+  }
+  std::fprintf(stderr, "stbsim: the tool closed the port after %llu of the trace's bytes, before the trace ended\n",
                static_cast<unsigned long long>(replayer.matched()));
   return 1;
 }

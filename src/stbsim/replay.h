@@ -2,14 +2,16 @@
 //
 //   LoadTrace(path, &trace, &error)   reads a trace: its header and its TX, RX and time-out
 //                                     events with their times; false with a reason
-//   Replayer(trace, fast)             a byte-driven machine like BoxSim: Receive() takes each
-//                                     byte the tool writes and checks it against the TX lines
-//                                     in order; once a TX line is matched, the RX bytes after
-//                                     it are due at the recorded delay after that line's first
-//                                     byte (fast: at once, unless a recorded time-out lies
-//                                     between: the tool must time out again first)
+//   Replayer(trace, fast)             a BoxMachine, as BoxSim is, in microseconds: Receive()
+//                                     takes each byte the tool writes and checks it against the
+//                                     TX lines in order; once a TX line is matched, the RX bytes
+//                                     after it are due at the recorded delay after that line's
+//                                     first byte (fast: at once, unless a recorded time-out lies
+//                                     between: the tool must time out again first); Ended()
+//                                     after the first byte that differs
 //   Replayer::Difference()            after the first byte that differs: the trace line, the
 //                                     byte offset, the expected and the received byte
+//   ServeReplay(...)                  the replayer on a PtyBox, for one session
 #pragma once
 
 #include <atomic>
@@ -17,6 +19,8 @@
 #include <deque>
 #include <string>
 #include <vector>
+
+#include "stbsim/box_sim.h"
 
 struct TraceEvent {
   enum Kind { kTx, kRx, kTimeOut };
@@ -35,17 +39,16 @@ struct Trace {
 
 bool LoadTrace(const std::string& path, Trace* trace, std::string* error);
 
-class Replayer {
+class Replayer : public BoxMachine {
  public:
   Replayer(const Trace* trace, bool fast);
 
-  // The session starts (the tool opened the port) at now_us.
-  void Start(int64_t now_us);
-  void Receive(uint8_t byte, int64_t now_us);
-  // The time the next byte is due, false when none is queued.
-  bool NextDue(int64_t* at_us) const;
-  // Takes every byte due by now_us.
-  void PopDue(int64_t now_us, std::vector<uint8_t>* out);
+  // The session starts (the port is ready for the tool) at now_us.
+  void Start(uint64_t now_us);
+  void Receive(uint8_t byte, uint64_t now_us) override;
+  bool PeekOutput(BoxOutput* out) const override;
+  bool PopOutput(BoxOutput* out) override;
+  bool Ended() const override { return differed_; }
 
   bool differed() const { return differed_; }
   // Every TX byte matched and every RX byte handed out.
@@ -54,10 +57,6 @@ class Replayer {
   uint64_t matched() const { return tx_offset_; }
 
  private:
-  struct Due {
-    int64_t at_us;
-    uint8_t byte;
-  };
   void Advance();
 
   const Trace* trace_;
@@ -68,7 +67,7 @@ class Replayer {
   int64_t anchor_real_us_ = 0;
   int64_t anchor_recorded_us_ = 0;
   bool timed_out_since_anchor_ = false;
-  std::deque<Due> out_;
+  std::deque<BoxOutput> out_;
   bool differed_ = false;
   std::string difference_;
 };

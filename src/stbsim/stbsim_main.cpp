@@ -56,12 +56,17 @@ constexpr const char* kUsage =
     "  --text-at WHERE         header, after-last (default) or final\n"
     "  --after-last HEX        verdict after the last block (default 06)\n"
     "  --final HEX             last verdict (default 06)\n"
+    "  --store-ms MS           each block's verdict leaves MS ms late: the time to store it\n"
+    "  --no-body-check         a box that does not check the body: by default the final verdict\n"
+    "                          is 15 when the body taken does not match the header's data_crc32\n"
     "Faults and the line:\n"
     "  --fault KIND:POINT:INDEX[:MS]\n"
     "                          KIND corrupt-in, corrupt-out, drop, noise, delay, refuse, unknown,\n"
     "                          hang-up; POINT probe, reset, go, file-header, frame, ready,\n"
     "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
     "                          occurrences from 0; MS is the delay (default 6000)\n"
+    "  --noise-burst N[:MS]    the noise fault sends N bytes 5A, and the answer follows MS ms\n"
+    "                          after them (default 1:0)\n"
     "  --byte-time-ms F        pace the line: F ms per byte each way (115,200 8N1: 0.0868)\n"
     "Replay:\n"
     "  --replay TRACE          play the box's side of a trace made by boxload --trace (the options\n"
@@ -243,6 +248,10 @@ int ParseOptions(int argc, char** argv, Options* o) {
       c.never_boot = true;
       continue;
     }
+    if (name == "--no-body-check") {
+      c.check_body = false;
+      continue;
+    }
     if (!has_inline && i + 1 >= argc) {
       std::fprintf(stderr, "stbsim: %s needs a value (or unknown option)\n", name.c_str());
       return 2;
@@ -300,8 +309,16 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ok = ParseByte(v, &c.after_last_verdict);
     } else if (name == "--final") {
       ok = ParseByte(v, &c.final_verdict);
+    } else if (name == "--store-ms") {
+      ok = ParseInt(v, 0, &n);
+      c.store_ms = static_cast<uint32_t>(n);
     } else if (name == "--fault") {
       ok = ParseFault(v, &c.fault);
+    } else if (name == "--noise-burst") {
+      const bool gap = std::strchr(v, ':') != nullptr;
+      ok = gap ? ParsePair(v, &k, &rest) && ParseInt(rest.c_str(), 0, &n) : ParseInt(v, 0, &k);
+      c.fault.noise_bytes = static_cast<uint32_t>(k);
+      c.fault.noise_gap_ms = gap ? static_cast<uint32_t>(n) : 0;
     } else if (name == "--byte-time-ms") {
       char* end = nullptr;
       c.byte_time_ms = std::strtod(v, &end);

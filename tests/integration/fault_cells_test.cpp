@@ -1,6 +1,7 @@
 // A few cells of the fault matrix again, with the real tool on a pseudo-terminal in real time:
 // the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
-// unbounded wait, and a stray byte before a verdict taken for the noise it is.
+// unbounded wait, a stray byte before a verdict taken for the noise it is, and a refused last
+// verdict, silent on the console, told on standard error.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -75,6 +76,13 @@ const Cell kCells[] = {
      4608,
      End::kUpdated,
      "",
+     0,
+     4},
+    {"the box refuses its last verdict",
+     {BoxFault::kRefuse, BoxPoint::kFinal, 0},
+     4608,
+     End::kFailed,
+     "Send 4Kb\r\nOK\n",
      0,
      4},
     {"a lost block verdict leaves the tool waiting",
@@ -164,6 +172,10 @@ TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
       // A dead port is never polled in a loop.
       EXPECT_LT(r.cpu_seconds, 0.5) << context;
       EXPECT_TRUE(box->tool_closed() || sim.hung_up()) << context;
+      const bool refused_last = cell.fault.fault == BoxFault::kRefuse && cell.fault.point == BoxPoint::kFinal;
+      EXPECT_EQ(r.err.find("boxload: the box refused the update at its last verdict\n") != std::string::npos,
+                refused_last)
+          << context;
       switch (cell.end) {
         case End::kUpdated:
           EXPECT_EQ(r.exit_code, 0) << context;

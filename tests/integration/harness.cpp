@@ -65,10 +65,10 @@ bool BoxOnPty::WaitForPhase(BoxPhase phase, int timeout_ms) const {
   return true;
 }
 
-const BoxSim& BoxOnPty::Finish() {
+const BoxSim& BoxOnPty::Finish(double wait_seconds) {
   // The tool has ended when this is called: its close reaches the box at once.
   const auto start = Clock::now();
-  while (!done_ && SecondsSince(start) < 3) {
+  while (!done_ && SecondsSince(start) < wait_seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   stop_ = true;

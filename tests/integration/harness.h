@@ -38,9 +38,9 @@ class BoxOnPty {
 
   // Safe while the box runs.
   bool WaitForPhase(BoxPhase phase, int timeout_ms) const;
-  // Ends the session (waiting a little for the tool's close) and hands over the box: only then
-  // may its state be read.
-  const BoxSim& Finish();
+  // Ends the session (waiting up to wait_seconds for the tool's close; none for a tool that
+  // never opened the port) and hands over the box: only then may its state be read.
+  const BoxSim& Finish(double wait_seconds = 3);
   // What the box logged, for failure reports.
   std::string Log();
   bool tool_closed() const { return tool_closed_; }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "bootloader/bootloader.h"
 #include "common/common.h"
 #include "serial/serial_memory.h"
@@ -11,7 +13,10 @@ using Bytes = std::vector<uint8_t>;
 
 class Bootloader : public testing::Test {
  protected:
-  void SetUp() override { serial_memory::Reset(); }
+  void SetUp() override {
+    serial_memory::Reset();
+    ForgetVerdictPace();
+  }
   PortHandle port() { return serial_memory::Handle(); }
 };
 
@@ -101,6 +106,34 @@ TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   EXPECT_EQ(SendBlockWithRetry(port(), buffer, 1024, 0), 0);
   EXPECT_EQ(SendBlockWithRetry(port(), buffer, 1024, -1), 0);
   EXPECT_TRUE(serial_memory::Written().empty());
+}
+
+TEST_F(Bootloader, NoiseHoldsTheToolNoLongerThanTheStrayByteWindow) {
+  // An odd byte every 50 ms and the verdict only behind them all: the window closes 500 ms after
+  // the first, whatever came in it.
+  for (int i = 0; i < 100; ++i) {
+    serial_memory::Push(0x5A, i == 0 ? 0 : 50);
+  }
+  serial_memory::Push(0x06);
+  int result = 1;
+  const std::string out = CaptureOutput([&] { result = WaitResponse(port()); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(serial_memory::Now(), 500u);
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 11) << out;
+
+  // After a block verdict that took 1 s the window is the 2 s bound, not three times that.
+  SetUp();
+  uint8_t buffer[1024] = {};
+  serial_memory::Push(0x06, 1000);
+  ASSERT_EQ(SendBlock(port(), buffer, 1024), 1);
+  for (int i = 0; i < 50; ++i) {
+    serial_memory::Push(0x5A, 100);
+  }
+  serial_memory::Push(0x06);
+  CaptureOutput([&] { result = SendBlock(port(), buffer, 1024); });
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(serial_memory::Now(), 1100u + 2000u);
+  EXPECT_EQ(serial_memory::Policies().back(), kBlockingRead);
 }
 
 TEST_F(Bootloader, ADeadPortEndsTheRetries) {

@@ -68,10 +68,14 @@ Bytes Pattern(size_t count) {
   return bytes;
 }
 
+// The header of a body of Pattern(data_length).
 Bytes SdfHeader(uint32_t data_length) {
   Bytes header(20, 0);
   header[0] = 0x5E;
   WriteLe32(header.data() + 8, data_length);
+  uint32_t data_crc = 0;
+  Crc32Update(Pattern(data_length).data(), &data_crc, data_length);
+  WriteLe32(header.data() + 12, data_crc);
   uint32_t crc = 0;
   Crc32Update(header.data(), &crc, 16);
   WriteLe32(header.data() + 16, crc);

@@ -48,6 +48,10 @@ struct Row {
   int index;
   size_t body_size;
   Outcome outcome[kFaultCount];  // in the order of kFaults
+  // The noise fault as a burst of this many bytes, with the answer this much behind them.
+  uint32_t noise_bytes = 1;
+  uint32_t noise_gap_ms = 0;
+  uint32_t store_ms = 0;  // the box's time to store each block
 };
 
 // The body is 4.5 KB (blocks 0 to 3 whole, block 4 with 512 bytes and 512 of fill) unless a row
@@ -59,25 +63,31 @@ constexpr size_t kWholeKilobytes = 4 * 1024;
 const Row kMatrix[] = {
     //                                                   in out drop noise delay refuse unknown hang-up
     {"probe0_boot_rom",    BoxPoint::kProbe,      0, kBody, {U, U, U, U, U, U, U, F}},
-    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, F, U, U, F}},
+    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, U, U, U, F}},
     {"reset",              BoxPoint::kReset,      0, kBody, {F, F, F, U, F, F, F, F}},
     {"go",                 BoxPoint::kGo,         0, kBody, {W, U, U, U, U, W, U, F}},
     {"file_header",        BoxPoint::kFileHeader, 0, kBody, {W, U, U, U, U, W, U, F}},
     {"frame0",             BoxPoint::kFrame,      0, kBody, {W, U, U, U, U, W, U, F}},
     {"frame5",             BoxPoint::kFrame,      5, kBody, {W, U, U, U, U, W, U, F}},
-    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, F, W, U, F}},
+    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, U, W, U, F}},
     {"ready",              BoxPoint::kReady,      0, kBody, {U, W, W, U, U, W, W, F}},
     {"sdf_header",         BoxPoint::kSdfHeader,  0, kBody, {F, F, W, U, U, F, F, F}},
     {"block0",             BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F}},
     {"block2",             BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}},
     {"block4_last",        BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F}},
-    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, W, W, U, U, U, U, F}},
+    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, F, W, U, U, U, U, F}},
+    // Noise: a burst of 9 bytes; one byte with the verdict 600 ms behind it, from a box that
+    // answers at once and from one that takes 300 ms to store each block.
+    {"block2_burst9",      BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}, 9},
+    {"block2_late_600",    BoxPoint::kBlock,      2, kBody, {U, F, W, S, U, U, U, F}, 1, 600},
+    {"block2_late_slow",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}, 1, 600, 300},
     {"after_last_verdict", BoxPoint::kAfterLast,  0, kBody, {U, F, W, U, U, F, F, F}},
     {"final_verdict",      BoxPoint::kFinal,      0, kBody, {U, F, W, U, U, S, F, F}},
 };
 // clang-format on
 
 constexpr uint32_t kDelayMs = 6000;  // longer than the boot ROM's 5 s read time-out
+constexpr uint64_t kStrayWindowMaxMs = 2000;
 
 // The longest the firmware stage may take by design when the box fails at the worst moment:
 // every probe and every boot ROM read waits out its time-out once.
@@ -170,6 +180,14 @@ std::string LastLine(const std::string& output) {
   return start == std::string::npos ? text : text.substr(start + 1);
 }
 
+uint64_t Count(const std::string& text, const std::string& what) {
+  uint64_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
 bool EndsWithFailureLine(const std::string& output) {
   static const std::regex kFailureLine(
       R"((BAD|STB not responding\.\.\.|SW update: error|STB after reset cmd: Unknown response\(0x08\): [0-9A-F]+|)"
@@ -192,7 +210,8 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
     SCOPED_TRACE(cell + ", expected: " + OutcomeName(expected));
 
     BoxConfig config;
-    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs};
+    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs, row.noise_bytes, row.noise_gap_ms};
+    config.store_ms = row.store_ms;
     BoxSim box(config);
     BothStages run;
     {
@@ -229,8 +248,10 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
           EXPECT_EQ(LastLine(run.output), "OK") << context;
         }
         EXPECT_LE(run.firmware_end_ms, kFirmwareBoundMs + kDelayMs) << context;
-        // The software stage adds only the box's own answer times, no waits of its own.
-        EXPECT_LE(run.end_ms, run.firmware_end_ms + kDelayMs) << context;
+        // The software stage adds the box's own answer times, and its stray-byte windows.
+        EXPECT_LE(run.end_ms, run.firmware_end_ms + kDelayMs + uint64_t{row.store_ms} * box.blocks_seen() +
+                                  kStrayWindowMaxMs * Count(run.output, "Unknown response"))
+            << context;
         break;
       case kWaitsForUser:
         EXPECT_EQ(run.firmware, 1) << context;
