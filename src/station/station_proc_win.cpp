@@ -2,11 +2,11 @@
 //
 // A console event reaches only the processes attached to the console it is raised in, and
 // boxload's final prompt reads its console itself. So each child gets a console of its own,
-// hidden: the operator's keys and Ctrl+C stay the station's, and an event raised on the child's
-// console reaches the child alone. What the station must tell a child's console (one key,
-// queued up front, so that the final prompt ends at once; Ctrl+Break, the child's abort) goes
-// through a short run of the station itself attached to that console, as a process may attach
-// to one console only.
+// without a window: the operator's keys and Ctrl+C stay the station's, and an event raised on
+// the child's console reaches the child alone. What the station must tell a child's console
+// (one key, queued up front, so that the final prompt ends at once; Ctrl+Break, the child's
+// abort) goes through a short run of the station itself attached to that console, as a process
+// may attach to one console only.
 //
 // No new process group: it would make the child ignore Ctrl+C, and a console that cannot raise
 // Ctrl+Break (Wine's) is then left with no abort at all. The console of its own already sets
@@ -242,7 +242,9 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   si.StartupInfo.hStdInput = in;
   si.StartupInfo.hStdOutput = out;
   si.StartupInfo.hStdError = err;
-  DWORD flags = CREATE_NEW_CONSOLE;
+  // A console of its own without a window: no window flashes up per box, and none is handed
+  // to a terminal program that ignores the hidden start.
+  DWORD flags = CREATE_NO_WINDOW;
   if (attr_size <= sizeof attr_storage) {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage);
     if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size) &&
