@@ -319,7 +319,8 @@ void EndBox(Station* s, int index) {
   slot.reached_stage = p.stage == kStageNoBox ? kStageWaitingForBox : p.stage;
   slot.reached_kb = p.kb;
   int result = kStageFailed;
-  if (slot.end.exit_code == 0) {
+  // After an abort, exit 0 alone is no update: Wine ends a program on Ctrl+C with 0.
+  if (slot.end.exit_code == 0 && (slot.abort_stage == 0 || p.stage == kStageUpdated)) {
     result = kStageUpdated;
   } else if (slot.abort_stage != 0) {
     result = slot.abort_stage;
@@ -448,14 +449,7 @@ int main(int argc, char** argv) {
   if (const int status = CheckPorts(s); status != kExitAllUpdated) {
     return status;
   }
-  if (ProgramBeside(
-#ifdef _WIN32
-          "boxload.exe",
-#else
-          "boxload",
-#endif
-          g_boxload, sizeof g_boxload) == 0 ||
-      !Exists(g_boxload)) {
+  if (ProgramBeside("boxload", g_boxload, sizeof g_boxload) == 0 || !Exists(g_boxload)) {
     std::fprintf(stderr, "boxstation: boxload is not beside boxstation (%s)\n", g_boxload);
     return kExitSomeNot;
   }

@@ -10,12 +10,15 @@
 //   StartChild(program, argv, out_path, err_path, &child)
 //                                    runs program with argv (argv[0] first, null last): no
 //                                    standard input, standard output and error created as
-//                                    out_path and err_path, in a process group of its own,
-//                                    with no console or controlling terminal to wait on (so
-//                                    the final key wait is skipped); it ends when the station
-//                                    dies. 1 ok; 0 after one stderr line
+//                                    out_path and err_path, apart from the operator's Ctrl+C
+//                                    (a session of its own on POSIX, a hidden console of its
+//                                    own on Windows), with no terminal to wait on or a key
+//                                    queued on its console (so the final key wait ends at
+//                                    once); it ends when the station dies. 1 ok; 0 after one
+//                                    stderr line
 //   AbortChild(&child)               the child's own abort, as a user's Ctrl+C: SIGINT to its
-//                                    group (POSIX), CTRL_BREAK_EVENT to its group (Windows)
+//                                    group (POSIX), Ctrl+Break (Ctrl+C where the console has
+//                                    no Break) on its console (Windows)
 //   KillChild(&child)                the last resort: ends the child's group at once
 //   NudgeChild(&child)               a child seen at its final prompt that has not ended: one
 //                                    more key for it (Windows); nothing on POSIX, where no

@@ -2,10 +2,15 @@
 //
 // A console event reaches only the processes attached to the console it is raised in, and
 // boxload's final prompt reads its console itself. So each child gets a console of its own,
-// without a window, in a process group of its own: the operator's keys and Ctrl+C stay the station's.
-// What the station must tell a child's console (one key, queued up front, so that the final
-// prompt ends at once; Ctrl+Break, the child's abort) goes through a short run of the station
-// itself attached to that console, as a process may attach to one console only.
+// without a window: the operator's keys and Ctrl+C stay the station's, and an event raised on
+// the child's console reaches the child alone. What the station must tell a child's console
+// (one key, queued up front, so that the final prompt ends at once; Ctrl+Break, the child's
+// abort) goes through a short run of the station itself attached to that console, as a process
+// may attach to one console only.
+//
+// No new process group: it would make the child ignore Ctrl+C, and a console that cannot raise
+// Ctrl+Break (Wine's) is then left with no abort at all. The console of its own already sets
+// the child apart.
 #include <windows.h>
 
 #include <conio.h>
@@ -24,16 +29,36 @@ namespace {
 constexpr DWORD kControlCExit = 0xC000013AU;  // STATUS_CONTROL_C_EXIT
 constexpr const char* kHelperOption = "--child-console";
 
+// The system ends a program whose console window is closed as soon as its control routine
+// returns, and after about 5 s in any case: the routine holds on meanwhile, so that the main
+// loop can abort the children and write the summary.
+constexpr DWORD kCloseHoldMs = 4500;
+
 volatile LONG g_stop = 0;
 HANDLE g_job = nullptr;
 bool g_keys_on = false;
+// Children that KillChild ended, so that their end is told as such and not as an abort.
+HANDLE g_killed[64];
 
 BOOL WINAPI OnControl(DWORD event) {
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
     InterlockedCompareExchange(&g_stop, static_cast<LONG>(event) + 1, 0);
+    if (event == CTRL_CLOSE_EVENT) {
+      Sleep(kCloseHoldMs);
+    }
     return TRUE;
   }
   return FALSE;
+}
+
+bool TakeKilled(HANDLE process) {
+  for (HANDLE& killed : g_killed) {
+    if (killed == process) {
+      killed = nullptr;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Appends one argument to a command line as the C runtime splits it again.
@@ -136,9 +161,10 @@ int StationHelperMain(int argc, char** argv) {
   int status = 1;
   if (std::strcmp(argv[3], "break") == 0) {
     // The helper shares the console for a moment: the event must not end it first. The
-    // console is the child's own, so all on it (group 0) is the child and the helper.
+    // console is the child's own, so all on it (group 0) is the child and the helper. boxload
+    // takes Ctrl+Break and Ctrl+C alike; Wine's console raises only Ctrl+C.
     SetConsoleCtrlHandler(IgnoreEvent, TRUE);
-    status = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) ? 0 : 1;
+    status = GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, 0) || GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 0 : 1;
     Sleep(100);  // the event is delivered on a thread of its own: not after the helper is gone
   } else if (std::strcmp(argv[3], "key") == 0) {
     const HANDLE in = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -176,7 +202,9 @@ int ProgramBeside(const char* name, char* path, size_t size) {
     return 0;
   }
   *slash = '\0';
-  const int written = std::snprintf(path, size, "%s\\%s", self, name);
+  const size_t length = std::strlen(name);
+  const bool has_suffix = length >= 4 && _stricmp(name + length - 4, ".exe") == 0;
+  const int written = std::snprintf(path, size, "%s\\%s%s", self, name, has_suffix ? "" : ".exe");
   return written > 0 && static_cast<size_t>(written) < size ? 1 : 0;
 }
 
@@ -216,7 +244,7 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   si.StartupInfo.hStdError = err;
   // A console of its own without a window: no window flashes up per box, and none is handed
   // to a terminal program that ignores the hidden start.
-  DWORD flags = CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP;
+  DWORD flags = CREATE_NO_WINDOW;
   if (attr_size <= sizeof attr_storage) {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage);
     if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size) &&
@@ -269,8 +297,14 @@ void AbortChild(ChildProcess* child) {
 }
 
 void KillChild(ChildProcess* child) {
-  if (child->running) {
-    TerminateProcess(reinterpret_cast<HANDLE>(child->id), kControlCExit);
+  const auto process = reinterpret_cast<HANDLE>(child->id);
+  if (child->running && TerminateProcess(process, 1) != 0) {
+    for (HANDLE& killed : g_killed) {
+      if (killed == nullptr || killed == process) {
+        killed = process;
+        break;
+      }
+    }
   }
 }
 
@@ -289,11 +323,14 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
     return 0;
   }
   DWORD code = 0;
-  GetExitCodeProcess(process, &code);
+  const bool known = GetExitCodeProcess(process, &code) != 0;
+  const bool killed = TakeKilled(process);
   CloseHandle(process);
   child->running = false;
   *end = ChildEnd{};
-  if (code == kControlCExit) {
+  if (killed || !known) {
+    std::snprintf(end->text, sizeof end->text, "%s", killed ? "killed" : "lost");
+  } else if (code == kControlCExit) {
     end->by_abort = true;
     std::snprintf(end->text, sizeof end->text, "0x%08lX", static_cast<unsigned long>(code));
   } else if (code > 255) {
@@ -324,7 +361,12 @@ int PortIdentity(const char* device, PortId* id) {
   return 1;
 }
 
-void CatchStopSignals() { SetConsoleCtrlHandler(OnControl, TRUE); }
+void CatchStopSignals() {
+  // A station started with Ctrl+C ignored (start /b, a launcher's own process group) takes it
+  // again, and so do the children, which inherit the setting.
+  SetConsoleCtrlHandler(nullptr, FALSE);
+  SetConsoleCtrlHandler(OnControl, TRUE);
+}
 
 int StopSignal() { return static_cast<int>(g_stop); }
 
@@ -378,11 +420,16 @@ int MakeFolder(const char* path) {
   if (CreateDirectoryA(path, nullptr)) {
     return 1;
   }
+  const DWORD code = GetLastError();
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return 1;
   }
-  errno = EACCES;
+  // The caller names the reason with strerror: a missing parent folder is not a refusal.
+  errno = code == ERROR_ALREADY_EXISTS                                   ? EEXIST
+          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
+          : code == ERROR_INVALID_NAME                                   ? EINVAL
+                                                                         : EACCES;
   return 0;
 }
 
