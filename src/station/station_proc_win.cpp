@@ -244,7 +244,8 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   si.StartupInfo.hStdError = err;
   // A console of its own without a window: no window flashes up per box, and none is handed
   // to a terminal program that ignores the hidden start.
-  DWORD flags = CREATE_NO_WINDOW;
+  // Suspended until it is in the job: a station that dies in between must not leave it behind.
+  DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
   if (attr_size <= sizeof attr_storage) {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_storage);
     if (InitializeProcThreadAttributeList(list, 1, 0, &attr_size) &&
@@ -273,13 +274,18 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
     g_job = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (g_job != nullptr) {
-      SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (g_job == nullptr ||
+        SetInformationJobObject(g_job, JobObjectExtendedLimitInformation, &limits, sizeof limits) == 0) {
+      std::fprintf(stderr,
+                   "boxstation: no job object (error %lu): a station that dies may leave its boxload "
+                   "children running\n",
+                   GetLastError());
     }
   }
   if (g_job != nullptr) {
     AssignProcessToJobObject(g_job, pi.hProcess);
   }
+  ResumeThread(pi.hThread);
   child->id = reinterpret_cast<intptr_t>(pi.hProcess);
   child->group = static_cast<intptr_t>(pi.dwProcessId);
   child->running = true;
