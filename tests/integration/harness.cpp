@@ -354,3 +354,64 @@ termios Terminal::Mode() const {
   tcgetattr(slave_, &mode);
   return mode;
 }
+
+std::string Tmux(const std::string& server, const std::vector<std::string>& args, int* status) {
+  std::vector<std::string> words = {"tmux", "-L", server, "-f", "/dev/null"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) {
+    argv.push_back(w.data());
+  }
+  argv.push_back(nullptr);
+  // The pane's shell is sh, and no tmux the test itself may run in is reached.
+  std::vector<std::string> env_text = {"SHELL=/bin/sh"};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "TMUX", 4) != 0 && std::strncmp(*e, "SHELL=", 6) != 0) {
+      env_text.emplace_back(*e);
+    }
+  }
+  std::vector<char*> env;
+  for (std::string& e : env_text) {
+    env.push_back(e.data());
+  }
+  env.push_back(nullptr);
+
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    return "";
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, "tmux", &actions, nullptr, argv.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  std::string text;
+  if (spawned == 0) {
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(out[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)) {
+      text.append(chunk, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    if (status != nullptr) {
+      *status = st;
+    }
+  }
+  close(out[0]);
+  return text;
+}
+
+bool TmuxInstalled() { return access("/usr/bin/tmux", X_OK) == 0 || access("/usr/local/bin/tmux", X_OK) == 0; }
+
+std::string FileText(const std::string& path) {
+  if (access(path.c_str(), R_OK) != 0) {
+    return "";
+  }
+  const std::vector<uint8_t> bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}

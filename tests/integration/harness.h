@@ -16,6 +16,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -109,6 +110,26 @@ struct ToolOptions {
   // Another program of the build (boxstation).
   std::string program = "boxload";
 };
+
+// tmux on a server of the test's own (-L server, no configuration, the pane's shell sh): its
+// standard output, and its wait status in status.
+std::string Tmux(const std::string& server, const std::vector<std::string>& args, int* status = nullptr);
+bool TmuxInstalled();
+// A file's text, "" when it cannot be read.
+std::string FileText(const std::string& path);
+
+// Polls check every 20 ms until it holds (true) or limit has passed (false).
+template <typename Check>
+bool WaitFor(Check check, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!check()) {
+    if (std::chrono::steady_clock::now() > end) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
 
 ToolResult RunBoxload(const std::vector<std::string>& args, const ToolOptions& options = {});
 

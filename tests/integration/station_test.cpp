@@ -65,43 +65,6 @@ std::vector<Fields> ReadSummary(const std::string& path) {
   return rows;
 }
 
-std::string FileText(const std::string& path) {
-  if (access(path.c_str(), R_OK) != 0) {
-    return "";
-  }
-  const std::vector<uint8_t> bytes = ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-template <typename Check>
-bool WaitFor(Check check, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > end) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-// tmux on a server of the test's own; what it printed.
-std::string Tmux(const std::string& server, const std::string& args) {
-  const std::string command = "env -u TMUX -u TMUX_PANE SHELL=/bin/sh tmux -L " + server + " -f /dev/null " + args;
-  std::string text;
-  std::FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) {
-    return text;
-  }
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, p)) > 0) {
-    text.append(chunk, n);
-  }
-  pclose(p);
-  return text;
-}
-
 // A terminal for the station, so that a child that took it over would wait at the final key.
 struct Terminal {
   int master = -1;
@@ -198,14 +161,14 @@ TEST(Station, ABenchOfBoxes) {
 
     ToolResult r;
     if (row.drive == Drive::kLoopInTmux) {
-      if (access("/usr/bin/tmux", X_OK) != 0 && access("/usr/local/bin/tmux", X_OK) != 0) {
+      if (!TmuxInstalled()) {
         GTEST_SKIP() << "tmux is not installed (scripts/deps installs it)";
       }
       const std::string server = "boxstation-test-" + std::to_string(getpid()) + "-" + std::to_string(round++);
-      const std::string command = "'cd " + dir.path() + " && " + BOXLOAD_BIN_DIR + "/boxstation --loop --count 2 " +
-                                  "--log-dir run x.sdf " + ports[0] + "; echo $? > status; sleep 60'";
-      Tmux(server, "new-session -d -s t -x 120 -y 30 " + command);
-      auto pane = [&] { return Tmux(server, "capture-pane -p -t t"); };
+      const std::string command = "cd " + dir.path() + " && " + BOXLOAD_BIN_DIR + "/boxstation --loop --count 2 " +
+                                  "--log-dir run x.sdf " + ports[0] + "; echo $? > status; sleep 60";
+      Tmux(server, {"new-session", "-d", "-s", "t", "-x", "120", "-y", "30", command});
+      auto pane = [&] { return Tmux(server, {"capture-pane", "-p", "-t", "t"}); };
       ASSERT_TRUE(WaitFor([&] { return ReadSummary(run + "/summary.csv").size() == 1; }, 20s)) << pane();
       // The box reboots into its new software: a fresh box on the same port, which the slot
       // must leave alone until its key.
@@ -215,10 +178,10 @@ TEST(Station, ABenchOfBoxes) {
       std::this_thread::sleep_for(1s);
       EXPECT_FALSE(boxes[0]->WaitForPhase(BoxPhase::kImage, 0)) << "the slot started again on its own";
       EXPECT_EQ(ReadSummary(run + "/summary.csv").size(), 1U);
-      Tmux(server, "send-keys -t t 1");
+      Tmux(server, {"send-keys", "-t", "t", "1"});
       EXPECT_TRUE(WaitFor([&] { return !FileText(dir.path() + "/status").empty(); }, 20s)) << pane();
       EXPECT_NE(pane().find("updated 2"), std::string::npos) << pane();
-      Tmux(server, "kill-server");
+      Tmux(server, {"kill-server"});
       r.exited = true;
       r.exit_code = std::atoi(FileText(dir.path() + "/status").c_str());
     } else {
