@@ -14,6 +14,9 @@
 //   TraceEscape(text, n, out, size)  console text as an OUT line carries it: \n, \r, \\ and
 //                             \xHH for the other control and non-ASCII bytes; out always ends
 //                             in a zero; returns the bytes of text taken
+//   TraceUnescape(text, n, out, size)  the console text an OUT line carries, back as it was
+//                             printed (an unknown escape gives its character); returns the
+//                             bytes written to out, at most size
 //
 // Line format: "# boxload trace 1", "# <header>", then "<seconds>.<microseconds> <KIND>
 // <payload>", KIND one of TX, RX (bytes in hex), OUT (escaped text) and NOTE.
@@ -47,3 +50,4 @@ void TraceByte(TraceKind kind, uint8_t byte);
 [[gnu::format(printf, 1, 0)]] int TracePrint(const char* format, va_list args);
 [[gnu::format(printf, 1, 2)]] void TraceNote(const char* format, ...);
 size_t TraceEscape(const char* text, size_t length, char* out, size_t size);
+size_t TraceUnescape(const char* text, size_t length, char* out, size_t size);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/trace.h"
 #include "station/station.h"
 
 namespace {
@@ -82,7 +83,8 @@ void ConsoleLine(Progress* p, const char* s) {
     }
   } else if (std::strcmp(s, "BAD") == 0 || EndsWith(s, "... BAD")) {
     char line[sizeof p->failure];
-    std::snprintf(line, sizeof line, "%s%s%s", std::strcmp(s, "BAD") == 0 ? p->step : "",
+    // The step word (under 40) and the line cut so that both always fit the 160 of a failure.
+    std::snprintf(line, sizeof line, "%.39s%s%.119s", std::strcmp(s, "BAD") == 0 ? p->step : "",
                   std::strcmp(s, "BAD") == 0 && p->step[0] != '\0' ? " " : "", s);
     SetFailure(p, line, true);
   } else if (std::strcmp(s, "FW update error...") == 0) {
@@ -106,19 +108,6 @@ void ConsoleChar(Progress* p, char c) {
   }
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
 // "<seconds>.<micros> OUT <escaped text>": the text goes to the console line; other events
 // tell the station nothing it does not learn from the child's end.
 void TraceLine(Progress* p, const char* line, int length) {
@@ -126,23 +115,11 @@ void TraceLine(Progress* p, const char* line, int length) {
   if (line[0] == '#' || space == nullptr || length - (space - line) < 5 || std::strncmp(space, " OUT ", 5) != 0) {
     return;
   }
-  const char* end = line + length;
-  for (const char* c = space + 5; c < end; ++c) {
-    if (*c != '\\' || c + 1 >= end) {
-      ConsoleChar(p, *c);
-      continue;
-    }
-    ++c;
-    if (*c == 'n') {
-      ConsoleChar(p, '\n');
-    } else if (*c == 'r') {
-      ConsoleChar(p, '\r');
-    } else if (*c == 'x' && c + 2 < end && HexValue(c[1]) >= 0 && HexValue(c[2]) >= 0) {
-      ConsoleChar(p, static_cast<char>(HexValue(c[1]) * 16 + HexValue(c[2])));
-      c += 2;
-    } else {
-      ConsoleChar(p, *c);
-    }
+  // The text is never longer than its escaped form.
+  char text[sizeof(Progress::line)];
+  const size_t n = TraceUnescape(space + 5, static_cast<size_t>(line + length - (space + 5)), text, sizeof text);
+  for (size_t i = 0; i < n; ++i) {
+    ConsoleChar(p, text[i]);
   }
 }
 
