@@ -58,6 +58,16 @@ void HintOptionsFirst(int argc, char** argv) {
   }
 }
 
+// What OpenPort is given: the device the user named, or "comN" from the port table; null for
+// a number outside 1 to 8.
+const char* PortOpenName(const PortArgument& port) {
+  if (port.kind == kPortName) {
+    return port.name;
+  }
+  const bool numbered = port.kind == kPortNumber && port.number >= kFirstPortNumber && port.number <= kLastPortNumber;
+  return numbered ? PortNameTable[port.number] : nullptr;
+}
+
 void ReportFileOpenFailure(const char* file_name, int reason) {
   if (FileKindOf(file_name) == kFileOther) {
     std::fprintf(stderr, "\nboxload: %s: not a regular file: give the SDF file itself\n", file_name);
@@ -80,11 +90,8 @@ int BoxloadMain(int argc, char** argv) {
   const bool trace_usage = argc >= 3 && TraceOption(argc, argv, &trace_path) == 0;
   bool trace_refused = false;
   if (trace_path != nullptr) {
-    const char* port_device = port_argument.kind == kPortName ? PortDevicePath(port_argument.name)
-                              : port_argument.kind == kPortNumber && port_argument.number >= kFirstPortNumber &&
-                                      port_argument.number <= kLastPortNumber
-                                  ? PortDevicePath(PortNameTable[port_argument.number])
-                                  : nullptr;
+    const char* port_name = PortOpenName(port_argument);
+    const char* port_device = port_name != nullptr ? PortDevicePath(port_name) : nullptr;
     trace_refused = StartTrace(trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
   }
 
@@ -132,7 +139,7 @@ int BoxloadMain(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const char* port_name = port_argument.kind == kPortName ? port_argument.name : PortNameTable[number];
+  const char* port_name = PortOpenName(port_argument);
   const PortHandle port = OpenPort(port_name);
   if (port == nullptr) {
     TraceNote("port %s not opened (the reason is on stderr)", port_name);

@@ -200,19 +200,10 @@ int CheckPorts(Station* s) {
   return kExitAllUpdated;
 }
 
-bool Exists(const char* path) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) {
-    return false;
-  }
-  (void)std::fclose(f);
-  return true;
-}
-
 bool HoldsSummary(const char* folder) {
   char path[kPathSize + 16];
   std::snprintf(path, sizeof path, "%s/summary.csv", folder);
-  return Exists(path);
+  return FileKindOf(path) != kFileMissing;
 }
 
 // --log-dir, or boxstation-YYYYMMDD-HHMMSS (UTC) here; never a folder of an earlier run.
@@ -449,7 +440,7 @@ int main(int argc, char** argv) {
   if (const int status = CheckPorts(s); status != kExitAllUpdated) {
     return status;
   }
-  if (ProgramBeside("boxload", g_boxload, sizeof g_boxload) == 0 || !Exists(g_boxload)) {
+  if (ProgramBeside("boxload", g_boxload, sizeof g_boxload) == 0 || FileKindOf(g_boxload) != kFileRegular) {
     std::fprintf(stderr, "boxstation: boxload is not beside boxstation (%s)\n", g_boxload);
     return kExitSomeNot;
   }
