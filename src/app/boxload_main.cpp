@@ -37,9 +37,12 @@ int OnConsoleControl(unsigned event) {
   if (fd != kNoFile) {
     FileCloseForAbort(fd);
   }
-  Print("\nProcess aborted by user...\n");
+  // Recorded before shown, as every line, and the trace's end at once: a line the main thread
+  // prints meanwhile can no longer follow it there.
+  static const char kAbortLine[] = "\nProcess aborted by user...\n";
+  TraceFinishAfterText(kAbortLine, AbortNote(event));
+  Print("%s", kAbortLine);
   std::fflush(stdout);
-  TraceFinish("%s", AbortNote(event));
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
 #include "common/trace.h"
 
@@ -149,6 +150,15 @@ int RecordPrint(const char* format, va_list args) {
   return n;
 }
 
+// Under the lock: the trace is complete; every later event is dropped.
+void Finish() {
+  g_finished = true;
+  TraceDetach();
+  if (std::ferror(g_file) != 0) {
+    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
+  }
+}
+
 // A NOTE; the last one also drops every later event.
 void Note(bool last, const char* format, va_list args) {
   if (!TraceActive()) {
@@ -160,13 +170,8 @@ void Note(bool last, const char* format, va_list args) {
   }
   WriteNote(format, args);
   Flush(NowUs());
-  if (!last) {
-    return;
-  }
-  g_finished = true;
-  TraceDetach();
-  if (std::ferror(g_file) != 0) {
-    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
+  if (last) {
+    Finish();
   }
 }
 
@@ -210,4 +215,22 @@ void TraceFinish(const char* format, ...) {
   va_start(args, format);
   Note(true, format, args);
   va_end(args);
+}
+
+void TraceFinishAfterText(const char* text, const char* note) {
+  if (!TraceActive()) {
+    return;
+  }
+  const Lock lock;
+  if (g_finished) {
+    return;
+  }
+  BeginEvent("OUT");
+  WriteEscaped(text, std::strlen(text));
+  (void)std::fputc('\n', g_file);
+  BeginEvent("NOTE");
+  std::fputs(note, g_file);
+  (void)std::fputc('\n', g_file);
+  Flush(NowUs());
+  Finish();
 }

@@ -9,6 +9,10 @@
 //   TraceFinish(format, ...)  the last NOTE, then flushes; every later event is dropped, so
 //                             this line stays last. Safe from the abort thread while the main
 //                             thread records; a no-op without a trace or after the first call
+//   TraceFinishAfterText(text, note)
+//                             the abort's end: text as the last OUT, then note as the last
+//                             NOTE, in one hold of the lock, so that no line of the main thread
+//                             can come between them; otherwise as TraceFinish
 //
 // Console text and notes reach the disk as they are recorded, bytes at least once a second:
 // a program watching the file (the bench station) sees the run's progress live, and a run that
@@ -20,3 +24,4 @@
 int TraceStart(std::FILE* file, const char* header);
 void TraceFlush();
 [[gnu::format(printf, 1, 2)]] void TraceFinish(const char* format, ...);
+void TraceFinishAfterText(const char* text, const char* note);
