@@ -3,22 +3,27 @@
 //   WaitResponse(port)                  one verdict: 06 = 1, 15 = 0 silently, other = 0 with
 //                                       "Unknown response: 0x%X\n"; text 02 ... 00 before it is
 //                                       printed as it comes; a failed read prints
-//                                       "WaitResponse: read error...\n" and gives 0. Unexpected
+//                                       "WaitResponse: read error...\n" and gives 0
+//   WaitHeaderResponse(port)            WaitResponse for the SDF header; its time is the first
+//                                       pace of the stray-byte window
+//   WaitLastResponse(port)              WaitResponse for the final verdict; a refusal (15) adds
+//                                       one line on standard error, none on standard output
+//   CheckNoVerdictFollows(port)         after the final verdict: 0 with a line on standard error
+//                                       when a verdict or text message comes within the larger
+//                                       of 250 ms and 3 times the slowest verdict (at most 2 s),
+//                                       proof that the tool was one verdict ahead; other bytes
+//                                       (the box's start-up text) are let pass
+//   ForgetVerdictPace()                 a new run: no block verdict timed yet
+//   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict,
+//                                       timed from the checksum's write for the window's pace.
+//                                       Before the checksum goes, bytes already waiting are
+//                                       taken: a verdict or text message there means the tool
+//                                       is out of step (a line on standard error, no more
+//                                       tries); others print "Unknown response". Unexpected
 //                                       bytes with a verdict behind them within the stray-byte
 //                                       window were noise: that verdict counts. The window runs
 //                                       from the first odd byte: 500 ms, or 3 times the run's
-//                                       slowest block verdict, at most 2 s; each odd byte in it
-//                                       prints its "Unknown response" line
-//   WaitResponseBeforeAnother(port)     the same, for a verdict that the next one follows with
-//                                       no message between (after the last block, then the final);
-//                                       the next message's first byte, read to tell a stray byte
-//                                       from the verdict, is kept as the read-ahead byte, and the
-//                                       next verdict read takes it first
-//   WaitLastResponse(port)              WaitResponse for the final verdict; a refusal (15) adds
-//                                       one line on standard error, none on standard output
-//   ForgetVerdictPace()                 a new run: no block verdict timed yet
-//   SendBlock(port, buffer, count)      FF fill from count, 1,024 bytes + checksum, one verdict,
-//                                       timed from the checksum's write for the window's pace
+//                                       slowest verdict, at most 2 s
 //   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins
 //   WaitForReady(port)                  scans for 53 44 46 10 ("SDF" DLE) without limit;
 //                                       0 only when the port fails
@@ -47,8 +52,9 @@ inline constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 inline constexpr int kBlockTries = 3;
 
 int WaitResponse(PortHandle port);
-int WaitResponseBeforeAnother(PortHandle port);
+int WaitHeaderResponse(PortHandle port);
 int WaitLastResponse(PortHandle port);
+int CheckNoVerdictFollows(PortHandle port);
 void ForgetVerdictPace();
 int SendBlock(PortHandle port, uint8_t* buffer, int32_t count);
 int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t tries);

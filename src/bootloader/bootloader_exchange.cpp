@@ -3,33 +3,43 @@
 
 #include "bootloader/bootloader.h"
 #include "common/common.h"
+#include "common/trace.h"
 
 namespace {
 // The stray-byte window: how long after the first unexpected byte the verdict behind it may
 // come. A stray byte can come while the box is still storing a block, so the window covers the
 // box's own pace: 500 ms (what the boot ROM's probe allows for an answer), or for a slower box
-// three times its slowest block verdict so far; never more than 2 s, so that neither a noise
-// burst nor one freak verdict can hold the tool for long.
+// three times its slowest verdict so far; never more than 2 s, so that neither a noise burst
+// nor one freak verdict can hold the tool for long. Block verdicts only: elsewhere nothing is
+// sent twice, and an odd byte fails the step, which a new run recovers from.
 constexpr uint32_t kStrayWindowMinMs = 500;
 constexpr uint32_t kStrayWindowMaxMs = 2000;
 constexpr uint32_t kStrayWindowPaces = 3;
+// How long the line is watched after the final verdict for one verdict too many. A box's
+// final verdict comes right behind the one before it when it has nothing left to store, so a
+// tool that is one verdict ahead hears it within its usual pace.
+constexpr uint32_t kLateVerdictMinMs = 250;
 
-enum Outcome { kRefused, kAccepted, kNoVerdict, kPortFailed };
+enum Outcome { kRefused, kAccepted, kNoVerdict, kPortFailed, kOutOfStep };
 enum ReadResult { kGotByte, kSilence, kDead };
 
-// The first byte of the next message, read ahead while telling a stray byte from a verdict.
-bool g_have_read_ahead = false;
-uint8_t g_read_ahead = 0;
-
-// The longest a block has waited for its verdict in this run, from its last byte on.
+// The longest a verdict has taken in this run, from the message's last byte on; the header's
+// gives the first pace, so that a slow box's block 0 is not taken for silence.
 uint32_t g_slowest_verdict_ms = 0;
 
-uint32_t StrayWindowMs() {
+uint32_t PacedSpanMs(uint32_t floor_ms) {
   const uint64_t paced = uint64_t{kStrayWindowPaces} * g_slowest_verdict_ms;
-  if (paced < kStrayWindowMinMs) {
-    return kStrayWindowMinMs;
+  if (paced < floor_ms) {
+    return floor_ms;
   }
   return paced > kStrayWindowMaxMs ? kStrayWindowMaxMs : static_cast<uint32_t>(paced);
+}
+
+void NotePace(uint32_t since) {
+  const uint32_t pace = ElapsedClock() - since;
+  if (pace > g_slowest_verdict_ms) {
+    g_slowest_verdict_ms = pace;
+  }
 }
 
 // A read waits without limit, or (timed) only until the deadline on ElapsedClock. Under the
@@ -43,12 +53,7 @@ constexpr ReadLimit kNoLimit{false, 0};
 
 ReadLimit LimitFromNow(uint32_t span_ms) { return ReadLimit{true, ElapsedClock() + span_ms}; }
 
-ReadResult ReadByte(PortHandle port, ReadLimit limit, uint8_t* byte) {
-  if (g_have_read_ahead) {
-    g_have_read_ahead = false;
-    *byte = g_read_ahead;
-    return kGotByte;
-  }
+ReadResult ReadByte(PortHandle port, ReadLimit limit, uint8_t* byte, bool quiet = false) {
   if (limit.timed) {
     const int32_t left = static_cast<int32_t>(limit.deadline - ElapsedClock());
     if (left <= 0) {
@@ -65,7 +70,9 @@ ReadResult ReadByte(PortHandle port, ReadLimit limit, uint8_t* byte) {
   if (limit.timed && error == 0) {
     return kSilence;
   }
-  Print("WaitResponse: read error...\n");
+  if (!quiet) {
+    Print("WaitResponse: read error...\n");
+  }
   return kDead;
 }
 
@@ -83,16 +90,45 @@ ReadResult ReadVerdictByte(PortHandle port, ReadLimit limit, uint8_t* byte) {
   return r;
 }
 
-// After an unexpected byte: the verdict within the window, or the try has failed. The
-// bootloader sends one verdict per message, so a verdict right behind stray bytes is the real
-// one; taking a stray byte for it would send the block again, and the box, which had already
-// taken the block, would store it twice.
-// Where another verdict follows with no message between (the final one after the verdict on
-// the last block), the byte behind a stray one may be that next verdict instead: it counts only
-// when the next message starts within a window after it too, else the odd byte was the answer.
-Outcome ReadVerdictAfterStrayByte(PortHandle port, bool another_follows) {
-  const uint32_t window = StrayWindowMs();
-  const ReadLimit limit = LimitFromNow(window);
+bool IsProtocolByte(uint8_t byte) { return byte == kAck || byte == kNak || byte == kTextStart; }
+
+// Being one verdict ahead of the box is never safe: a refusal would make the tool send the
+// wrong block again, and the box's real last verdict would come after the tool had finished.
+void SayOutOfStep(uint8_t byte, const char* when) {
+  std::fflush(stdout);
+  if (byte == kTextStart) {
+    std::fprintf(stderr, "boxload: out of step with the box: a text message came %s\n", when);
+  } else {
+    std::fprintf(stderr, "boxload: out of step with the box: a verdict (%02X) came %s\n", byte, when);
+  }
+  TraceNote("out of step: %02X came %s", byte, when);
+}
+
+// The box answers a block only once its checksum has arrived, so whatever is already waiting
+// before the checksum goes cannot be this block's verdict. A verdict or text message there is
+// one the tool has no message for: it has taken another byte for a verdict before. Other
+// bytes are noise, reported as any odd byte is.
+Outcome TakeEarlyBytes(PortHandle port) {
+  while (PortInputWaiting(port) != 0) {
+    uint8_t byte = 0;
+    if (ReadByte(port, kNoLimit, &byte) != kGotByte) {
+      return kPortFailed;
+    }
+    if (IsProtocolByte(byte)) {
+      SayOutOfStep(byte, "before the block it could answer had been sent; nothing more is sent");
+      return kOutOfStep;
+    }
+    Print("Unknown response: 0x%X\n", byte);
+  }
+  return kAccepted;
+}
+
+// After an unexpected byte before a block verdict: the verdict within the window, or the try
+// has failed. The bootloader sends one verdict per message, so a verdict right behind stray
+// bytes is the real one; taking a stray byte for it would send the block again, and the box,
+// which had already taken the block, would store it twice.
+Outcome ReadVerdictAfterStrayByte(PortHandle port) {
+  const ReadLimit limit = LimitFromNow(PacedSpanMs(kStrayWindowMinMs));
   Outcome outcome = kNoVerdict;
   for (;;) {
     uint8_t byte = 0;
@@ -103,14 +139,6 @@ Outcome ReadVerdictAfterStrayByte(PortHandle port, bool another_follows) {
     }
     if (byte == kAck || byte == kNak) {
       outcome = byte == kAck ? kAccepted : kRefused;
-      if (another_follows) {
-        const ReadResult next = ReadByte(port, LimitFromNow(window), &g_read_ahead);
-        if (next != kGotByte) {
-          outcome = next == kDead ? kPortFailed : kNoVerdict;
-        }
-        // Kept for the next verdict only when the stage goes on to read it.
-        g_have_read_ahead = next == kGotByte && outcome == kAccepted;
-      }
       break;
     }
     Print("Unknown response: 0x%X\n", byte);
@@ -121,7 +149,7 @@ Outcome ReadVerdictAfterStrayByte(PortHandle port, bool another_follows) {
   return outcome;
 }
 
-Outcome ReadVerdict(PortHandle port, bool another_follows) {
+Outcome ReadVerdict(PortHandle port, bool stray_window) {
   uint8_t byte = 0;
   if (ReadVerdictByte(port, kNoLimit, &byte) != kGotByte) {
     return kPortFailed;
@@ -133,7 +161,7 @@ Outcome ReadVerdict(PortHandle port, bool another_follows) {
     return kRefused;
   }
   Print("Unknown response: 0x%X\n", byte);
-  return ReadVerdictAfterStrayByte(port, another_follows);
+  return stray_window ? ReadVerdictAfterStrayByte(port) : kNoVerdict;
 }
 
 Outcome SendBlockOnce(PortHandle port, uint8_t* buffer, int32_t count) {
@@ -150,14 +178,17 @@ Outcome SendBlockOnce(PortHandle port, uint8_t* buffer, int32_t count) {
       return kPortFailed;
     }
   }
+  const Outcome early = TakeEarlyBytes(port);
+  if (early != kAccepted) {
+    return early;
+  }
   if (PortWrite(port, checksum) == 0) {
     return kPortFailed;
   }
   const uint32_t sent_at = ElapsedClock();
-  const Outcome outcome = ReadVerdict(port, false);
-  const uint32_t pace = ElapsedClock() - sent_at;
-  if ((outcome == kAccepted || outcome == kRefused) && pace > g_slowest_verdict_ms) {
-    g_slowest_verdict_ms = pace;
+  const Outcome outcome = ReadVerdict(port, true);
+  if (outcome == kAccepted || outcome == kRefused) {
+    NotePace(sent_at);
   }
   return outcome;
 }
@@ -165,7 +196,14 @@ Outcome SendBlockOnce(PortHandle port, uint8_t* buffer, int32_t count) {
 
 int WaitResponse(PortHandle port) { return ReadVerdict(port, false) == kAccepted ? 1 : 0; }
 
-int WaitResponseBeforeAnother(PortHandle port) { return ReadVerdict(port, true) == kAccepted ? 1 : 0; }
+int WaitHeaderResponse(PortHandle port) {
+  const uint32_t sent_at = ElapsedClock();
+  const Outcome outcome = ReadVerdict(port, false);
+  if (outcome == kAccepted || outcome == kRefused) {
+    NotePace(sent_at);
+  }
+  return outcome == kAccepted ? 1 : 0;
+}
 
 int WaitLastResponse(PortHandle port) {
   const Outcome outcome = ReadVerdict(port, false);
@@ -175,6 +213,26 @@ int WaitLastResponse(PortHandle port) {
     std::fprintf(stderr, "boxload: the box refused the update at its last verdict\n");
   }
   return outcome == kAccepted ? 1 : 0;
+}
+
+int CheckNoVerdictFollows(PortHandle port) {
+  // A box may print its start-up text now: plain text, never a verdict or a text message. A
+  // port that fails here has already had the update: the box may restart, the adapter go.
+  const ReadLimit limit = LimitFromNow(PacedSpanMs(kLateVerdictMinMs));
+  int in_step = 1;
+  for (;;) {
+    uint8_t byte = 0;
+    if (ReadByte(port, limit, &byte, true) != kGotByte) {
+      break;
+    }
+    if (IsProtocolByte(byte)) {
+      SayOutOfStep(byte, "after its final one; the update is not known to be good");
+      in_step = 0;
+      break;
+    }
+  }
+  SetReadTimeout(port, kBlockingRead);
+  return in_step;
 }
 
 void ForgetVerdictPace() { g_slowest_verdict_ms = 0; }
@@ -189,8 +247,9 @@ int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t 
     if (outcome == kAccepted) {
       return 1;
     }
-    // Sending again cannot help once the port itself has failed.
-    if (outcome == kPortFailed) {
+    // Sending again cannot help once the port itself has failed, and out of step it would
+    // send a block the box did not ask for.
+    if (outcome == kPortFailed || outcome == kOutOfStep) {
       return 0;
     }
   }

@@ -68,7 +68,7 @@ int SendSDFHeader(PortHandle port, const SdfHeader& header) {
     PortWrite(port, byte);
   }
   Print("wait STB response:\n");
-  return WaitResponse(port);
+  return WaitHeaderResponse(port);
 }
 
 int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& header) {
@@ -92,8 +92,7 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
   }
   Print("Send %ldKb\r", static_cast<long>(whole));
   Print("\n");
-  // The final verdict follows this one with nothing sent between.
-  return WaitResponseBeforeAnother(port);
+  return WaitResponse(port);
 }
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {
@@ -124,6 +123,11 @@ int RunSoftwareStage(PortHandle port, int sdf_fd) {
   if (WaitLastResponse(port) == 0) {
     return 0;
   }
-  PrintStatusLine("SW", t0, ElapsedClock());
+  // The time shown is the update's; the watch for a verdict too many comes on top.
+  const uint32_t t1 = ElapsedClock();
+  if (CheckNoVerdictFollows(port) == 0) {
+    return 0;
+  }
+  PrintStatusLine("SW", t0, t1);
   return 1;
 }

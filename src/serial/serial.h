@@ -28,6 +28,8 @@
 //                                "PortWrite: errcode %Xh(%d)\n" (silent when the code is 0)
 //   PortRead(port, &byte, &err)  1 with a fresh byte; 0 with err 0 on a time-out; 0 with err
 //                                nonzero when the port failed or hung up. Never prints.
+//   PortInputWaiting(port)       1 when a received byte waits to be read, 0 when none does or
+//                                the system cannot tell; never waits, never reads
 //   PurgePort(port)              discards what was received and not read yet; never what was
 //                                written (a drain may return before the far side has read it)
 //   DrainPort(port)              waits until everything written has left
@@ -60,6 +62,7 @@ int FindPortHolder(const char* device, char* text, int size);
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms);
 int PortWrite(PortHandle port, int value);
 int PortRead(PortHandle port, uint8_t* byte, uint32_t* error);
+int PortInputWaiting(PortHandle port);
 void PurgePort(PortHandle port);
 void DrainPort(PortHandle port);
 void ClosePort(PortHandle port);

@@ -159,6 +159,11 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   return 1;
 }
 
+int PortInputWaiting(PortHandle /*port*/) {
+  const auto& s = Port();
+  return !s.hung_up && !s.queue.empty() && s.queue.front().at_ms <= s.now && !s.queue.front().hang_up ? 1 : 0;
+}
+
 void PurgePort(PortHandle /*port*/) {
   auto& s = Port();
   ++s.purges;

@@ -327,6 +327,11 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   }
 }
 
+int PortInputWaiting(PortHandle port) {
+  int count = 0;
+  return ioctl(port->fd, FIONREAD, &count) == 0 && count > 0 ? 1 : 0;
+}
+
 PortNaming PortNamingRules() { return kNamedByPath; }
 
 // Receive side only. The drain before it returns on a pty, or a network-backed port, before the

@@ -236,6 +236,12 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   return 1;
 }
 
+int PortInputWaiting(PortHandle port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  return ClearCommError(port->handle, &errors, &status) != 0 && status.cbInQue > 0 ? 1 : 0;
+}
+
 PortNaming PortNamingRules() { return kNamedByComName; }
 
 const char* PortDevicePath(const char* name) { return name; }

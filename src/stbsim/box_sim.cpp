@@ -166,6 +166,10 @@ void BoxSim::Reply(BoxPoint point, BoxFault fault, std::vector<uint8_t> bytes, s
   for (const uint8_t b : bytes) {
     Queue(b, at);
   }
+  if (fault == BoxFault::kExtraAck && !bytes.empty()) {
+    Log("%s: a 06 of noise right behind the answer", PointName(point));
+    Queue(kExtraAckByte, at);
+  }
 }
 
 BoxSim::Command BoxSim::MatchCommand(uint8_t byte) {

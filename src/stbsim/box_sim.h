@@ -54,6 +54,7 @@ enum class BoxFault {
   kRefuse,      // the box refuses (15 to a verdict, silence to a boot ROM command)
   kUnknown,     // the answer is replaced by the byte 0x41
   kHangUp,      // the box hangs up instead of answering
+  kExtraAck,    // one byte 06 of noise right behind the answer
 };
 // kCorruptIn has no effect at kReady, kAfterLast and kFinal (nothing arrives there).
 
@@ -91,7 +92,7 @@ struct BoxConfig {
   bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
-  uint32_t store_ms = 0;   // each block's verdict leaves this late: the time to store it
+  uint32_t store_ms = 0;   // the header's and each block's verdict leave this late: the time to store
   bool check_body = true;  // the body taken must match data_crc32, or the final verdict is 15
   FaultPlan fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.

@@ -136,6 +136,8 @@ void BoxSim::LoaderHeader(double t) {
     verdict = kUnknownAnswer;
   }
   Log("SDF header: data_length %u; verdict %02X", length, verdict);
+  // A box that stores slowly prepares its flash for the header as slowly.
+  t += config_.store_ms;
   const std::vector<uint8_t> bytes = WithText(config_.text_before_header_verdict, verdict);
   Reply(BoxPoint::kSdfHeader, fault, bytes, bytes.size() - 1, t);
   if (verdict != kAck || hung_up_) {

@@ -36,6 +36,8 @@ inline constexpr uint8_t kTextEnd = 0x00;
 inline constexpr uint8_t kReadySignal[] = {0x53, 0x44, 0x46, 0x10};
 inline constexpr uint8_t kUnknownAnswer = 0x41;
 inline constexpr uint8_t kNoiseByte = 0x5A;
+// Noise that happens to be a verdict: one byte 06 more than the exchange has room for.
+inline constexpr uint8_t kExtraAckByte = 0x06;
 inline constexpr uint8_t kLineDamage = 0x80;  // a damaged byte has its top bit flipped
 
 inline std::string Hex(const std::vector<uint8_t>& bytes) {

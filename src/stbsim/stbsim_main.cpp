@@ -56,13 +56,14 @@ constexpr const char* kUsage =
     "  --text-at WHERE         header, after-last (default) or final\n"
     "  --after-last HEX        verdict after the last block (default 06)\n"
     "  --final HEX             last verdict (default 06)\n"
-    "  --store-ms MS           each block's verdict leaves MS ms late: the time to store it\n"
+    "  --store-ms MS           the SDF header's and each block's verdict leave MS ms late: the\n"
+    "                          time to store them\n"
     "  --no-body-check         a box that does not check the body: by default the final verdict\n"
     "                          is 15 when the body taken does not match the header's data_crc32\n"
     "Faults and the line:\n"
     "  --fault KIND:POINT:INDEX[:MS]\n"
     "                          KIND corrupt-in, corrupt-out, drop, noise, delay, refuse, unknown,\n"
-    "                          hang-up; POINT probe, reset, go, file-header, frame, ready,\n"
+    "                          hang-up, ack (a 06 of noise behind the answer); POINT probe, reset, go, file-header, frame, ready,\n"
     "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
     "                          occurrences from 0; MS is the delay (default 6000)\n"
     "  --noise-burst N[:MS]    the noise fault sends N bytes 5A, and the answer follows MS ms\n"
@@ -155,7 +156,8 @@ bool ParseFault(const char* text, FaultPlan* result) {
                 {"delay", BoxFault::kDelay},
                 {"refuse", BoxFault::kRefuse},
                 {"unknown", BoxFault::kUnknown},
-                {"hang-up", BoxFault::kHangUp}};
+                {"hang-up", BoxFault::kHangUp},
+                {"ack", BoxFault::kExtraAck}};
   static const struct {
     const char* name;
     BoxPoint point;

@@ -1,7 +1,8 @@
 // A few cells of the fault matrix again, with the real tool on a pseudo-terminal in real time:
 // the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
-// unbounded wait, a stray byte before a verdict taken for the noise it is, and a refused last
-// verdict, silent on the console, told on standard error.
+// unbounded wait, a stray byte before a verdict taken for the noise it is, a 06 of noise that
+// would put the tool one verdict ahead, and a refused last verdict, silent on the console, told
+// on standard error.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -32,6 +33,7 @@ struct Cell {
   double max_seconds;
   int runs = 1;       // run this many times
   bool busy = false;  // with every core kept busy meanwhile
+  const char* err = "";  // a line that standard error must hold
 };
 
 const Cell kCells[] = {
@@ -110,6 +112,27 @@ const Cell kCells[] = {
      6,
      8,
      true},
+    // A 06 of noise is a verdict to the tool: one ahead of the box, it must never finish.
+    {"a 06 of noise behind block 1's verdict",
+     {BoxFault::kExtraAck, BoxPoint::kBlock, 1},
+     4608,
+     End::kFailed,
+     "Send 2Kb\rBAD\n",
+     0,
+     4,
+     1,
+     false,
+     "boxload: out of step with the box: a verdict (06) came before the block it could answer"},
+    {"a 06 of noise behind the last block's verdict",
+     {BoxFault::kExtraAck, BoxPoint::kBlock, 4},
+     4608,
+     End::kFailed,
+     "Send 4Kb\r\nOK\n",
+     0,
+     4,
+     1,
+     false,
+     "boxload: out of step with the box: a verdict (06) came after its final one"},
 };
 
 // Keeps every core spinning while it lives.
@@ -176,6 +199,7 @@ TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
       EXPECT_EQ(r.err.find("boxload: the box refused the update at its last verdict\n") != std::string::npos,
                 refused_last)
           << context;
+      EXPECT_NE(r.err.find(cell.err), std::string::npos) << context;
       switch (cell.end) {
         case End::kUpdated:
           EXPECT_EQ(r.exit_code, 0) << context;

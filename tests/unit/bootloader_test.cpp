@@ -43,7 +43,8 @@ TEST_F(Bootloader, VerdictsAndTextMessages) {
   EXPECT_EQ(result, 0);
 
   SetUp();
-  serial_memory::Push(0x41);
+  // Outside a block's verdict an odd byte fails at once, whatever follows it.
+  serial_memory::Push({0x41, 0x06});
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "Unknown response: 0x41\n");
   EXPECT_EQ(result, 0);
 
@@ -70,7 +71,7 @@ TEST_F(Bootloader, AShortBlockIsFilledAndChecksummedOverAllOfIt) {
   uint8_t buffer[1024];
   const auto data = RandomBytes(300, 21);
   memcpy(buffer, data.data(), 300);
-  serial_memory::Push(0x06);
+  serial_memory::Push(0x06, 1);
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlock(port(), buffer, 300); }), "");
   EXPECT_EQ(result, 1);
@@ -84,7 +85,9 @@ TEST_F(Bootloader, AShortBlockIsFilledAndChecksummedOverAllOfIt) {
 TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   uint8_t buffer[1024];
   memcpy(buffer, RandomBytes(1024, 22).data(), 1024);
-  serial_memory::Push({0x15, 0x15, 0x06});
+  serial_memory::Push(0x15, 1);
+  serial_memory::Push(0x15, 1);
+  serial_memory::Push(0x06, 1);
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1000, kBlockTries); }), "");
   EXPECT_EQ(result, 1);
@@ -94,7 +97,8 @@ TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
 
   SetUp();
   // 41 with nothing behind it within the stray-byte window was the box's answer: a failed try.
-  serial_memory::Push({0x15, 0x41});
+  serial_memory::Push(0x15, 1);
+  serial_memory::Push(0x41, 1);
   serial_memory::Push(0x15, 600);
   serial_memory::Push(0x06);
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
@@ -111,19 +115,19 @@ TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
 TEST_F(Bootloader, NoiseHoldsTheToolNoLongerThanTheStrayByteWindow) {
   // An odd byte every 50 ms and the verdict only behind them all: the window closes 500 ms after
   // the first, whatever came in it.
+  uint8_t buffer[1024] = {};
   for (int i = 0; i < 100; ++i) {
-    serial_memory::Push(0x5A, i == 0 ? 0 : 50);
+    serial_memory::Push(0x5A, i == 0 ? 1 : 50);
   }
   serial_memory::Push(0x06);
   int result = 1;
-  const std::string out = CaptureOutput([&] { result = WaitResponse(port()); });
+  const std::string out = CaptureOutput([&] { result = SendBlock(port(), buffer, 1024); });
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(serial_memory::Now(), 500u);
+  EXPECT_EQ(serial_memory::Now(), 501u);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 11) << out;
 
   // After a block verdict that took 1 s the window is the 2 s bound, not three times that.
   SetUp();
-  uint8_t buffer[1024] = {};
   serial_memory::Push(0x06, 1000);
   ASSERT_EQ(SendBlock(port(), buffer, 1024), 1);
   for (int i = 0; i < 50; ++i) {
@@ -134,6 +138,79 @@ TEST_F(Bootloader, NoiseHoldsTheToolNoLongerThanTheStrayByteWindow) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(serial_memory::Now(), 1100u + 2000u);
   EXPECT_EQ(serial_memory::Policies().back(), kBlockingRead);
+}
+
+// The software stage has no block numbers: a verdict the tool has no message for puts it one
+// ahead of the box, and then a refusal would send the wrong block again.
+TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
+  uint8_t buffer[1024] = {};
+  const struct {
+    const char* what;
+    Bytes waiting;  // already there when the block's data bytes have gone
+    int result;
+    size_t written;
+    const char* out;
+    const char* err;
+  } kRows[] = {
+      {"a 06 already waiting", {0x06}, 0, 1024, "", "a verdict (06) came before the block"},
+      {"a 15 already waiting", {0x15}, 0, 1024, "", "a verdict (15) came before the block"},
+      {"a text message already waiting", {0x02, 'h', 0x00}, 0, 1024, "", "a text message came before"},
+      {"noise already waiting, then the verdict", {0x5A, 0x11}, 1, 1025,
+       "Unknown response: 0x5A\nUnknown response: 0x11\n", ""},
+  };
+  for (const auto& row : kRows) {
+    SetUp();
+    serial_memory::Push(row.waiting);
+    serial_memory::Push(0x06, 1);  // the block's own verdict, after its checksum
+    int result = -1;
+    std::string err;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }), row.out)
+        << row.what;
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, row.result) << row.what;
+    EXPECT_EQ(serial_memory::Written().size(), row.written) << row.what;
+    if (*row.err != '\0') {
+      EXPECT_NE(err.find(std::string("boxload: out of step with the box: ") + row.err), std::string::npos)
+          << row.what << ": " << err;
+    } else {
+      EXPECT_EQ(err, "") << row.what;
+    }
+  }
+
+  // After the final verdict: a verdict or text message within the watch is one too many; the
+  // box's start-up text, a verdict after the watch and a box that hangs up are not.
+  const struct {
+    const char* what;
+    Bytes after;
+    uint64_t delay_ms;
+    bool hang_up;
+    int in_step;
+  } kAfter[] = {
+      {"nothing", {}, 0, false, 1},
+      {"start-up text", {'B', 'o', 'o', 't', '\r', '\n'}, 10, false, 1},
+      {"a 06 within the watch", {0x06}, 240, false, 0},
+      {"a 15 behind start-up text", {'O', 'K', 0x15}, 10, false, 0},
+      {"a text message", {0x02, 'x', 0x00}, 10, false, 0},
+      {"a 06 after the watch", {0x06}, 260, false, 1},
+      {"a hang-up", {}, 10, true, 1},
+  };
+  for (const auto& row : kAfter) {
+    SetUp();
+    if (!row.after.empty()) {
+      serial_memory::Push(row.after, row.delay_ms);
+    }
+    if (row.hang_up) {
+      serial_memory::PushHangUp(row.delay_ms);
+    }
+    int in_step = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CaptureOutput([&] { in_step = CheckNoVerdictFollows(port()); }), "") << row.what;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(in_step, row.in_step) << row.what;
+    EXPECT_EQ(err.find("after its final one") != std::string::npos, row.in_step == 0) << row.what << ": " << err;
+    EXPECT_EQ(serial_memory::Policies().back(), kBlockingRead) << row.what;
+  }
 }
 
 TEST_F(Bootloader, ADeadPortEndsTheRetries) {

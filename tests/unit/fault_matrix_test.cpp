@@ -3,7 +3,8 @@
 //
 // Every cell is held to the two promises, whatever its expected outcome:
 //   - "SW update status: OK" only when the box holds exactly the firmware image and exactly the
-//     file's data_length body bytes;
+//     file's data_length body bytes, and took the update at its last verdict (a tool one verdict
+//     ahead would finish before reading it);
 //   - otherwise the stage fails with a failure line, within the waits the design bounds, or it
 //     waits without limit where the design says the software stage does (the memory port then
 //     reports a read that would block for ever; the real tool waits for Ctrl+C).
@@ -28,7 +29,8 @@ namespace {
 enum class Outcome {
   kUpdated,         // both stages succeed; image and body arrive byte for byte
   kFailed,          // a stage fails with a failure line, within the design's bound
-  kFailedSilently,  // the last verdict refused: the designed silent failure
+  kFailedSilently,  // the last verdict refused, or a verdict after it (out of step, said on
+                    // standard error): no failure line on standard output
   kWaitsForUser,    // the software stage waits without limit: only Ctrl+C ends it
 };
 
@@ -39,7 +41,7 @@ constexpr Outcome F = kFailed;
 constexpr Outcome S = kFailedSilently;
 constexpr Outcome W = kWaitsForUser;
 
-constexpr BoxFault kFaults[] = {kCorruptIn, kCorruptOut, kDrop, kNoise, kDelay, kRefuse, kUnknown, kHangUp};
+constexpr BoxFault kFaults[] = {kCorruptIn, kCorruptOut, kDrop, kNoise, kDelay, kRefuse, kUnknown, kHangUp, kExtraAck};
 constexpr int kFaultCount = sizeof kFaults / sizeof kFaults[0];
 
 struct Row {
@@ -51,7 +53,9 @@ struct Row {
   // The noise fault as a burst of this many bytes, with the answer this much behind them.
   uint32_t noise_bytes = 1;
   uint32_t noise_gap_ms = 0;
-  uint32_t store_ms = 0;  // the box's time to store each block
+  uint32_t store_ms = 0;  // the box's time to store the header and each block
+  bool check_body = true;  // the box compares the body it took with data_crc32
+  int refuse_block = -1;   // this block is refused once besides the fault
 };
 
 // The body is 4.5 KB (blocks 0 to 3 whole, block 4 with 512 bytes and 512 of fill) unless a row
@@ -61,28 +65,36 @@ constexpr size_t kBody = 4 * 1024 + 512;
 constexpr size_t kWholeKilobytes = 4 * 1024;
 // clang-format off
 const Row kMatrix[] = {
-    //                                                   in out drop noise delay refuse unknown hang-up
-    {"probe0_boot_rom",    BoxPoint::kProbe,      0, kBody, {U, U, U, U, U, U, U, F}},
-    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, U, U, U, F}},
-    {"reset",              BoxPoint::kReset,      0, kBody, {F, F, F, U, F, F, F, F}},
-    {"go",                 BoxPoint::kGo,         0, kBody, {W, U, U, U, U, W, U, F}},
-    {"file_header",        BoxPoint::kFileHeader, 0, kBody, {W, U, U, U, U, W, U, F}},
-    {"frame0",             BoxPoint::kFrame,      0, kBody, {W, U, U, U, U, W, U, F}},
-    {"frame5",             BoxPoint::kFrame,      5, kBody, {W, U, U, U, U, W, U, F}},
-    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, U, W, U, F}},
-    {"ready",              BoxPoint::kReady,      0, kBody, {U, W, W, U, U, W, W, F}},
-    {"sdf_header",         BoxPoint::kSdfHeader,  0, kBody, {F, F, W, U, U, F, F, F}},
-    {"block0",             BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F}},
-    {"block2",             BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}},
-    {"block4_last",        BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F}},
-    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, F, W, U, U, U, U, F}},
+    //                                                   in out drop noise delay refuse unknown hang-up ack
+    {"probe0_boot_rom",    BoxPoint::kProbe,      0, kBody, {U, U, U, U, U, U, U, F, U}},
+    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, F, U, U, F, U}},
+    {"reset",              BoxPoint::kReset,      0, kBody, {F, F, F, U, F, F, F, F, U}},
+    {"go",                 BoxPoint::kGo,         0, kBody, {W, U, U, U, U, W, U, F, U}},
+    {"file_header",        BoxPoint::kFileHeader, 0, kBody, {W, U, U, U, U, W, U, F, U}},
+    {"frame0",             BoxPoint::kFrame,      0, kBody, {W, U, U, U, U, W, U, F, U}},
+    {"frame5",             BoxPoint::kFrame,      5, kBody, {W, U, U, U, U, W, U, F, U}},
+    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, F, W, U, F, U}},
+    {"ready",              BoxPoint::kReady,      0, kBody, {U, W, W, U, U, W, W, F, F}},
+    {"sdf_header",         BoxPoint::kSdfHeader,  0, kBody, {F, F, W, F, U, F, F, F, F}},
+    {"block0",             BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F}},
+    {"block2",             BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}},
+    {"block4_last",        BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F, S}},
+    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, F, W, U, U, U, U, F, F}},
     // Noise: a burst of 9 bytes; one byte with the verdict 600 ms behind it, from a box that
     // answers at once and from one that takes 300 ms to store each block.
-    {"block2_burst9",      BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}, 9},
-    {"block2_late_600",    BoxPoint::kBlock,      2, kBody, {U, F, W, S, U, U, U, F}, 1, 600},
-    {"block2_late_slow",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F}, 1, 600, 300},
-    {"after_last_verdict", BoxPoint::kAfterLast,  0, kBody, {U, F, W, U, U, F, F, F}},
-    {"final_verdict",      BoxPoint::kFinal,      0, kBody, {U, F, W, U, U, S, F, F}},
+    {"block2_burst9",      BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 9},
+    {"block2_late_600",    BoxPoint::kBlock,      2, kBody, {U, F, W, F, U, U, U, F, F}, 1, 600},
+    {"block2_late_slow",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 600, 300},
+    {"after_last_verdict", BoxPoint::kAfterLast,  0, kBody, {U, F, W, F, U, F, F, F, S}},
+    {"final_verdict",      BoxPoint::kFinal,      0, kBody, {U, F, W, F, U, S, F, F, S}},
+    // Block 0 from a box that takes 700 ms to store: the header's verdict paces its window.
+    {"block0_slow_700",    BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F}, 1, 700, 700},
+    // A fault at block 1, then block 3 refused once: out of step, the refusal would make the
+    // tool send the wrong block again. From a box that checks the body and one that does not.
+    {"block1_refusal",     BoxPoint::kBlock,      1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, true, 3},
+    {"block1_refusal_unchecked", BoxPoint::kBlock, 1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, false, 3},
+    {"block2_slow_unchecked", BoxPoint::kBlock,   2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 600, 300, false},
+    {"after_last_unchecked", BoxPoint::kAfterLast, 0, kBody, {U, F, W, F, U, F, F, F, S}, 1, 0, 0, false},
 };
 // clang-format on
 
@@ -117,6 +129,8 @@ const char* FaultName(BoxFault fault) {
       return "unknown";
     case kHangUp:
       return "hang-up";
+    case kExtraAck:
+      return "ack";
     case kNone:
       break;
   }
@@ -212,6 +226,9 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
     BoxConfig config;
     config.fault = FaultPlan{fault, row.point, row.index, kDelayMs, row.noise_bytes, row.noise_gap_ms};
     config.store_ms = row.store_ms;
+    config.check_body = row.check_body;
+    config.refuse_block = row.refuse_block;
+    config.refuse_times = row.refuse_block >= 0 ? 1 : 0;
     BoxSim box(config);
     BothStages run;
     {
@@ -219,7 +236,7 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
       run = RunBothStages(&box, &sdf);
     }
     const bool says_ok = run.output.find("SW update status: OK") != std::string::npos;
-    const bool delivered = box.image() == image && box.body() == body;
+    const bool delivered = box.image() == image && box.body() == body && box.update_complete();
     std::string context = "\n--- tool ---\n" + run.output + "\n--- box complaints ---\n";
     for (const std::string& complaint : box.complaints()) {
       context += complaint + "\n";

@@ -18,6 +18,14 @@ class SoftwareStage : public testing::Test {
   PortHandle port() { return serial_memory::Handle(); }
 };
 
+// The box's answers, each 1 ms after the one before: a verdict is never already waiting when the
+// block it answers has only just gone.
+void Answers(const Bytes& bytes) {
+  for (const uint8_t byte : bytes) {
+    serial_memory::Push(byte, 1);
+  }
+}
+
 // The stage's text up to the overall-time line, which carries a measured time.
 std::string WithoutTime(const std::string& out) {
   const auto at = out.find("\nSW update status: OK, [overall time: ");
@@ -31,7 +39,7 @@ TEST_F(SoftwareStage, AWholeStageSendsTheHeaderAsReadAndExactlyTheBody) {
   TempFile file(MakeSdf(body));
   serial_memory::Push({0x11, 0x53, 0x53});  // noise before the signal
   serial_memory::Push(kReady);
-  serial_memory::Push({0x06, 0x06, 0x06, 0x06, 0x06, 0x06});
+  Answers({0x06, 0x06, 0x06, 0x06, 0x06, 0x06});
   int result = 0;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), file.fd()); });
   EXPECT_EQ(result, 1);
@@ -52,15 +60,16 @@ TEST_F(SoftwareStage, AWholeStageSendsTheHeaderAsReadAndExactlyTheBody) {
   }
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 2560), body);
   EXPECT_EQ(Bytes(sent.begin() + 2560, sent.end()), Bytes(512, 0xFF));
-  // Blocking from the header on, and nothing received was thrown away.
-  EXPECT_EQ(serial_memory::Policies(), std::vector<uint32_t>{0});
+  // Blocking from the header on but for the watch after the final verdict, and nothing
+  // received was thrown away.
+  EXPECT_EQ(serial_memory::Policies(), (std::vector<uint32_t>{0, 250, 0}));
   EXPECT_EQ(serial_memory::Purges(), 0);
 }
 
 TEST_F(SoftwareStage, AnEmptyBodySendsNoBlockButReadsBothVerdicts) {
   TempFile file(MakeSdf({}));
   serial_memory::Push(kReady);
-  serial_memory::Push({0x06, 0x06, 0x06});
+  Answers({0x06, 0x06, 0x06});
   int result = 0;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), file.fd()); });
   EXPECT_EQ(result, 1);
@@ -73,7 +82,7 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   int result = 1;
   // Header refused: the three handshake lines, then BAD, no line of its own for the refusal.
   serial_memory::Push(kReady);
-  serial_memory::Push(0x15);
+  Answers({0x15});
   EXPECT_EQ(CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); }),
             "Check SDF file... OK\nSendFileHeader... Wait For STB ready\nRemote BootLoader is ready\n"
             "wait STB response:\nBAD\n");
@@ -82,7 +91,7 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   // The second block fails three tries: BAD starts on the counter's line.
   SetUp();
   serial_memory::Push(kReady);
-  serial_memory::Push({0x06, 0x06, 0x15, 0x15, 0x15});
+  Answers({0x06, 0x06, 0x15, 0x15, 0x15});
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   EXPECT_NE(out.find("SendSDFFile... \nSend 0Kb\rSend 1Kb\rBAD\n"), std::string::npos) << out;
@@ -90,7 +99,7 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   // The final verdict is a refusal: nothing more is printed.
   SetUp();
   serial_memory::Push(kReady);
-  serial_memory::Push({0x06, 0x06, 0x06, 0x06, 0x15});
+  Answers({0x06, 0x06, 0x06, 0x06, 0x15});
   const auto refused = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   const std::string tail = "Send 1Kb\rSend 1Kb\r\nOK\n";
@@ -112,8 +121,8 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
 TEST_F(SoftwareStage, APortThatDiesEndsTheStepInsteadOfSpinning) {
   TempFile good(MakeSdf(RandomBytes(3000, 34)));
   serial_memory::Push(kReady);
-  serial_memory::Push({0x06, 0x06});
-  serial_memory::PushHangUp();
+  Answers({0x06, 0x06});
+  serial_memory::PushHangUp(1);
   int result = 1;
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
@@ -128,7 +137,7 @@ TEST_F(SoftwareStage, AFileThatShrinksAfterTheCheckSendsNoStaleBytes) {
   SdfHeader header{};
   CaptureOutput([&] { ASSERT_EQ(Check_SDF_File(file.fd(), &header), 1); });
   ASSERT_EQ(truncate(file.path().c_str(), 20 + 1500), 0);
-  serial_memory::Push({0x06, 0x06, 0x06, 0x06});
+  Answers({0x06, 0x06, 0x06, 0x06});
   uint8_t buffer[1024];
   int result = 1;
   const auto out = CaptureOutput([&] { result = SendSDFFile(port(), file.fd(), buffer, header); });
