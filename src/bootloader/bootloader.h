@@ -10,7 +10,7 @@
 //                                       one line on standard error, none on standard output
 //   CheckNoVerdictFollows(port)         after the final verdict: 0 with a line on standard error
 //                                       when a verdict or text message comes within the larger
-//                                       of 250 ms and 3 times the slowest verdict (at most 2 s),
+//                                       of 250 ms and the slowest verdict (at most 2 s),
 //                                       proof that the tool was one verdict ahead; other bytes
 //                                       (the box's start-up text) are let pass
 //   ForgetVerdictPace()                 a new run: no block verdict timed yet

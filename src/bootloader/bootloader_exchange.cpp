@@ -15,10 +15,12 @@ namespace {
 constexpr uint32_t kStrayWindowMinMs = 500;
 constexpr uint32_t kStrayWindowMaxMs = 2000;
 constexpr uint32_t kStrayWindowPaces = 3;
-// How long the line is watched after the final verdict for one verdict too many. A box's
-// final verdict comes right behind the one before it when it has nothing left to store, so a
-// tool that is one verdict ahead hears it within its usual pace.
+// How long the line is watched after the final verdict for one verdict too many: 250 ms, or
+// the run's slowest verdict. A box's final verdict comes right behind the one before it when
+// it has nothing left to store, so a tool that is one verdict ahead hears it within the box's
+// usual pace; every run pays the watch, so it is kept short.
 constexpr uint32_t kLateVerdictMinMs = 250;
+constexpr uint32_t kLateVerdictPaces = 1;
 
 enum Outcome { kRefused, kAccepted, kNoVerdict, kPortFailed, kOutOfStep };
 enum ReadResult { kGotByte, kSilence, kDead };
@@ -27,8 +29,8 @@ enum ReadResult { kGotByte, kSilence, kDead };
 // gives the first pace, so that a slow box's block 0 is not taken for silence.
 uint32_t g_slowest_verdict_ms = 0;
 
-uint32_t PacedSpanMs(uint32_t floor_ms) {
-  const uint64_t paced = uint64_t{kStrayWindowPaces} * g_slowest_verdict_ms;
+uint32_t PacedSpanMs(uint32_t floor_ms, uint32_t paces) {
+  const uint64_t paced = uint64_t{paces} * g_slowest_verdict_ms;
   if (paced < floor_ms) {
     return floor_ms;
   }
@@ -128,7 +130,7 @@ Outcome TakeEarlyBytes(PortHandle port) {
 // bytes is the real one; taking a stray byte for it would send the block again, and the box,
 // which had already taken the block, would store it twice.
 Outcome ReadVerdictAfterStrayByte(PortHandle port) {
-  const ReadLimit limit = LimitFromNow(PacedSpanMs(kStrayWindowMinMs));
+  const ReadLimit limit = LimitFromNow(PacedSpanMs(kStrayWindowMinMs, kStrayWindowPaces));
   Outcome outcome = kNoVerdict;
   for (;;) {
     uint8_t byte = 0;
@@ -218,7 +220,7 @@ int WaitLastResponse(PortHandle port) {
 int CheckNoVerdictFollows(PortHandle port) {
   // A box may print its start-up text now: plain text, never a verdict or a text message. A
   // port that fails here has already had the update: the box may restart, the adapter go.
-  const ReadLimit limit = LimitFromNow(PacedSpanMs(kLateVerdictMinMs));
+  const ReadLimit limit = LimitFromNow(PacedSpanMs(kLateVerdictMinMs, kLateVerdictPaces));
   int in_step = 1;
   for (;;) {
     uint8_t byte = 0;
