@@ -380,10 +380,10 @@ TEST(BadInput, SdftoolNeverReplacesWhatIsNotARegularFile) {
   ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ToolOptions options;
   options.prefix = {"/bin/sh", "-c", "exec \"${0%/*}/sdftool\" \"$@\""};
-  for (const auto& [name, type] : {std::pair{"fifo", std::filesystem::file_type::fifo},
-                                   std::pair{"folder", std::filesystem::file_type::directory},
-                                   std::pair{"null", std::filesystem::file_type::character},
-                                   std::pair{"socket", std::filesystem::file_type::socket}}) {
+  for (const auto& [name, type] :
+       {std::pair{"fifo", std::filesystem::file_type::fifo}, std::pair{"folder", std::filesystem::file_type::directory},
+        std::pair{"null", std::filesystem::file_type::character},
+        std::pair{"socket", std::filesystem::file_type::socket}}) {
     SCOPED_TRACE(name);
     const ToolResult r = RunBoxload({"make", body, dir.path() + "/" + name}, options);
     EXPECT_EQ(r.exit_code, 1);

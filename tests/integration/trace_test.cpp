@@ -121,7 +121,7 @@ struct Row {
   // port is touched.
   enum { kOwnFile, kMissingFolder, kTheSdfFile, kALinkToIt, kAHardLinkToIt, kThePort } target = kOwnFile;
   std::string file_name = "update.sdf";
-  bool abort = false;  // Ctrl+C once the body goes
+  bool abort = false;       // Ctrl+C once the body goes
   bool size_limit = false;  // run under `ulimit -f 20`: the trace outgrows it in the firmware stage
   enum { kNone, kSameFile, kOtherFile } replay = kNone;
 };
