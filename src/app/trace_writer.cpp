@@ -51,10 +51,24 @@ size_t FormatTime(char* out, size_t size, int64_t us) {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
+// Under the lock, after each event: a trace cut short (a full disk, a file-size limit) is
+// said once, when it happens, with the system's reason. The update goes on: the trace is a
+// diagnostic. errno is still the failed write's: since it, only this thread's calls on this
+// file ran, and they touch no descriptor once the error is set.
+void SayIfCutShort() {
+  static bool said = false;
+  if (said || std::ferror(g_file) == 0) {
+    return;
+  }
+  said = true;
+  const int reason = errno;
+  std::fprintf(stderr, "boxload: the trace could not be written in full: %s\n", std::strerror(reason));
+}
+
 void Flush(int64_t now) {
-  // A failed write is seen once, at the end (ferror), not on every line.
   (void)std::fflush(g_file);
   g_last_flush_us = now;
+  SayIfCutShort();
 }
 
 void EndByteLine() {
@@ -117,6 +131,7 @@ void RecordByte(TraceKind kind, uint8_t byte) {
   if (now - g_last_flush_us > kFlushEveryUs) {
     Flush(now);
   }
+  SayIfCutShort();
 }
 
 int RecordPrint(const char* format, va_list args) {
@@ -154,9 +169,7 @@ int RecordPrint(const char* format, va_list args) {
 void Finish() {
   g_finished = true;
   TraceDetach();
-  if (std::ferror(g_file) != 0) {
-    std::fprintf(stderr, "boxload: the trace could not be written in full (disk full?)\n");
-  }
+  SayIfCutShort();
 }
 
 // A NOTE; the last one also drops every later event.

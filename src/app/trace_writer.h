@@ -16,7 +16,9 @@
 //
 // Console text and notes reach the disk as they are recorded, bytes at least once a second:
 // a program watching the file (the bench station) sees the run's progress live, and a run that
-// dies still leaves what it printed. Storage is static; no heap after the start.
+// dies still leaves what it printed. A write that fails (a full disk, a file-size limit) is said
+// once on stderr, with the system's reason, when it happens; the run goes on as it would have.
+// Storage is static; no heap after the start.
 #pragma once
 
 #include <cstdio>

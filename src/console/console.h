@@ -3,7 +3,9 @@
 //   ConsoleInit()                   first of all: closed standard descriptors are reopened on
 //                                   the null device (POSIX), so that nothing opened later takes
 //                                   their numbers; standard output unbuffered on a console,
-//                                   4 KB buffered when redirected
+//                                   4 KB buffered when redirected; a reader that goes away
+//                                   (SIGPIPE) or a file-size limit (SIGXFSZ) fails a write
+//                                   instead of ending the process (POSIX)
 //   InstallConsoleControl(handler)  calls handler(event) on a thread of its own when the user
 //                                   aborts (Ctrl+C, Ctrl+Break, log-off, shut-down) or the
 //                                   console goes away (kConsoleClose); the process then ends

@@ -161,6 +161,9 @@ void ConsoleInit() {
   // A log reader that goes away (`boxload ... | head`) must not kill the tool in the middle of
   // writing the box: the update goes on, its text is lost.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // Likewise a file-size limit (`ulimit -f`) reached by the trace: the write fails instead, the
+  // trace says so, and the update goes on.
+  (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void InstallConsoleControl(ConsoleHandler handler) {

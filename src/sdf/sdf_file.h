@@ -26,6 +26,12 @@
 //                               a new file, created exclusively (never through a link, never
 //                               over an existing file) with a unique name in beside's folder,
 //                               open for writing; its name in name. Null with errno set
+//   FileReplace(temporary, name, &refusal)
+//                               moves the file temporary to name, which must be missing or a
+//                               regular file (links followed) up to the moment of the move: a
+//                               device, FIFO, socket or directory is never replaced. 1 done; 0
+//                               with refusal kCreateNotRegular (name as it was) or
+//                               kCreateFailed and errno; temporary stays then
 #pragma once
 
 #include <cstddef>
@@ -50,3 +56,4 @@ FileKind FileKindOf(const char* name);
 int FileSameObject(const char* a, const char* b);
 std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal);
 std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size);
+int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal);

@@ -145,3 +145,43 @@ std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
   }
   return file;
 }
+
+int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal) {
+  *refusal = kCreateFailed;
+  // A name that changes kind between the look and the move is looked at again, a few times.
+  for (int look = 0; look < 3; ++look) {
+    struct stat st {};
+    if (stat(name, &st) == 0) {
+      if (!S_ISREG(st.st_mode)) {
+        *refusal = kCreateNotRegular;
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return 0;
+      }
+      // The system has no rename that replaces only a regular file: the move comes straight
+      // after the look, the narrowest window there is.
+      return rename(temporary, name) == 0 ? 1 : 0;
+    }
+    if (errno != ENOENT) {
+      return 0;
+    }
+    if (lstat(name, &st) == 0) {
+      // A link to nothing: the link itself is replaced, never what it would point to.
+      return rename(temporary, name) == 0 ? 1 : 0;
+    }
+    // Missing: link() never replaces, so whatever appears there meanwhile is kept.
+    if (link(temporary, name) == 0) {
+      (void)unlink(temporary);  // the output is in place; a leftover name would be all that is lost
+      return 1;
+    }
+    if (errno == EEXIST) {
+      continue;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
+      return 0;
+    }
+    // A file system without hard links (FAT): a plain move, straight after the look.
+    return rename(temporary, name) == 0 ? 1 : 0;
+  }
+  errno = EEXIST;
+  return 0;
+}

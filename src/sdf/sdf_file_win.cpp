@@ -49,7 +49,20 @@ void FileClose(int fd) { _close(fd); }
 
 void FileCloseForAbort(int fd) { _close(fd); }
 
+namespace {
+// CON, NUL, COM1 and the like, in any folder, and the device namespace: the system's own answer,
+// which moves with its version ("nul.txt" was a device before Windows 11). Nothing is opened.
+bool IsDeviceName(const char* name) {
+  char full[MAX_PATH + 8];
+  const DWORD n = GetFullPathNameA(name, sizeof full, full, nullptr);
+  return n >= 4 && n < sizeof full && full[0] == '\\' && full[1] == '\\' && full[2] == '.' && full[3] == '\\';
+}
+}  // namespace
+
 FileKind FileKindOf(const char* name) {
+  if (IsDeviceName(name)) {
+    return kFileOther;
+  }
   const DWORD attributes = GetFileAttributesA(name);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return kFileMissing;
@@ -89,7 +102,7 @@ int FileSameObject(const char* a, const char* b) {
 
 std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal) {
   *refusal = kCreateFailed;
-  if (FileKindOf(name) == kFileDirectory) {
+  if (const FileKind kind = FileKindOf(name); kind == kFileDirectory || kind == kFileOther) {
     *refusal = kCreateNotRegular;
     return nullptr;
   }
@@ -157,4 +170,30 @@ std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
   }
   errno = EEXIST;
   return nullptr;
+}
+
+int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal) {
+  *refusal = kCreateFailed;
+  for (int look = 0; look < 3; ++look) {
+    const FileKind kind = FileKindOf(name);
+    if (kind == kFileDirectory || kind == kFileOther) {
+      *refusal = kCreateNotRegular;
+      errno = kind == kFileDirectory ? EISDIR : EINVAL;
+      return 0;
+    }
+    // Onto a missing name without leave to replace: whatever appears there meanwhile is kept,
+    // and looked at again.
+    const DWORD flags = kind == kFileRegular ? MOVEFILE_REPLACE_EXISTING : 0;
+    if (MoveFileExA(temporary, name, flags) != 0) {
+      return 1;
+    }
+    const DWORD code = GetLastError();
+    if (kind == kFileMissing && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
+      continue;
+    }
+    errno = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
+    return 0;
+  }
+  errno = EEXIST;
+  return 0;
 }

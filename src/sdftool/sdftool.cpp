@@ -31,6 +31,12 @@ int HexDigit(char c) {
   return -1;
 }
 
+int RefuseOutput(const char* out_name) {
+  std::fprintf(stderr, "sdftool: %s is not a regular file (a device, FIFO, socket or directory): left as it is\n",
+               out_name);
+  return 1;
+}
+
 bool ParseId(const char* text, uint8_t id[kSdfIdSize]) {
   if (std::strlen(text) != size_t{2} * kSdfIdSize) {
     return false;
@@ -61,6 +67,11 @@ int Make(int argc, char** argv) {
   }
   const char* body_name = argv[arg];
   const char* out_name = argv[arg + 1];
+  // A device, FIFO, socket or directory under the output's name is the user's, not ours to
+  // replace: looked at here, and again by the move into place.
+  if (const FileKind kind = FileKindOf(out_name); kind == kFileDirectory || kind == kFileOther) {
+    return RefuseOutput(out_name);
+  }
 
   const int fd = FileOpenRead(body_name);
   if (fd == kNoFile) {
@@ -110,14 +121,15 @@ int Make(int argc, char** argv) {
     left -= chunk;
   }
   FileClose(fd);
-  std::error_code rename_error;
   ok = std::fclose(out) == 0 && ok;
-  if (ok) {
-    std::filesystem::rename(partial, out_name, rename_error);
-  }
-  if (!ok || rename_error) {
-    std::fprintf(stderr, "sdftool: cannot write %s\n", out_name);
+  CreateRefusal refusal = kCreateFailed;
+  if (!ok || FileReplace(partial, out_name, &refusal) == 0) {
+    const int reason = errno;
     (void)std::remove(partial);  // nothing more to do if even that fails
+    if (refusal == kCreateNotRegular) {
+      return RefuseOutput(out_name);
+    }
+    std::fprintf(stderr, "sdftool: cannot write %s: %s\n", out_name, std::strerror(reason));
     return 1;
   }
   std::printf("%s: data_length=%lu data_crc32=0x%08lX header_crc32=0x%08lX\n", out_name,

@@ -33,8 +33,10 @@
 //   PurgePort(port)              discards what was received and not read yet; never what was
 //                                written (a drain may return before the far side has read it)
 //   DrainPort(port)              waits until everything written has left
-//   ClosePort(port)              frees the port for other programs at once; safe from the abort
-//                                thread while the main thread is blocked on the port
+//   ClosePort(port)              frees the port for other programs at once, and clears the
+//                                low-latency flag if this run set it (the end of the process
+//                                does too); safe from the abort thread while the main thread
+//                                is blocked on the port
 //   ReleasePort(port)            ClosePort, then the handle itself goes: for a program that
 //                                lives on after looking at a port (the station's port check)
 //

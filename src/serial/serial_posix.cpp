@@ -4,8 +4,10 @@
 // '/' is a device path the user gave, opened as it stands. A read waits
 // with poll() against a monotonic deadline, so a time-out (nothing within T) and a dead port
 // (hang-up, error, end of file) stay apart: the latter is a failed read with an error code.
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -17,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -147,7 +150,40 @@ void DropModemLines(int fd) {
   }
 }
 
-// The terminal of standard input, output or error, under any name, or /dev/tty itself.
+// The controlling terminal's device (tty_nr in /proc/self/stat, 0 for none), in the kernel's
+// encoding: minor bits 0-7 and 20-31, major bits 8-19.
+bool IsControllingTerminal(dev_t device) {
+  static char text[1024];
+  const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  const ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) {
+    return false;
+  }
+  text[n] = '\0';
+  // After the command name, which may hold spaces and parentheses: state, ppid, pgrp, session,
+  // tty_nr.
+  const char* rest = std::strrchr(text, ')');
+  char state = 0;
+  long ppid = 0;
+  long pgrp = 0;
+  long session = 0;
+  unsigned long tty_nr = 0;
+  if (rest == nullptr || std::sscanf(rest + 1, " %c %ld %ld %ld %lu", &state, &ppid, &pgrp, &session, &tty_nr) != 5 ||
+      tty_nr == 0) {
+    return false;
+  }
+  const unsigned long major_number = (tty_nr >> 8) & 0xFFF;
+  const unsigned long minor_number = (tty_nr & 0xFF) | ((tty_nr >> 12) & 0xFFF00);
+  return major(device) == major_number && minor(device) == minor_number;
+}
+
+// The terminal of standard input, output or error, the controlling terminal, under any name,
+// or /dev/tty itself. `boxload $(tty) f.sdf </dev/null >o 2>e` names the terminal with no
+// standard descriptor on it: only the controlling terminal gives it away.
 bool IsOwnTerminal(int fd) {
   struct stat port {};
   if (fstat(fd, &port) != 0 || !S_ISCHR(port.st_mode)) {
@@ -155,6 +191,9 @@ bool IsOwnTerminal(int fd) {
   }
   struct stat own {};
   if (stat("/dev/tty", &own) == 0 && S_ISCHR(own.st_mode) && own.st_rdev == port.st_rdev) {
+    return true;
+  }
+  if (IsControllingTerminal(port.st_rdev)) {
     return true;
   }
   for (int standard = 0; standard <= 2; ++standard) {
@@ -165,11 +204,29 @@ bool IsOwnTerminal(int fd) {
   return false;
 }
 
+// The port whose low-latency flag this run set, -1 when none: the flag is cleared again when
+// the port is let go. Taken by whichever comes first, the abort or the end of the process.
+std::atomic<int> g_low_latency_set_on{-1};
+
+// The driver keeps the flag after the last close, until the device goes away: left set, it
+// would outlive the run. An adapter already gone has nothing to restore, so errors are not
+// looked at.
+void RestoreLowLatency() {
+  const int fd = g_low_latency_set_on.exchange(-1);
+  serial_struct info{};
+  if (fd < 0 || ioctl(fd, TIOCGSERIAL, &info) != 0) {
+    return;
+  }
+  info.flags &= ~ASYNC_LOW_LATENCY;
+  if (ioctl(fd, TIOCSSERIAL, &info) == 0) {
+    TracePortAction("low latency off again");
+  }
+}
+
 // A USB adapter holds received bytes until its latency timer fires (ftdi_sio: 16 ms), and every
 // block of the body waits for a one-byte verdict: over a 1 MiB body that is 8 to 16 s. With the
 // low-latency flag ftdi_sio uses 1 ms. The flag is the user's to set, no root needed. A pty or
-// a driver without it refuses, and the run goes on as before. It is left set on close: the
-// driver keeps it until the device goes away, and later runs want it anyway.
+// a driver without it refuses, and the run goes on as before. A flag found set stays set.
 void RequestLowLatency(int fd) {
   serial_struct info{};
   if (ioctl(fd, TIOCGSERIAL, &info) != 0) {
@@ -181,6 +238,10 @@ void RequestLowLatency(int fd) {
       TracePortError("low latency", static_cast<uint32_t>(errno), std::strerror(errno));
       return;
     }
+    // The normal run never closes the port (it goes with the process): the restore runs at exit.
+    static const bool registered = std::atexit(RestoreLowLatency) == 0;
+    (void)registered;
+    g_low_latency_set_on = fd;
   }
   TracePortAction("low latency on");
 }
@@ -353,11 +414,13 @@ void ClosePort(PortHandle port) {
   // Freeing the port is what matters: the lock and exclusive mode go now, the descriptor goes
   // with the process a moment later.
   TracePortAction("port freed by the abort");
+  RestoreLowLatency();
   flock(port->fd, LOCK_UN);
   ioctl(port->fd, TIOCNXCL);
 }
 
 void ReleasePort(PortHandle port) {
+  RestoreLowLatency();
   flock(port->fd, LOCK_UN);
   ioctl(port->fd, TIOCNXCL);
   close(port->fd);

@@ -2,7 +2,9 @@
 // crash and no hang.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 
 #include "integration/harness.h"
 #include "sdf/sdf.h"
+#include "sdf/sdf_file.h"
 
 namespace {
 
@@ -359,5 +362,45 @@ TEST(BadInput, SdftoolWritesItsOutputAloneWhateverLiesBesideIt) {
   EXPECT_FALSE(std::filesystem::is_symlink(dir.path() + "/OUT"));
   // A failed make leaves nothing behind: the same five files.
   EXPECT_NE(RunBoxload({"make", dir.path() + "/B.partial", dir.path() + "/no/such/folder"}, options).exit_code, 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 5);
+}
+
+TEST(BadInput, SdftoolNeverReplacesWhatIsNotARegularFile) {
+  TempDir dir;
+  const std::string body = dir.Write("B", RandomBytes(3000, 31));
+  ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir.path() + "/folder");
+  std::filesystem::create_symlink("/dev/null", dir.path() + "/null");
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_name = dir.path() + "/socket";
+  ASSERT_LT(socket_name.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socket_name.c_str(), socket_name.size() + 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ToolOptions options;
+  options.prefix = {"/bin/sh", "-c", "exec \"${0%/*}/sdftool\" \"$@\""};
+  for (const auto& [name, type] :
+       {std::pair{"fifo", std::filesystem::file_type::fifo}, std::pair{"folder", std::filesystem::file_type::directory},
+        std::pair{"null", std::filesystem::file_type::character},
+        std::pair{"socket", std::filesystem::file_type::socket}}) {
+    SCOPED_TRACE(name);
+    const ToolResult r = RunBoxload({"make", body, dir.path() + "/" + name}, options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("is not a regular file (a device, FIFO, socket or directory): left as it is"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::filesystem::status(dir.path() + "/" + name).type(), type);
+  }
+  close(listener);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/null"));
+  // The move's own look, for a name that changed kind after the first: refused, both kept.
+  const std::string made = dir.Write("made", RandomBytes(10, 32));
+  CreateRefusal refusal = kCreateFailed;
+  EXPECT_EQ(FileReplace(made.c_str(), (dir.path() + "/fifo").c_str(), &refusal), 0);
+  EXPECT_EQ(refusal, kCreateNotRegular);
+  EXPECT_EQ(std::filesystem::status(dir.path() + "/fifo").type(), std::filesystem::file_type::fifo);
+  ASSERT_EQ(std::filesystem::remove(made), true);
+  // Nothing left beside them: the body and the four.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 5);
 }

@@ -18,7 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-enum class Ending { kKeyPress, kCtrlCInStage, kSigtermInKeyWait, kCtrlCInKeyWait };
+// kOwnTerminalNamed: the pane's own tty named as the port, with no standard descriptor on it.
+enum class Ending { kKeyPress, kCtrlCInStage, kSigtermInKeyWait, kCtrlCInKeyWait, kOwnTerminalNamed };
 
 struct Scenario {
   const char* name;
@@ -37,6 +38,7 @@ TEST(Terminal, TheModeIsTheSameAfterTheRunHoweverItEnds) {
       {"Ctrl+C during a stage", Ending::kCtrlCInStage, true, "130\n", true},
       {"SIGTERM during the key wait", Ending::kSigtermInKeyWait, false, "143\n", true},
       {"Ctrl+C during the key wait is a key", Ending::kCtrlCInKeyWait, false, "0\n", false},
+      {"the terminal under its own name as the port", Ending::kOwnTerminalNamed, false, "1\n", false},
   };
   TempDir dir;
   const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(2000, 41)));
@@ -48,7 +50,7 @@ TEST(Terminal, TheModeIsTheSameAfterTheRunHoweverItEnds) {
     // A server of its own each time: the last one may still be going away.
     const std::string server = "boxload-test-" + std::to_string(getpid()) + "-" + std::to_string(round++);
     const std::string d = dir.path();
-    for (const char* name : {"/before", "/after", "/status", "/pid"}) {
+    for (const char* name : {"/before", "/after", "/status", "/pid", "/err"}) {
       unlink((d + name).c_str());
     }
     BoxConfig config;
@@ -58,8 +60,11 @@ TEST(Terminal, TheModeIsTheSameAfterTheRunHoweverItEnds) {
     BoxOnPty box(config);
     // The outer shell survives the Ctrl+C (a trap, not an ignored signal, which the tool would
     // inherit); the inner one leaves its pid to the tool it becomes.
-    const std::string command = "trap : INT; stty -g > " + d + "/before; sh -c 'echo $$ > " + d + "/pid; exec " + tool +
-                                " 2 " + file + "'; echo $? > " + d + "/status; stty -g > " + d + "/after; sleep 60";
+    const std::string run = s.ending == Ending::kOwnTerminalNamed
+                                ? tool + " $(tty) " + file + " </dev/null >/dev/null 2>" + d + "/err"
+                                : tool + " 2 " + file;
+    const std::string command = "trap : INT; stty -g > " + d + "/before; sh -c 'echo $$ > " + d + "/pid; exec " + run +
+                                "'; echo $? > " + d + "/status; stty -g > " + d + "/after; sleep 60";
     int status = 0;
     Tmux(server, {"new-session", "-d", "-s", "t", "-x", "120", "-y", "40", command}, &status);
     ASSERT_EQ(status, 0) << "tmux did not start";
@@ -95,6 +100,8 @@ TEST(Terminal, TheModeIsTheSameAfterTheRunHoweverItEnds) {
         ASSERT_TRUE(WaitFor(in_key_wait, 10s));
         Tmux(server, {"send-keys", "-t", "t", "C-c"});
         break;
+      case Ending::kOwnTerminalNamed:
+        break;  // refused at once
     }
     EXPECT_TRUE(WaitFor([&] { return !FileText(d + "/after").empty(); }, 5s)) << "the run did not end";
     EXPECT_EQ(FileText(d + "/status"), s.status);
@@ -102,6 +109,11 @@ TEST(Terminal, TheModeIsTheSameAfterTheRunHoweverItEnds) {
     EXPECT_FALSE(before.empty());
     EXPECT_EQ(FileText(d + "/after"), before);
     EXPECT_EQ(pane_shows("Process aborted by user..."), s.abort_line);
+    if (s.ending == Ending::kOwnTerminalNamed) {
+      EXPECT_NE(FileText(d + "/err").find(": that is the terminal boxload runs in, not the box's port"),
+                std::string::npos)
+          << FileText(d + "/err");
+    }
     if (tty >= 0) {
       close(tty);
     }

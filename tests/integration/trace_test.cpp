@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -119,7 +121,8 @@ struct Row {
   // port is touched.
   enum { kOwnFile, kMissingFolder, kTheSdfFile, kALinkToIt, kAHardLinkToIt, kThePort } target = kOwnFile;
   std::string file_name = "update.sdf";
-  bool abort = false;  // Ctrl+C once the body goes
+  bool abort = false;       // Ctrl+C once the body goes
+  bool size_limit = false;  // run under `ulimit -f 20`: the trace outgrows it in the firmware stage
   enum { kNone, kSameFile, kOtherFile } replay = kNone;
 };
 
@@ -152,6 +155,10 @@ std::vector<Row> Rows() {
     row.target = r.target;
     rows.push_back(row);
   }
+  Row limited;
+  limited.name = "a trace cut short by a file-size limit";
+  limited.size_limit = true;
+  rows.push_back(limited);
   Row abort;
   abort.name = "Ctrl+C in the middle of the body";
   abort.abort = true;
@@ -196,6 +203,9 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
     ToolOptions options;
     std::optional<BoxOnPty> box;
     box.emplace(row.box);
+    if (row.size_limit) {
+      options.prefix = {"/bin/bash", "-c", "ulimit -f 20 && exec \"$@\"", "limited"};
+    }
     if (row.abort) {
       options.interrupt_when = [&](double) { return box->WaitForPhase(BoxPhase::kBody, 0); };
     }
@@ -210,6 +220,19 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
       EXPECT_EQ(sim.probes_seen(), 0) << context;
       EXPECT_TRUE(sim.complaints().empty()) << context;  // not one byte arrived
       EXPECT_EQ(ReadFileText(file), std::string(sdf.begin(), sdf.end())) << "the SDF file is untouched";
+      continue;
+    }
+    if (row.size_limit) {
+      // Not killed by SIGXFSZ: the update runs to its end, and the cut is said once.
+      EXPECT_TRUE(r.exited) << "signal " << r.signal << context;
+      EXPECT_EQ(r.exit_code, 0) << context;
+      EXPECT_NE(r.out.find("SW update status: OK"), std::string::npos) << context;
+      EXPECT_EQ(sim.body(), body);
+      const std::string said = std::string("the trace could not be written in full: ") + std::strerror(EFBIG) + "\n";
+      const size_t at = r.err.find(said);
+      EXPECT_NE(at, std::string::npos) << context;
+      EXPECT_EQ(r.err.find(said, at + 1), std::string::npos) << context;
+      EXPECT_LE(std::filesystem::file_size(trace), 20U * 1024);
       continue;
     }
     const TracedRun traced = ReadTrace(trace);
