@@ -43,8 +43,14 @@ void Advance(Progress* p, int stage, int kb) {
 // One line (or part of a line ended by "\r") of boxload's console text.
 void ConsoleLine(Progress* p, const char* s) {
   int n = 0;
-  if (StartsWith(s, "press any key")) {
+  // The final prompt, also behind a box's text that had no line end of its own.
+  if (const char* prompt = std::strstr(s, "press any key"); prompt != nullptr) {
     p->at_prompt = true;
+    if (prompt != s) {
+      char before[sizeof p->text];
+      std::snprintf(before, sizeof before, "%.*s", static_cast<int>(prompt - s), s);
+      ConsoleLine(p, before);
+    }
     return;
   }
   if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility")) {

@@ -13,11 +13,21 @@
 #include <thread>
 
 #include "integration/harness.h"
+#include "sdf/sdf.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Fields = std::map<std::string, std::string>;
+
+// The data_crc32 an SDF file's header names, as the summary writes it.
+std::string CrcOf(const std::vector<uint8_t>& sdf) {
+  SdfHeader header{};
+  std::copy_n(sdf.begin(), kSdfHeaderSize, header.bytes);
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(data_crc32(header)));
+  return text;
+}
 
 // summary.csv as heading-named fields, one map per row (quoted fields, quotes doubled).
 std::vector<Fields> ReadSummary(const std::string& path) {
@@ -97,6 +107,7 @@ struct Row {
   Drive drive = Drive::kToTheEnd;
   int exit_code = 1;  // -1: killed by SIGINT
   std::vector<Expected> rows;
+  std::vector<std::string> prefix = {};  // runs the station, as ToolOptions::prefix
 };
 
 BoxConfig Paced() {
@@ -113,6 +124,12 @@ std::vector<Row> Table() {
   silent.silent_probes = -1;
   BoxConfig hanging;
   hanging.fault = {BoxFault::kHangUp, BoxPoint::kBlock, 2};
+  // Text that would retitle the operator's window and clear the screen, and a byte no UTF-8
+  // text holds, before a refusal at the last verdict.
+  BoxConfig refusing_last;
+  refusing_last.text = "\x1b]0;owned\x07\x1b[2J\xff!";
+  refusing_last.text_before_final = true;
+  refusing_last.final_verdict = 0x15;
   return {
       {"a good box, a box refusing a block three times, no box, a box hanging up mid-body",
        {BoxConfig{}, refusing, silent, hanging},
@@ -130,6 +147,15 @@ std::vector<Row> Table() {
        -1,
        {{"aborted", "SDF *", "Process aborted by user..."}, {"aborted", "SDF *", "Process aborted by user..."}}},
       {"one port named twice, by its link and by another link to it", {BoxConfig{}}, true, Drive::kToTheEnd, 2, {}},
+      {"a box that sends control bytes and refuses at its last verdict; a good box; no standard descriptors",
+       {refusing_last, BoxConfig{}},
+       false,
+       Drive::kToTheEnd,
+       1,
+       {{"failed", "SDF 5 of 5 KB",
+         "boxload: the box refused the update at its last verdict (the box said: \x1b]0;owned\x07\x1b[2J\xff!)"},
+        {"updated", "updated", ""}},
+       {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}},
       {"--loop in a terminal: two boxes in one slot, the second started by the slot's key",
        {BoxConfig{}},
        false,
@@ -145,8 +171,9 @@ TEST(Station, ABenchOfBoxes) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     // The Ctrl+C row needs a body long enough to be caught in.
-    const std::vector<uint8_t> body = RandomBytes(row.drive == Drive::kCtrlCInTheBody ? 60000 : 5000, 7);
+    std::vector<uint8_t> body = RandomBytes(row.drive == Drive::kCtrlCInTheBody ? 60000 : 5000, 7);
     const std::string file = dir.Write("x.sdf", MakeSdf(body));
+    std::vector<std::string> crcs = {CrcOf(MakeSdf(body))};  // each box's file, by seq
     const std::string run = dir.path() + "/run";
     std::vector<std::string> ports;
     std::vector<std::unique_ptr<BoxOnPty>> boxes;
@@ -174,6 +201,10 @@ TEST(Station, ABenchOfBoxes) {
       // must leave alone until its key.
       boxes[0]->Finish();
       boxes[0] = std::make_unique<BoxOnPty>(BoxConfig{}, ports[0]);
+      // A new file for the next box: its row names the file it was sent.
+      body = RandomBytes(5000, 8);
+      dir.Write("x.sdf", MakeSdf(body));
+      crcs.push_back(CrcOf(MakeSdf(body)));
       EXPECT_TRUE(WaitFor([&] { return pane().find("key 1 for the next box") != std::string::npos; }, 5s)) << pane();
       std::this_thread::sleep_for(1s);
       EXPECT_FALSE(boxes[0]->WaitForPhase(BoxPhase::kImage, 0)) << "the slot started again on its own";
@@ -190,7 +221,8 @@ TEST(Station, ABenchOfBoxes) {
       options.timeout_ms = 30000;
       Terminal terminal;
       ASSERT_FALSE(terminal.slave.empty());
-      options.terminal = terminal.slave;
+      options.terminal = row.prefix.empty() ? terminal.slave : "";
+      options.prefix = row.prefix;
       if (row.drive == Drive::kCtrlCInTheBody) {
         options.interrupt_when = [&](double) {
           return boxes[0]->WaitForPhase(BoxPhase::kBody, 0) && boxes[1]->WaitForPhase(BoxPhase::kBody, 0);
@@ -215,6 +247,15 @@ TEST(Station, ABenchOfBoxes) {
       EXPECT_NE(r.err.find("are the same port"), std::string::npos) << r.err;
       struct stat info {};
       EXPECT_NE(stat(run.c_str(), &info), 0) << "a refused station made its folder";
+    }
+
+    // Neither the screen nor the event lines take a box's control bytes; the JSON rows stay
+    // UTF-8 with them escaped.
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    const std::string jsonl = FileText(run + "/summary.jsonl");
+    EXPECT_EQ(jsonl.find_first_of("\x1b\x07\xff"), std::string::npos) << jsonl;
+    if (!row.prefix.empty()) {
+      EXPECT_NE(jsonl.find("(the box said: \\u001B]0;owned\\u0007\\u001B[2J\\uFFFD!)"), std::string::npos) << jsonl;
     }
 
     const std::vector<Fields> summary = ReadSummary(run + "/summary.csv");
@@ -243,6 +284,8 @@ TEST(Station, ABenchOfBoxes) {
                                 : want.result == std::string("aborted") ? "SIGINT"
                                                                         : "1");
       EXPECT_EQ(got.at("sdf_file"), row.drive == Drive::kLoopInTmux ? "x.sdf" : file);
+      EXPECT_EQ(got.at("data_crc32"), crcs[static_cast<size_t>(seq - 1)]);
+      EXPECT_EQ(got.at("records"), "complete");
       const std::string log = FileText(run + "/" + got.at("log"));
       EXPECT_EQ(log.rfind(Banner(), 0), 0U) << log;
       EXPECT_FALSE(FileText(run + "/" + got.at("trace")).empty());
