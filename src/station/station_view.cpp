@@ -165,8 +165,8 @@ void DrawTable(Station* s) {
     ++drawn;
   }
   if (!all_fit && drawn < room) {
-    std::snprintf(line, sizeof line, " %d more slot%s hidden: a taller terminal shows them", s->slot_count - shown,
-                  s->slot_count - shown == 1 ? "" : "s");
+    // Short: it is cut to the width like every line.
+    std::snprintf(line, sizeof line, " %d more hidden", s->slot_count - shown);
     TableLine(*s, width, line, 0, "");
     ++drawn;
   }
