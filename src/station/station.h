@@ -69,7 +69,7 @@ struct Progress {
   // The trace as read so far.
   char path[kPathSize] = {};
   std::FILE* file = nullptr;
-  long offset = 0;      // read so far
+  long offset = 0;       // read so far
   char line[8320] = {};  // the trace line being read: room for the longest console text escaped
   int line_length = 0;
   // What the trace tells of the run beyond its stage.
@@ -122,7 +122,7 @@ struct Station {
   int sdf_kb = 0;
   char log_dir[kPathSize - 64] = {};  // room for the file names in it
   bool loop = false;
-  int count = 0;      // --count: boxes in all, 0 for no limit
+  int count = 0;           // --count: boxes in all, 0 for no limit
   uint32_t timeout_s = 0;  // --timeout: 0 for none; at most kMaxTimeoutS
   int slot_count = 0;
   Slot slots[kMaxSlots];

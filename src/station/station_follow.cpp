@@ -135,8 +135,7 @@ void HeaderLine(Progress* p, const char* line, int length) {
 bool Payload(const char* line, int length, const char* kind, const char** payload) {
   const char* space = static_cast<const char*>(std::memchr(line, ' ', static_cast<size_t>(length)));
   const size_t n = std::strlen(kind);
-  if (space == nullptr || static_cast<size_t>(line + length - space) < n + 1 ||
-      std::strncmp(space + 1, kind, n) != 0) {
+  if (space == nullptr || static_cast<size_t>(line + length - space) < n + 1 || std::strncmp(space + 1, kind, n) != 0) {
     return false;
   }
   *payload = space + 1 + n;

@@ -397,8 +397,8 @@ void StartBox(Station* s, int index) {
 
 // What the child's standard error tells of this box.
 struct ErrorLines {
-  char last[160];     // the last line that says something of the box
-  char refused[160];  // the box refused the update at its last verdict
+  char last[160];       // the last line that says something of the box
+  char refused[160];    // the box refused the update at its last verdict
   char trace_cut[160];  // boxload could not write its trace in full
 };
 
@@ -455,8 +455,8 @@ void MissingRecord(const Slot& slot, const ErrorLines& lines, char* what, size_t
     return;
   }
   if (lines.trace_cut[0] != '\0' || !p.finished) {
-    std::snprintf(what, size, "%s: the trace was cut short%s%.100s", slot.trace_path, lines.trace_cut[0] != '\0' ? ": " : "",
-                  lines.trace_cut);
+    std::snprintf(what, size, "%s: the trace was cut short%s%.100s", slot.trace_path,
+                  lines.trace_cut[0] != '\0' ? ": " : "", lines.trace_cut);
     return;
   }
   const int fd = FileOpenRead(slot.log_path);
@@ -657,8 +657,7 @@ int main(int argc, char** argv) {
     if (key >= 0 && !stopping) {
       OperatorKey(s, key);
     }
-    if (!AnyRunning(*s) &&
-        (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0)) {
+    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0)) {
       break;
     }
     ViewUpdate(s, false);
@@ -679,5 +678,5 @@ int main(int argc, char** argv) {
   }
   // Never a clean run with a record missing.
   return s->ended > 0 && s->by_result[kStageUpdated] == s->ended && s->records_lost == 0 ? kExitAllUpdated
-                                                                                          : kExitSomeNot;
+                                                                                         : kExitSomeNot;
 }

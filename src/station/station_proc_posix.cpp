@@ -35,8 +35,7 @@ void OnStopSignal(int sig) {
 // In the child between fork and exec: only async-signal-safe calls. out and err are the new
 // files the parent created; an exec that fails sends its errno up report (close-on-exec, so
 // the parent reads nothing once the program runs).
-[[noreturn]] void ExecChild(const char* program, const char* const* argv, int out, int err, int report,
-                            pid_t parent) {
+[[noreturn]] void ExecChild(const char* program, const char* const* argv, int out, int err, int report, pid_t parent) {
   // A session of its own: no controlling terminal, so boxload's final key wait finds no console
   // and returns at once, and the operator's Ctrl+C reaches the station alone.
   (void)setsid();

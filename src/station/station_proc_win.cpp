@@ -125,11 +125,11 @@ void ErrorText(DWORD code, char* text, size_t size) {
 }
 
 void SetErrno(DWORD code) {
-  errno = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS                 ? EEXIST
-          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND         ? ENOENT
-          : code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL            ? ENOSPC
-          : code == ERROR_INVALID_NAME                                           ? EINVAL
-                                                                                 : EACCES;
+  errno = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS      ? EEXIST
+          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
+          : code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL    ? ENOSPC
+          : code == ERROR_INVALID_NAME                                   ? EINVAL
+                                                                         : EACCES;
 }
 
 // Runs the station's helper on the child's console; 1 when it did its part.
@@ -247,12 +247,16 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   const HANDLE in = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
   const HANDLE out = Inheritable(out_path, GENERIC_WRITE, CREATE_NEW);
   const DWORD out_code = GetLastError();
-  const HANDLE err = out == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : Inheritable(err_path, GENERIC_WRITE, CREATE_NEW);
+  const HANDLE err =
+      out == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : Inheritable(err_path, GENERIC_WRITE, CREATE_NEW);
   const DWORD err_code = GetLastError();
   if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
     const bool out_failed = out == INVALID_HANDLE_VALUE;
     ErrorText(out_failed ? out_code : err_code, reason, sizeof reason);
-    std::snprintf(why, why_size, "cannot create %s: %s", in == INVALID_HANDLE_VALUE ? "NUL" : out_failed ? out_path : err_path,
+    std::snprintf(why, why_size, "cannot create %s: %s",
+                  in == INVALID_HANDLE_VALUE ? "NUL"
+                  : out_failed               ? out_path
+                                             : err_path,
                   reason);
     for (HANDLE h : {in, out, err}) {
       if (h != INVALID_HANDLE_VALUE) {

@@ -79,8 +79,8 @@ void SlotStage(const Slot& slot, char* text, size_t size, int* stage) {
   if (ended && slot.progress.stage == kStageFailed) {
     char where[48];
     StageText(slot.reached_stage, slot.reached_kb, slot.progress, where, sizeof where);
-    std::snprintf(text, size, "FAILED: %s (%s)", slot.progress.failure[0] != '\0' ? slot.progress.failure : slot.end.text,
-                  where);
+    std::snprintf(text, size, "FAILED: %s (%s)",
+                  slot.progress.failure[0] != '\0' ? slot.progress.failure : slot.end.text, where);
     AppendRecordLost(slot, text, size);
     return;
   }
@@ -132,8 +132,7 @@ void SlotLine(const Station& s, int index, int width) {
   // The stage last: a long failure line is cut at the terminal's edge.
   char head[96];
   std::snprintf(head, sizeof head, " %-4d %-*.*s %3u:%02u %5d  ", index + 1, kPortColumn, kPortColumn, PortColumn(port),
-                t / 60,
-                t % 60, slot.done);
+                t / 60, t % 60, slot.done);
   TableLine(s, width, head, stage, shown);
 }
 

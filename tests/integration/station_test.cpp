@@ -315,7 +315,6 @@ TEST(Station, ABenchOfBoxes) {
   }
 }
 
-
 // What the station writes never lands on a file that exists, and a record it could not write
 // is never passed over: one row per way a record goes missing.
 struct RecordRow {
@@ -324,17 +323,29 @@ struct RecordRow {
   std::string limit;               // "ulimit -f" for the station and its child, in KB
   std::vector<std::string> extra;  // options before the file
   int exit_code = 1;
-  const char* err;                                 // standard error holds this
-  const char* records;                             // the row's records field starts so; null: no row
+  const char* err;      // standard error holds this
+  const char* records;  // the row's records field starts so; null: no row
   bool box_updated = false;
 };
 
 TEST(Station, RecordsThatCannotBeWritten) {
   const RecordRow rows[] = {
-      {"the SDF file is named as the first box's log", true, "", {}, 1, "slot1-1.log: File exists",
-       "cannot create ", false},
+      {"the SDF file is named as the first box's log",
+       true,
+       "",
+       {},
+       1,
+       "slot1-1.log: File exists",
+       "cannot create ",
+       false},
       {"a size limit below the trace's size", false, "8", {}, 1, "not recorded in full", nullptr, true},
-      {"--timeout beyond the station's clock", false, "", {"--timeout", "4294968"}, 2, "from 1 to 4294967", nullptr,
+      {"--timeout beyond the station's clock",
+       false,
+       "",
+       {"--timeout", "4294968"},
+       2,
+       "from 1 to 4294967",
+       nullptr,
        false},
   };
   for (const RecordRow& row : rows) {
@@ -446,11 +457,11 @@ TEST(Station, OnASmallOrSharedTerminal) {
       boxes.push_back(std::make_unique<BoxOnPty>(BoxConfig{}, port));
       ports += " " + port;
     }
-    const std::string station = std::string(BOXLOAD_BIN_DIR) + "/boxstation " + c.options + " --log-dir run x.sdf" +
-                                ports + " 2> err";
-    const std::string command = "cd " + dir.path() + " && " +
-                                (c.background ? "set -m; " + station + " & wait; echo $? > status; sleep 60"
-                                              : station + "; sleep 60");
+    const std::string station =
+        std::string(BOXLOAD_BIN_DIR) + "/boxstation " + c.options + " --log-dir run x.sdf" + ports + " 2> err";
+    const std::string command =
+        "cd " + dir.path() + " && " +
+        (c.background ? "set -m; " + station + " & wait; echo $? > status; sleep 60" : station + "; sleep 60");
     const std::string server = "boxstation-small-" + std::to_string(getpid()) + "-" + std::to_string(round++);
     Tmux(server, {"new-session", "-d", "-s", "t", "-x", "20", "-y", "24", command});
     auto pane = [&] { return Tmux(server, {"capture-pane", "-p", "-t", "t"}); };

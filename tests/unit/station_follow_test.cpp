@@ -82,9 +82,10 @@ TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   TempFile trace({});
   std::FILE* writer = std::fopen(trace.path().c_str(), "wb");
   ASSERT_NE(writer, nullptr);
-  std::fputs("# boxload trace 1\n# version 0.1; port 2; file a, data_crc32 FFFFFFFF.sdf 5040 bytes, data_crc32 "
-             "F966468B; started 2026-12-07T09:00:00Z\n",
-             writer);
+  std::fputs(
+      "# boxload trace 1\n# version 0.1; port 2; file a, data_crc32 FFFFFFFF.sdf 5040 bytes, data_crc32 "
+      "F966468B; started 2026-12-07T09:00:00Z\n",
+      writer);
   std::fputs("1.0 OUT SendSDFFile... \n1.0 OUT \\n\n", writer);
   for (int k = 0; k < 5; ++k) {
     std::fprintf(writer, "1.%d OUT Send %dKb\\r\n", k + 1, k);
@@ -102,7 +103,8 @@ TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   FollowEnd(&progress);
   EXPECT_TRUE(progress.finished);
   // "SendSDFFile... ", "\n", then six "Send NKb\r".
-  EXPECT_EQ(progress.out_bytes, static_cast<int64_t>(std::strlen("SendSDFFile... ") + 1 + 6 * std::strlen("Send 0Kb\r")));
+  EXPECT_EQ(progress.out_bytes,
+            static_cast<int64_t>(std::strlen("SendSDFFile... ") + 1 + 6 * std::strlen("Send 0Kb\r")));
 }
 
 }  // namespace
