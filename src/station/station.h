@@ -75,7 +75,8 @@ struct Progress {
   // What the trace tells of the run beyond its stage.
   char data_crc32[9] = {};  // of the file the box was sent, as the header names it; "" unknown
   int sends = 0;            // "Send NKb" lines: one per block, and one more after the last
-  int64_t out_bytes = 0;    // console text the trace holds: the log holds as many bytes
+  int64_t out_bytes = 0;    // console text the trace holds: the log holds as many bytes,
+  int64_t out_lines = 0;    //   with each of its line ends as LogLineEndBytes() bytes
   bool out_cut = false;     // a console text was too long for the trace and cut there
   bool finished = false;    // the trace's last note, "exit status N", was read
 };

@@ -159,6 +159,7 @@ void TraceLine(Progress* p, const char* line, int length) {
     const size_t n = TraceUnescape(payload, static_cast<size_t>(line + length - payload), text, sizeof text);
     p->out_bytes += static_cast<int64_t>(n);
     for (size_t i = 0; i < n; ++i) {
+      p->out_lines += text[i] == '\n' ? 1 : 0;
       ConsoleChar(p, text[i]);
     }
   }

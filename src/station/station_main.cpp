@@ -464,9 +464,10 @@ void MissingRecord(const Slot& slot, const ErrorLines& lines, char* what, size_t
   if (fd != kNoFile) {
     FileClose(fd);
   }
-  if (!p.out_cut && length != p.out_bytes) {
+  const int64_t expected = p.out_bytes + p.out_lines * (LogLineEndBytes() - 1);
+  if (!p.out_cut && length != expected) {
     std::snprintf(what, size, "%s: holds %lld of the %lld bytes of console text", slot.log_path,
-                  static_cast<long long>(length), static_cast<long long>(p.out_bytes));
+                  static_cast<long long>(length), static_cast<long long>(expected));
   }
 }
 

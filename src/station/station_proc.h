@@ -33,6 +33,8 @@
 //                                    child has a terminal to wait on
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
+//   LogLineEndBytes()                what one "\n" of a child's console text takes in its log: 1,
+//                                    or 2 on Windows, where boxload writes CR LF
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
 //                                    number after links are followed; the COM number); 0 when
 //                                    the device cannot be looked at
@@ -96,6 +98,7 @@ void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
 void NudgeChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
+int LogLineEndBytes();
 int PortIdentity(const char* device, PortId* id);
 int StandardDescriptorsOpen();
 void CatchStopSignals();

@@ -226,6 +226,8 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
   return 1;
 }
 
+int LogLineEndBytes() { return 1; }
+
 int PortIdentity(const char* device, PortId* id) {
   struct stat info {};
   if (stat(device, &info) != 0) {

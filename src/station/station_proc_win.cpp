@@ -415,6 +415,9 @@ std::FILE* OpenNewFile(const char* path) {
   return f;
 }
 
+// boxload's standard output is in text mode: "\n" reaches the log as CR LF.
+int LogLineEndBytes() { return 2; }
+
 // Windows gives a console program its standard handles or none; nothing takes their place.
 int StandardDescriptorsOpen() { return 1; }
 
