@@ -5,7 +5,8 @@
 // it grows (its console text, OUT events), so that the same progress reaches it on every
 // platform and whatever the child's standard output is.
 //
-//   FollowBegin(&progress, trace_path, sdf_kb)  a box starts: nothing read yet
+//   FollowBegin(&progress, trace_path, sdf_kb)  a box starts: nothing read yet (sdf_kb: the
+//                                body's size in KB, ceiling: the last "Send" line shows it)
 //   FollowTrace(&progress)       reads what the trace has gained since; 1 when the stage or
 //                                its counter changed
 //   FollowEnd(&progress)         reads the rest and lets the file go
@@ -14,10 +15,18 @@
 //
 //   ViewBegin(station) / ViewUpdate(station, force) / ViewEvent(station, slot) / ViewEnd(station)
 //                                the live table on a terminal (redrawn in place, at most a few
-//                                times a second), or one line per event elsewhere
+//                                times a second, cut to the terminal's width and height), or
+//                                one line per event elsewhere
+//   ViewStepAside(station)       before a line on standard error: the table is taken off the
+//                                screen, to be drawn again below the line
+//   ShownText(text, out, size)   text as the operator's screen may take it: printable ASCII
+//                                as it is, every other byte as \xHH; cut to fit out
 //   SummaryOpen(station)         creates summary.csv and summary.jsonl with the CSV heading;
 //                                0 after a stderr line
-//   SummaryRow(station, slot)    one row in each for the box that just ended, flushed at once
+//   SummaryRow(station, slot, why, size)
+//                                one row in each for the box that just ended, flushed at once;
+//                                0 with why ("summary.csv: No space left on device") when a
+//                                row did not reach its file
 //   SummaryScreen(station)       the closing summary on standard output, one screen at most
 #pragma once
 
@@ -30,6 +39,8 @@
 inline constexpr int kMaxSlots = 35;  // keys 1-9, then a-z
 inline constexpr size_t kPathSize = 1024;
 inline constexpr int kFirmwareKb = 12;
+// The station's clock counts milliseconds in 32 bits: a longer time-out could never be told.
+inline constexpr uint32_t kMaxTimeoutS = 4294967;
 
 enum Stage : int {
   kStageStarting,
@@ -58,9 +69,16 @@ struct Progress {
   // The trace as read so far.
   char path[kPathSize] = {};
   std::FILE* file = nullptr;
-  long offset = 0;      // read so far
-  char line[256] = {};  // the start of the trace line being read: enough for any stage
+  long offset = 0;       // read so far
+  char line[8320] = {};  // the trace line being read: room for the longest console text escaped
   int line_length = 0;
+  // What the trace tells of the run beyond its stage.
+  char data_crc32[9] = {};  // of the file the box was sent, as the header names it; "" unknown
+  int sends = 0;            // "Send NKb" lines: one per block, and one more after the last
+  int64_t out_bytes = 0;    // console text the trace holds: the log holds as many bytes,
+  int64_t out_lines = 0;    //   with each of its line ends as LogLineEndBytes() bytes
+  bool out_cut = false;     // a console text was too long for the trace and cut there
+  bool finished = false;    // the trace's last note, "exit status N", was read
 };
 
 struct Slot {
@@ -87,6 +105,7 @@ struct Slot {
   char log_path[kPathSize] = {};
   char trace_path[kPathSize] = {};
   char err_path[kPathSize] = {};
+  char record_lost[200] = {};  // what of this box's record could not be written; "" when whole
 };
 
 // A box that did not update, kept for the closing summary.
@@ -104,8 +123,8 @@ struct Station {
   int sdf_kb = 0;
   char log_dir[kPathSize - 64] = {};  // room for the file names in it
   bool loop = false;
-  int count = 0;      // --count: boxes in all, 0 for no limit
-  int timeout_s = 0;  // --timeout: 0 for none
+  int count = 0;           // --count: boxes in all, 0 for no limit
+  uint32_t timeout_s = 0;  // --timeout: 0 for none; at most kMaxTimeoutS
   int slot_count = 0;
   Slot slots[kMaxSlots];
   uint32_t start_ms = 0;
@@ -114,6 +133,7 @@ struct Station {
   int by_result[kStageAborted + 1] = {};
   Miss misses[kMissesShown];
   int miss_count = 0;
+  int records_lost = 0;  // boxes whose log, trace or summary row could not be written in full
   // The view.
   bool terminal = false;
   bool colour = false;
@@ -135,7 +155,9 @@ void ViewBegin(Station* station);
 void ViewUpdate(Station* station, bool force);
 void ViewEvent(Station* station, int index);
 void ViewEnd(Station* station);
+void ViewStepAside(Station* station);
+void ShownText(const char* text, char* out, size_t size);
 
 int SummaryOpen(Station* station);
-void SummaryRow(Station* station, int index);
+int SummaryRow(Station* station, int index, char* why, size_t why_size);
 void SummaryScreen(const Station& station);

@@ -43,8 +43,14 @@ void Advance(Progress* p, int stage, int kb) {
 // One line (or part of a line ended by "\r") of boxload's console text.
 void ConsoleLine(Progress* p, const char* s) {
   int n = 0;
-  if (StartsWith(s, "press any key")) {
+  // The final prompt, also behind a box's text that had no line end of its own.
+  if (const char* prompt = std::strstr(s, "press any key"); prompt != nullptr) {
     p->at_prompt = true;
+    if (prompt != s) {
+      char before[sizeof p->text];
+      std::snprintf(before, sizeof before, "%.*s", static_cast<int>(prompt - s), s);
+      ConsoleLine(p, before);
+    }
     return;
   }
   if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility")) {
@@ -64,7 +70,10 @@ void ConsoleLine(Progress* p, const char* s) {
              StartsWith(s, "Firmware update status: OK")) {
     Advance(p, kStageWaitingForLoader, 0);
   } else if (std::sscanf(s, "Send %dKb", &n) == 1 && EndsWith(s, "Kb")) {
-    Advance(p, kStageSdf, n);
+    // Each names the KB sent before its block; the one after the last block names the whole
+    // KB only, so a body with a part KB at its end would stop one short.
+    ++p->sends;
+    Advance(p, kStageSdf, p->sends > p->sdf_kb ? p->sdf_kb : n);
   } else if (StartsWith(s, "SW update status: OK")) {
     Advance(p, kStageUpdated, p->sdf_kb);
   } else if (std::strcmp(s, "STB not responding...") == 0) {
@@ -108,18 +117,51 @@ void ConsoleChar(Progress* p, char c) {
   }
 }
 
-// "<seconds>.<micros> OUT <escaped text>": the text goes to the console line; other events
-// tell the station nothing it does not learn from the child's end.
-void TraceLine(Progress* p, const char* line, int length) {
-  const char* space = static_cast<const char*>(std::memchr(line, ' ', static_cast<size_t>(length)));
-  if (line[0] == '#' || space == nullptr || length - (space - line) < 5 || std::strncmp(space, " OUT ", 5) != 0) {
-    return;
+// "# version ...; file NAME N bytes, data_crc32 XXXXXXXX; started ...": the file this box
+// was sent, which in a loop may be another than the station checked. The last mention wins:
+// the name before it may hold anything.
+void HeaderLine(Progress* p, const char* line, int length) {
+  static const char kKey[] = ", data_crc32 ";
+  const int key = static_cast<int>(sizeof kKey) - 1;
+  for (int i = length - key - 8; i >= 0; --i) {
+    if (std::memcmp(line + i, kKey, static_cast<size_t>(key)) == 0) {
+      std::memcpy(p->data_crc32, line + i + key, 8);
+      p->data_crc32[8] = '\0';
+      return;
+    }
   }
-  // The text is never longer than its escaped form.
-  char text[sizeof(Progress::line)];
-  const size_t n = TraceUnescape(space + 5, static_cast<size_t>(line + length - (space + 5)), text, sizeof text);
-  for (size_t i = 0; i < n; ++i) {
-    ConsoleChar(p, text[i]);
+}
+
+bool Payload(const char* line, int length, const char* kind, const char** payload) {
+  const char* space = static_cast<const char*>(std::memchr(line, ' ', static_cast<size_t>(length)));
+  const size_t n = std::strlen(kind);
+  if (space == nullptr || static_cast<size_t>(line + length - space) < n + 1 || std::strncmp(space + 1, kind, n) != 0) {
+    return false;
+  }
+  *payload = space + 1 + n;
+  return true;
+}
+
+// "<seconds>.<micros> OUT <escaped text>": the text goes to the console line. A NOTE tells
+// whether the trace is whole; other events tell the station nothing it does not learn from
+// the child's end.
+void TraceLine(Progress* p, const char* line, int length) {
+  const char* payload = nullptr;
+  if (line[0] == '#') {
+    HeaderLine(p, line, length);
+  } else if (Payload(line, length, "NOTE ", &payload)) {
+    const auto rest = static_cast<size_t>(line + length - payload);
+    p->finished = p->finished || (rest >= 12 && std::strncmp(payload, "exit status ", 12) == 0);
+    p->out_cut = p->out_cut || (rest >= 22 && std::strncmp(payload, "console text above cut", 22) == 0);
+  } else if (Payload(line, length, "OUT ", &payload)) {
+    // The text is never longer than its escaped form.
+    char text[sizeof(Progress::line)];
+    const size_t n = TraceUnescape(payload, static_cast<size_t>(line + length - payload), text, sizeof text);
+    p->out_bytes += static_cast<int64_t>(n);
+    for (size_t i = 0; i < n; ++i) {
+      p->out_lines += text[i] == '\n' ? 1 : 0;
+      ConsoleChar(p, text[i]);
+    }
   }
 }
 
@@ -157,7 +199,7 @@ int FollowTrace(Progress* p) {
         TraceLine(p, p->line, p->line_length);
         p->line_length = 0;
       } else if (p->line_length < static_cast<int>(sizeof p->line)) {
-        // Longer lines are cut: a stage line is never that long, byte lines need not be read.
+        // Longer lines are cut: only byte lines are ever that long, and they need not be read.
         p->line[p->line_length++] = c;
       }
     }

@@ -7,6 +7,8 @@
 // that cannot be used. Then each slot runs boxload with --trace, its console text into the
 // slot's log, and follows the trace for the live view.
 #include <cerrno>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 
 #include "app/port_argument.h"
 #include "common/common.h"
+#include "common/trace.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
 #include "serial/serial.h"
@@ -51,6 +54,17 @@ void Usage() {
                kMaxSlots);
 }
 
+bool ReadSeconds(const char* text, uint32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > static_cast<long long>(kMaxTimeoutS)) {
+    return false;
+  }
+  *value = static_cast<uint32_t>(n);
+  return true;
+}
+
 bool ReadCount(const char* text, int* value) {
   char* end = nullptr;
   errno = 0;
@@ -84,8 +98,9 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir, con
         return 0;
       }
     } else if (std::strcmp(word, "--timeout") == 0 && has_value) {
-      if (!ReadCount(argv[++i], &s->timeout_s)) {
-        std::fprintf(stderr, "boxstation: --timeout takes a number of seconds, not %s\n", argv[i]);
+      if (!ReadSeconds(argv[++i], &s->timeout_s)) {
+        std::fprintf(stderr, "boxstation: --timeout takes a number of seconds from 1 to %u, not %s\n", kMaxTimeoutS,
+                     argv[i]);
         return 0;
       }
     } else if (word[0] == '-' && word[1] == '-') {
@@ -166,6 +181,27 @@ int ReadPort(const char* word, char* open_name, char* device, bool* usage) {
   return 1;
 }
 
+// OpenPort's console text passes through here while the station tries the ports, so that a
+// line it left open ("Unable to configure the serial port") can be ended.
+bool g_line_open = false;
+
+int WatchPrint(const char* format, va_list args) {
+  char text[512];
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  (void)std::vprintf(format, again);
+  va_end(again);
+  if (n > 0) {
+    const size_t last = static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) - 1 : sizeof text - 2;
+    g_line_open = text[last] != '\n';
+  }
+  return n;
+}
+void WatchByte(TraceKind /*kind*/, uint8_t /*byte*/) {}
+void WatchNote(const char* /*format*/, va_list /*args*/) {}
+const TraceSink kLineWatch = {WatchByte, WatchPrint, WatchNote};
+
 // Every port named once, and each one usable: boxload's own open, then let go at once.
 int CheckPorts(Station* s) {
   static char open_names[kMaxSlots][kPathSize];
@@ -188,16 +224,26 @@ int CheckPorts(Station* s) {
       }
     }
   }
-  for (int i = 0; i < s->slot_count; ++i) {
+  TraceAttach(&kLineWatch);
+  int status = kExitAllUpdated;
+  for (int i = 0; i < s->slot_count && status == kExitAllUpdated; ++i) {
+    g_line_open = false;
     const PortHandle port = OpenPort(open_names[i]);
     if (port == nullptr) {
-      std::fflush(stdout);  // "Unable to configure the serial port", if that was the reason
-      std::fprintf(stderr, "boxstation: %s cannot be used: no box was started\n", s->slots[i].port);
-      return kExitSomeNot;
+      if (g_line_open) {
+        Print("\n");  // "Unable to configure the serial port" has no line end of its own
+      }
+      std::fflush(stdout);
+      char shown[kPathSize * 4];
+      ShownText(s->slots[i].port, shown, sizeof shown);
+      std::fprintf(stderr, "boxstation: %s cannot be used: no box was started\n", shown);
+      status = kExitSomeNot;
+    } else {
+      ReleasePort(port);
     }
-    ReleasePort(port);
   }
-  return kExitAllUpdated;
+  TraceDetach();
+  return status;
 }
 
 bool HoldsSummary(const char* folder) {
@@ -206,43 +252,105 @@ bool HoldsSummary(const char* folder) {
   return FileKindOf(path) != kFileMissing;
 }
 
-// --log-dir, or boxstation-YYYYMMDD-HHMMSS (UTC) here; never a folder of an earlier run.
-bool MakeLogFolder(Station* s, const char* given) {
-  if (given != nullptr) {
-    if (std::strlen(given) >= sizeof s->log_dir) {
-      std::fprintf(stderr, "boxstation: the folder name is too long\n");
-      return false;
-    }
-    CopyText(s->log_dir, sizeof s->log_dir, given);
-    if (HoldsSummary(given)) {
-      std::fprintf(stderr, "boxstation: %s holds an earlier run's summary: name another folder\n", given);
-      return false;
-    }
-  } else {
-    char utc[32];
-    UtcTimeText(static_cast<int64_t>(std::time(nullptr)), utc, sizeof utc);
-    // "2026-12-07T09:00:00Z" -> "20261207-090000"
-    char stamp[16];
-    int n = 0;
-    for (const char* c = utc; *c != '\0' && n < 15; ++c) {
-      if (*c >= '0' && *c <= '9') {
-        stamp[n++] = *c;
-        if (n == 8) {
-          stamp[n++] = '-';
-        }
+void SayFolderFailure(const char* folder) {
+  const int reason = errno;
+  char shown[kPathSize * 4];
+  ShownText(folder, shown, sizeof shown);
+  std::fprintf(stderr, "boxstation: %s: cannot make the folder: %s\n", shown, std::strerror(reason));
+}
+
+// boxstation-YYYYMMDD-HHMMSS (UTC) here, made by this station alone: a name taken (an earlier
+// run's, or another station's started in the same second) gets a suffix, -2, -3, ...
+bool MakeDefaultFolder(Station* s) {
+  char utc[32];
+  UtcTimeText(static_cast<int64_t>(std::time(nullptr)), utc, sizeof utc);
+  // "2026-12-07T09:00:00Z" -> "20261207-090000"
+  char stamp[16];
+  int n = 0;
+  for (const char* c = utc; *c != '\0' && n < 15; ++c) {
+    if (*c >= '0' && *c <= '9') {
+      stamp[n++] = *c;
+      if (n == 8) {
+        stamp[n++] = '-';
       }
     }
-    stamp[n] = '\0';
-    std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s", stamp);
-    for (int k = 2; HoldsSummary(s->log_dir) && k < 100; ++k) {
-      std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s-%d", stamp, k);
-    }
   }
-  if (MakeFolder(s->log_dir) == 0) {
-    std::fprintf(stderr, "boxstation: %s: cannot make the folder: %s\n", s->log_dir, std::strerror(errno));
+  stamp[n] = '\0';
+  std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s", stamp);
+  for (int k = 2; k <= 1000; ++k) {
+    if (MakeFolder(s->log_dir, true) != 0) {
+      return true;
+    }
+    if (errno != EEXIST) {
+      break;
+    }
+    std::snprintf(s->log_dir, sizeof s->log_dir, "boxstation-%s-%d", stamp, k);
+  }
+  SayFolderFailure(s->log_dir);
+  return false;
+}
+
+// --log-dir may name a folder that exists, but never one of an earlier run: every file the
+// station writes there is new in any case.
+bool MakeLogFolder(Station* s, const char* given) {
+  if (given == nullptr) {
+    return MakeDefaultFolder(s);
+  }
+  if (std::strlen(given) >= sizeof s->log_dir) {
+    std::fprintf(stderr, "boxstation: the folder name is too long\n");
+    return false;
+  }
+  CopyText(s->log_dir, sizeof s->log_dir, given);
+  if (HoldsSummary(given)) {
+    char shown[kPathSize * 4];
+    ShownText(given, shown, sizeof shown);
+    std::fprintf(stderr, "boxstation: %s holds an earlier run's summary: name another folder\n", shown);
+    return false;
+  }
+  if (MakeFolder(s->log_dir, false) == 0) {
+    SayFolderFailure(s->log_dir);
     return false;
   }
   return true;
+}
+
+// A line on standard error while the boxes run: the table steps aside, so that the line stays
+// on the screen above it.
+[[gnu::format(printf, 2, 3)]] void Say(Station* s, const char* format, ...) {
+  ViewStepAside(s);
+  va_list args;
+  va_start(args, format);
+  std::fputs("boxstation: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+// A record of this box that could not be written: said at once, kept for its row and its
+// line; the station then starts no new box and ends with status 1.
+void RecordLost(Station* s, int index, const char* what) {
+  Slot& slot = s->slots[index];
+  char shown[sizeof slot.record_lost * 4];
+  ShownText(what, shown, sizeof shown);
+  Say(s, "slot %d, box %d: not recorded in full: %s", index + 1, slot.seq, shown);
+  if (slot.record_lost[0] == '\0') {
+    ++s->records_lost;
+    CopyText(slot.record_lost, sizeof slot.record_lost, what);
+  }
+}
+
+// The body's size in KB as the file holds it now: in a loop it may have been replaced.
+int BodyKb(const char* name, int known) {
+  const int fd = FileOpenRead(name);
+  if (fd == kNoFile) {
+    return known;
+  }
+  SdfHeader header{};
+  const int kb = ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0
+                     ? static_cast<int>((data_length(header) + kBlockSize - 1) / kBlockSize)
+                     : known;
+  FileClose(fd);
+  return kb;
 }
 
 void StartBox(Station* s, int index) {
@@ -252,28 +360,50 @@ void StartBox(Station* s, int index) {
   std::snprintf(slot.log_path, sizeof slot.log_path, "%s/slot%d-%d.log", s->log_dir, index + 1, slot.seq);
   std::snprintf(slot.trace_path, sizeof slot.trace_path, "%s/slot%d-%d.trace", s->log_dir, index + 1, slot.seq);
   std::snprintf(slot.err_path, sizeof slot.err_path, "%s/slot%d-%d.err", s->log_dir, index + 1, slot.seq);
-  FollowBegin(&slot.progress, slot.trace_path, s->sdf_kb);
+  FollowBegin(&slot.progress, slot.trace_path, BodyKb(s->sdf_name, s->sdf_kb));
   slot.abort_stage = 0;
   slot.prompt_ms = 0;
   slot.waiting = false;
+  slot.record_lost[0] = '\0';
   slot.end = ChildEnd{};
   slot.start_ms = ElapsedClock();
   slot.start_utc = static_cast<int64_t>(std::time(nullptr));
   const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr};
-  if (StartChild(g_boxload, argv, slot.log_path, slot.err_path, &slot.child) == 0) {
-    // Counted as a failed box: the row tells why.
+  char why[sizeof slot.progress.failure];
+  int started = kChildFileNotMade;
+  // The trace made new here: boxload then writes into it, and never over a file of the user's.
+  if (CreateNewFile(slot.trace_path) == 0) {
+    std::snprintf(why, sizeof why, "cannot create %s: %s", slot.trace_path, std::strerror(errno));
+  } else {
+    started = StartChild(g_boxload, argv, slot.log_path, slot.err_path, &slot.child, why, sizeof why);
+  }
+  if (started != kChildStarted) {
+    // Counted as a failed box: its line and its row tell why.
     slot.child.running = false;
     slot.end.exit_code = -1;
     std::snprintf(slot.end.text, sizeof slot.end.text, "not started");
-    std::snprintf(slot.progress.failure, sizeof slot.progress.failure, "boxload could not be started");
+    CopyText(slot.progress.failure, sizeof slot.progress.failure, why);
+    if (started == kChildFileNotMade) {
+      RecordLost(s, index, why);
+    } else {
+      char shown[sizeof why * 4];
+      ShownText(why, shown, sizeof shown);
+      Say(s, "slot %d: %s", index + 1, shown);
+    }
   }
   slot.running = true;
   ViewEvent(s, index);
 }
 
-// The last line of the child's standard error that says something of this box.
-void LastErrorLine(const char* path, char* line, size_t size) {
-  line[0] = '\0';
+// What the child's standard error tells of this box.
+struct ErrorLines {
+  char last[160];       // the last line that says something of the box
+  char refused[160];    // the box refused the update at its last verdict
+  char trace_cut[160];  // boxload could not write its trace in full
+};
+
+void ReadErrorLines(const char* path, ErrorLines* lines) {
+  *lines = ErrorLines{};
   std::FILE* f = std::fopen(path, "rb");
   if (f == nullptr) {
     return;
@@ -281,11 +411,64 @@ void LastErrorLine(const char* path, char* line, size_t size) {
   char text[512];
   while (std::fgets(text, sizeof text, f) != nullptr) {
     text[std::strcspn(text, "\r\n")] = '\0';
+    if (std::strstr(text, "refused the update at its last verdict") != nullptr) {
+      CopyText(lines->refused, sizeof lines->refused, text);
+    } else if (std::strstr(text, "the trace could not be written in full") != nullptr) {
+      CopyText(lines->trace_cut, sizeof lines->trace_cut, text);
+      continue;  // a record's trouble, not the box's
+    }
     if (text[0] != '\0' && std::strstr(text, "stand-in firmware image") == nullptr) {
-      CopyText(line, size, text);
+      CopyText(lines->last, sizeof lines->last, text);
     }
   }
   (void)std::fclose(f);
+}
+
+// The failure field of a box that did not update. The refusal at the last verdict says more
+// than any text the box sent before it, which is kept after it.
+void ChooseFailure(const Slot& slot, const ErrorLines& lines, Progress* p) {
+  char line[sizeof p->failure];
+  if (lines.refused[0] != '\0') {
+    if (p->failure[0] != '\0' && !p->failure_is_summary) {
+      std::snprintf(line, sizeof line, "%.72s (the box said: %.70s)", lines.refused, p->failure);
+    } else {
+      CopyText(line, sizeof line, lines.refused);
+    }
+    CopyText(p->failure, sizeof p->failure, line);
+  } else if (p->failure[0] == '\0' || p->failure_is_summary) {
+    if (lines.last[0] != '\0') {
+      CopyText(p->failure, sizeof p->failure, lines.last);
+    } else if (p->failure[0] == '\0') {
+      std::snprintf(line, sizeof line, "boxload ended with %s", slot.end.text);
+      CopyText(p->failure, sizeof p->failure, line);
+    }
+  }
+}
+
+// What of a box's trace and log did not reach the disk: a full disk or a size limit cuts both
+// without a word from boxload's console. "" when both are whole. Only a child that ended its
+// own way has written its trace to the end.
+void MissingRecord(const Slot& slot, const ErrorLines& lines, char* what, size_t size) {
+  what[0] = '\0';
+  const Progress& p = slot.progress;
+  if (slot.end.exit_code < 0 || slot.abort_stage != 0) {
+    return;
+  }
+  if (lines.trace_cut[0] != '\0' || !p.finished) {
+    std::snprintf(what, size, "%s: the trace was cut short%s%.100s", slot.trace_path,
+                  lines.trace_cut[0] != '\0' ? ": " : "", lines.trace_cut);
+    return;
+  }
+  const int fd = FileOpenRead(slot.log_path);
+  const int64_t length = fd != kNoFile ? FileLength(fd) : -1;
+  if (fd != kNoFile) {
+    FileClose(fd);
+  }
+  const int64_t expected = p.out_bytes + p.out_lines * (LogLineEndBytes() - 1);
+  if (!p.out_cut && length != expected) {
+    std::snprintf(what, size, "%s: holds %lld of the %lld bytes of console text", slot.log_path,
+                  static_cast<long long>(length), static_cast<long long>(expected));
+  }
 }
 
 // An empty .err says nothing: it goes.
@@ -318,16 +501,15 @@ void EndBox(Station* s, int index) {
   } else if (slot.end.exit_code == 1 && p.stage == kStageNoBox) {
     result = kStageNoBox;
   }
-  if (result != kStageUpdated && (p.failure[0] == '\0' || p.failure_is_summary)) {
-    char line[sizeof p.failure];
-    LastErrorLine(slot.err_path, line, sizeof line);
-    if (line[0] != '\0') {
-      CopyText(p.failure, sizeof p.failure, line);
-    } else if (p.failure[0] == '\0') {
-      char text[64];
-      std::snprintf(text, sizeof text, "boxload ended with %s", slot.end.text);
-      CopyText(p.failure, sizeof p.failure, text);
-    }
+  ErrorLines lines;
+  ReadErrorLines(slot.err_path, &lines);
+  if (result != kStageUpdated) {
+    ChooseFailure(slot, lines, &p);
+  }
+  char missing[sizeof slot.record_lost];
+  MissingRecord(slot, lines, missing, sizeof missing);
+  if (missing[0] != '\0') {
+    RecordLost(s, index, missing);
   }
   p.stage = result;
   DropEmptyFile(slot.err_path);
@@ -355,12 +537,16 @@ void EndBox(Station* s, int index) {
     }
     ++s->miss_count;
   }
-  SummaryRow(s, index);
+  char why[160];
+  if (SummaryRow(s, index, why, sizeof why) == 0) {
+    RecordLost(s, index, why);
+  }
   slot.waiting = s->loop;
   ViewEvent(s, index);
 }
 
-bool MayStart(const Station& s) { return s.count == 0 || s.started < s.count; }
+// A station that could not record a box starts no other: the operator sees to the disk first.
+bool MayStart(const Station& s) { return s.records_lost == 0 && (s.count == 0 || s.started < s.count); }
 
 void OperatorKey(Station* s, int key) {
   for (int i = 0; i < s->slot_count; ++i) {
@@ -398,7 +584,7 @@ void Tend(Station* s, bool stopping) {
       slot.abort_ms = now;
       AbortChild(&slot.child);
     } else if (slot.abort_stage == 0 && s->timeout_s != 0 &&
-               now - slot.start_ms >= static_cast<uint32_t>(s->timeout_s) * 1000U) {
+               static_cast<uint64_t>(now - slot.start_ms) >= static_cast<uint64_t>(s->timeout_s) * 1000U) {
       slot.abort_stage = kStageTimedOut;
       slot.abort_ms = now;
       AbortChild(&slot.child);
@@ -420,6 +606,11 @@ bool AnyRunning(const Station& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a closed standard descriptor would hand its number to a port,
+  // which would then be refused as the station's own terminal, or take the console text.
+  if (StandardDescriptorsOpen() == 0) {
+    return kExitSomeNot;
+  }
   if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
     return helper;
   }
@@ -449,8 +640,10 @@ int main(int argc, char** argv) {
   }
 
   CatchStopSignals();
-  if (s->loop) {
-    KeysBegin();
+  if (s->loop && KeysBegin() == 0) {
+    std::fprintf(stderr,
+                 "boxstation: not the terminal's foreground job: no keys are read until it is brought there "
+                 "(fg); the first boxes start now\n");
   }
   s->start_ms = ElapsedClock();
   ViewBegin(s);
@@ -465,7 +658,7 @@ int main(int argc, char** argv) {
     if (key >= 0 && !stopping) {
       OperatorKey(s, key);
     }
-    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count))) {
+    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0)) {
       break;
     }
     ViewUpdate(s, false);
@@ -484,5 +677,7 @@ int main(int argc, char** argv) {
   if (StopSignal() != 0) {
     EndByStopSignal(StopSignal());
   }
-  return s->ended > 0 && s->by_result[kStageUpdated] == s->ended ? kExitAllUpdated : kExitSomeNot;
+  // Never a clean run with a record missing.
+  return s->ended > 0 && s->by_result[kStageUpdated] == s->ended && s->records_lost == 0 ? kExitAllUpdated
+                                                                                         : kExitSomeNot;
 }

@@ -7,15 +7,23 @@
 //   ProgramBeside(name, path, size)  the program called name in the folder of the running
 //                                    program (".exe" added on Windows); 0 when that folder is
 //                                    unknown or the name does not fit
-//   StartChild(program, argv, out_path, err_path, &child)
+//   StartChild(program, argv, out_path, err_path, &child, why, why_size)
 //                                    runs program with argv (argv[0] first, null last): no
-//                                    standard input, standard output and error created as
-//                                    out_path and err_path, apart from the operator's Ctrl+C
+//                                    standard input, standard output and error new files
+//                                    out_path and err_path (created exclusively: a name that
+//                                    exists is never written), apart from the operator's Ctrl+C
 //                                    (a session of its own on POSIX, a hidden console of its
 //                                    own on Windows), with no terminal to wait on or a key
 //                                    queued on its console (so the final key wait ends at
-//                                    once); it ends when the station dies. 1 ok; 0 after one
-//                                    stderr line
+//                                    once); it ends when the station dies. 1 ok; nothing
+//                                    printed otherwise, why says what went wrong: -1 a file
+//                                    was not created ("cannot create run/slot1-1.log: File
+//                                    exists"), 0 the program did not start ("cannot start
+//                                    .../boxload: Permission denied")
+//   CreateNewFile(path)              a new empty regular file, created exclusively (never over
+//                                    a name that exists, a link included) and closed; 0 with
+//                                    errno set
+//   OpenNewFile(path)                the same, left open for writing; null with errno set
 //   AbortChild(&child)               the child's own abort, as a user's Ctrl+C: SIGINT to its
 //                                    group (POSIX), Ctrl+Break (Ctrl+C where the console has
 //                                    no Break) on its console (Windows)
@@ -25,25 +33,38 @@
 //                                    child has a terminal to wait on
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
+//   LogLineEndBytes()                what one "\n" of a child's console text takes in its log: 1,
+//                                    or 2 on Windows, where boxload writes CR LF
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
 //                                    number after links are followed; the COM number); 0 when
 //                                    the device cannot be looked at
+//   StandardDescriptorsOpen()        first of all: a closed standard descriptor is reopened on
+//                                    the null device (POSIX), so that no port or file opened
+//                                    later takes its number; 0 when that failed
 //   CatchStopSignals()               Ctrl+C, and on POSIX SIGTERM and SIGHUP, no longer end the
-//                                    station: StopSignal() tells which came, 0 for none
+//                                    station: StopSignal() tells which came, 0 for none. A
+//                                    file-size limit no longer ends it either (SIGXFSZ ignored):
+//                                    a write beyond it fails and is told as a record lost
 //   EndByStopSignal(sig)             ends the station as sig ends a process (killed by SIGINT)
 //   OutputIsTerminal()               standard output is a terminal (the live table) or not
-//   TerminalWidth()                  its columns (80 when it does not say)
+//   TerminalSize(&columns, &rows)    its size (80 by 24 when it does not say)
 //   KeysBegin() / KeysEnd()          the operator's keys one at a time from standard input (on
 //                                    a terminal: no echo, no line editing, Ctrl+C still a
-//                                    signal); KeysEnd restores the terminal, also after a stop
+//                                    signal); KeysEnd restores the terminal, also after a stop.
+//                                    KeysBegin returns 0 when the station is not its terminal's
+//                                    foreground job: the terminal is left alone and keys are
+//                                    read only once it is brought there (fg)
 //   WaitForOperatorKey(ms)           a key pressed within ms (Enter as '\n'), or -1; with keys
-//                                    off it only waits
-//   MakeFolder(path)                 1 when path is a folder afterwards (made if missing)
+//                                    off, or in the background, it only waits
+//   MakeFolder(path, fresh)          1 when path is a folder afterwards: made if missing, or
+//                                    with fresh, made now and by this call alone (0 with errno
+//                                    EEXIST when the name is taken)
 //   UtcTimeText(seconds, text, size) "2026-12-07T09:00:00Z" for seconds since 1970
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct ChildProcess {
   intptr_t id = 0;     // process id (POSIX) or process handle (Windows); 0 when none
@@ -65,20 +86,28 @@ struct PortId {
 
 int StationHelperMain(int argc, char** argv);
 int ProgramBeside(const char* name, char* path, size_t size);
+inline constexpr int kChildStarted = 1;
+inline constexpr int kChildNotStarted = 0;
+inline constexpr int kChildFileNotMade = -1;
+
 int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
-               ChildProcess* child);
+               ChildProcess* child, char* why, size_t why_size);
+int CreateNewFile(const char* path);
+std::FILE* OpenNewFile(const char* path);
 void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
 void NudgeChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
+int LogLineEndBytes();
 int PortIdentity(const char* device, PortId* id);
+int StandardDescriptorsOpen();
 void CatchStopSignals();
 int StopSignal();
 [[noreturn]] void EndByStopSignal(int sig);
 bool OutputIsTerminal();
-int TerminalWidth();
-void KeysBegin();
+void TerminalSize(int* columns, int* rows);
+int KeysBegin();
 void KeysEnd();
 int WaitForOperatorKey(int ms);
-int MakeFolder(const char* path);
+int MakeFolder(const char* path, bool fresh);
 void UtcTimeText(int64_t seconds, char* text, size_t size);

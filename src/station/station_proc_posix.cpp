@@ -22,6 +22,7 @@ namespace {
 
 volatile sig_atomic_t g_stop_signal = 0;
 bool g_keys_on = false;
+bool g_keys_terminal = false;  // the keys come from a terminal
 bool g_terminal_mode_changed = false;
 termios g_saved_terminal{};
 
@@ -31,9 +32,10 @@ void OnStopSignal(int sig) {
   }
 }
 
-// In the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void ExecChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
-                            pid_t parent) {
+// In the child between fork and exec: only async-signal-safe calls. out and err are the new
+// files the parent created; an exec that fails sends its errno up report (close-on-exec, so
+// the parent reads nothing once the program runs).
+[[noreturn]] void ExecChild(const char* program, const char* const* argv, int out, int err, int report, pid_t parent) {
   // A session of its own: no controlling terminal, so boxload's final key wait finds no console
   // and returns at once, and the operator's Ctrl+C reaches the station alone.
   (void)setsid();
@@ -47,27 +49,28 @@ void OnStopSignal(int sig) {
 #else
   (void)parent;
 #endif
+  int reason = 0;
   const int in = open("/dev/null", O_RDONLY);
-  const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int err = open(err_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-    _exit(127);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+    reason = errno;
+  } else {
+    // Signals as a shell leaves them: the station's own handlers and mask are not the child's.
+    // SIGXFSZ stays ignored: a size limit cuts the child's files, never its update.
+    sigset_t none;
+    sigemptyset(&none);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+    (void)signal(SIGINT, SIG_DFL);
+    (void)signal(SIGTERM, SIG_DFL);
+    (void)signal(SIGHUP, SIG_DFL);
+    (void)signal(SIGPIPE, SIG_DFL);
+    execv(program, const_cast<char* const*>(argv));
+    reason = errno;
   }
-  // Signals as a shell leaves them: the station's own handlers and mask are not the child's.
-  sigset_t none;
-  sigemptyset(&none);
-  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-  (void)signal(SIGINT, SIG_DFL);
-  (void)signal(SIGTERM, SIG_DFL);
-  (void)signal(SIGHUP, SIG_DFL);
-  (void)signal(SIGPIPE, SIG_DFL);
-  execv(program, const_cast<char* const*>(argv));
-  const char* reason = strerror(errno);
-  (void)!write(2, "boxstation: cannot start boxload: ", 34);
-  (void)!write(2, reason, strlen(reason));
-  (void)!write(2, "\n", 1);
+  (void)!write(report, &reason, sizeof reason);
   _exit(127);
 }
+
+int OpenNew(const char* path) { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644); }
 
 }  // namespace
 
@@ -90,20 +93,80 @@ int ProgramBeside(const char* name, char* path, size_t size) {
 }
 
 int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
-               ChildProcess* child) {
+               ChildProcess* child, char* why, size_t why_size) {
+  const int out = OpenNew(out_path);
+  if (out < 0) {
+    std::snprintf(why, why_size, "cannot create %s: %s", out_path, std::strerror(errno));
+    return kChildFileNotMade;
+  }
+  const int err = OpenNew(err_path);
+  if (err < 0) {
+    std::snprintf(why, why_size, "cannot create %s: %s", err_path, std::strerror(errno));
+    (void)close(out);
+    return kChildFileNotMade;
+  }
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    std::snprintf(why, why_size, "cannot start %s: %s", program, std::strerror(errno));
+    (void)close(out);
+    (void)close(err);
+    return kChildNotStarted;
+  }
   const pid_t parent = getpid();
   const pid_t pid = fork();
-  if (pid < 0) {
-    std::fprintf(stderr, "boxstation: cannot start %s: %s\n", program, std::strerror(errno));
-    return 0;
-  }
   if (pid == 0) {
-    ExecChild(program, argv, out_path, err_path, parent);
+    ExecChild(program, argv, out, err, report[1], parent);
+  }
+  const int fork_error = errno;
+  (void)close(out);
+  (void)close(err);
+  (void)close(report[1]);
+  int reason = pid < 0 ? fork_error : 0;
+  if (pid > 0) {
+    // Returns at the exec (nothing read) or with the reason it failed.
+    ssize_t n;
+    do {
+      n = read(report[0], &reason, sizeof reason);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof reason)) {
+      reason = 0;
+    }
+  }
+  (void)close(report[0]);
+  if (reason != 0) {
+    std::snprintf(why, why_size, "cannot start %s: %s", program, std::strerror(reason));
+    if (pid > 0) {
+      (void)waitpid(pid, nullptr, 0);
+    }
+    return kChildNotStarted;
   }
   child->id = pid;
   child->group = pid;  // setsid made it the leader of its own group
   child->running = true;
+  return kChildStarted;
+}
+
+int CreateNewFile(const char* path) {
+  const int fd = OpenNew(path);
+  if (fd < 0) {
+    return 0;
+  }
+  (void)close(fd);
   return 1;
+}
+
+std::FILE* OpenNewFile(const char* path) {
+  const int fd = OpenNew(path);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) {
+    const int reason = errno;
+    (void)close(fd);
+    errno = reason;
+  }
+  return f;
 }
 
 void AbortChild(ChildProcess* child) {
@@ -150,6 +213,7 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
                        : end->signal == SIGTERM ? "SIGTERM"
                        : end->signal == SIGSEGV ? "SIGSEGV"
                        : end->signal == SIGABRT ? "SIGABRT"
+                       : end->signal == SIGXFSZ ? "SIGXFSZ"
                                                 : nullptr;
     if (name != nullptr) {
       std::snprintf(end->text, sizeof end->text, "%s", name);
@@ -161,6 +225,8 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
   }
   return 1;
 }
+
+int LogLineEndBytes() { return 1; }
 
 int PortIdentity(const char* device, PortId* id) {
   struct stat info {};
@@ -178,6 +244,15 @@ int PortIdentity(const char* device, PortId* id) {
   return 1;
 }
 
+int StandardDescriptorsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -188,6 +263,7 @@ void CatchStopSignals() {
   (void)sigaction(SIGQUIT, &action, nullptr);
   // A reader of the station's output that goes away must not end it with its children running.
   (void)signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 int StopSignal() { return g_stop_signal; }
@@ -206,15 +282,20 @@ void EndByStopSignal(int sig) {
 
 bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
-int TerminalWidth() {
+void TerminalSize(int* columns, int* rows) {
   winsize size{};
-  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
+  *columns = known && size.ws_col > 0 ? size.ws_col : 80;
+  *rows = known && size.ws_row > 0 ? size.ws_row : 24;
 }
 
-void KeysBegin() {
-  g_keys_on = true;
+// The station's terminal is its standard input's, and it reads keys only in the foreground:
+// a background job that reads its terminal, or changes its mode, is stopped by the shell.
+bool InForeground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+void TakeKeys() {
   termios mode{};
-  if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &mode) != 0) {
+  if (tcgetattr(STDIN_FILENO, &mode) != 0) {
     return;
   }
   g_saved_terminal = mode;
@@ -227,9 +308,29 @@ void KeysBegin() {
   }
 }
 
+int KeysBegin() {
+  g_keys_on = true;
+  g_keys_terminal = isatty(STDIN_FILENO) != 0;
+  if (!g_keys_terminal) {
+    return 1;
+  }
+  if (!InForeground()) {
+    return 0;
+  }
+  TakeKeys();
+  return 1;
+}
+
 void KeysEnd() {
   if (g_terminal_mode_changed) {
+    // Also from the background (put there after fg): the mode is restored, not stopped on.
+    sigset_t ttou;
+    sigset_t was;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    (void)sigprocmask(SIG_BLOCK, &ttou, &was);
     (void)tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+    (void)sigprocmask(SIG_SETMASK, &was, nullptr);
     g_terminal_mode_changed = false;
   }
   g_keys_on = false;
@@ -237,7 +338,11 @@ void KeysEnd() {
 
 int WaitForOperatorKey(int ms) {
   pollfd pfd{STDIN_FILENO, POLLIN, 0};
-  if (!g_keys_on) {
+  const bool foreground = !g_keys_terminal || InForeground();
+  if (g_keys_on && foreground && g_keys_terminal && !g_terminal_mode_changed) {
+    TakeKeys();  // brought to the foreground since
+  }
+  if (!g_keys_on || !foreground) {
     (void)poll(nullptr, 0, ms);
     return -1;
   }
@@ -258,12 +363,12 @@ int WaitForOperatorKey(int ms) {
   return key == '\r' ? '\n' : key;
 }
 
-int MakeFolder(const char* path) {
+int MakeFolder(const char* path, bool fresh) {
   if (mkdir(path, 0755) == 0) {
     return 1;
   }
   struct stat info {};
-  return errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
+  return !fresh && errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
 }
 
 void UtcTimeText(int64_t seconds, char* text, size_t size) {

@@ -14,6 +14,8 @@
 #include <windows.h>
 
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -106,6 +108,28 @@ HANDLE Inheritable(const char* path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, disposition, FILE_ATTRIBUTE_NORMAL,
                      nullptr);
+}
+
+// The system's own words for an error code, on one line.
+void ErrorText(DWORD code, char* text, size_t size) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                           static_cast<DWORD>(size), nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.' || text[n - 1] == ' ')) {
+    --n;
+  }
+  if (n == 0) {
+    std::snprintf(text, size, "error %lu", static_cast<unsigned long>(code));
+  } else {
+    text[n] = '\0';
+  }
+}
+
+void SetErrno(DWORD code) {
+  errno = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS      ? EEXIST
+          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
+          : code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL    ? ENOSPC
+          : code == ERROR_INVALID_NAME                                   ? EINVAL
+                                                                         : EACCES;
 }
 
 // Runs the station's helper on the child's console; 1 when it did its part.
@@ -209,26 +233,37 @@ int ProgramBeside(const char* name, char* path, size_t size) {
 }
 
 int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
-               ChildProcess* child) {
+               ChildProcess* child, char* why, size_t why_size) {
   static char line[32768];
   line[0] = '\0';
   for (const char* const* a = argv; *a != nullptr; ++a) {
     if (!AppendArgument(line, sizeof line, *a)) {
-      std::fprintf(stderr, "boxstation: the command line of %s is too long\n", program);
-      return 0;
+      std::snprintf(why, why_size, "the command line of %s is too long", program);
+      return kChildNotStarted;
     }
   }
+  char reason[160];
+  // A name that exists is never written: CREATE_NEW fails on it.
   const HANDLE in = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
-  const HANDLE out = Inheritable(out_path, GENERIC_WRITE, CREATE_ALWAYS);
-  const HANDLE err = Inheritable(err_path, GENERIC_WRITE, CREATE_ALWAYS);
+  const HANDLE out = Inheritable(out_path, GENERIC_WRITE, CREATE_NEW);
+  const DWORD out_code = GetLastError();
+  const HANDLE err =
+      out == INVALID_HANDLE_VALUE ? INVALID_HANDLE_VALUE : Inheritable(err_path, GENERIC_WRITE, CREATE_NEW);
+  const DWORD err_code = GetLastError();
   if (in == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "boxstation: cannot create %s (error %lu)\n", out_path, GetLastError());
+    const bool out_failed = out == INVALID_HANDLE_VALUE;
+    ErrorText(out_failed ? out_code : err_code, reason, sizeof reason);
+    std::snprintf(why, why_size, "cannot create %s: %s",
+                  in == INVALID_HANDLE_VALUE ? "NUL"
+                  : out_failed               ? out_path
+                                             : err_path,
+                  reason);
     for (HANDLE h : {in, out, err}) {
       if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
       }
     }
-    return 0;
+    return kChildFileNotMade;
   }
   // Only these three go to the child, not every inheritable handle the station holds.
   HANDLE handles[3] = {in, out, err};
@@ -266,8 +301,9 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   CloseHandle(out);
   CloseHandle(err);
   if (!started) {
-    std::fprintf(stderr, "boxstation: cannot start %s (error %lu)\n", program, code);
-    return 0;
+    ErrorText(code, reason, sizeof reason);
+    std::snprintf(why, why_size, "cannot start %s: %s", program, reason);
+    return kChildNotStarted;
   }
   // A station that dies takes its children with it: the job ends them when its last handle goes.
   if (g_job == nullptr) {
@@ -292,7 +328,7 @@ int StartChild(const char* program, const char* const* argv, const char* out_pat
   CloseHandle(pi.hThread);
   // One key waits in its console long before its final prompt, which then ends at once.
   (void)TellChildConsole(child, "key");
-  return 1;
+  return kChildStarted;
 }
 
 void AbortChild(ChildProcess* child) {
@@ -322,11 +358,11 @@ void NudgeChild(ChildProcess* child) {
 
 int PollChild(ChildProcess* child, ChildEnd* end) {
   if (!child->running) {
-    return 1;
+    return kChildStarted;
   }
   const auto process = reinterpret_cast<HANDLE>(child->id);
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
-    return 0;
+    return kChildNotStarted;
   }
   DWORD code = 0;
   const bool known = GetExitCodeProcess(process, &code) != 0;
@@ -345,8 +381,45 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
     end->exit_code = static_cast<int>(code);
     std::snprintf(end->text, sizeof end->text, "%lu", static_cast<unsigned long>(code));
   }
+  return kChildStarted;
+}
+
+int CreateNewFile(const char* path) {
+  const HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrno(GetLastError());
+    return 0;
+  }
+  CloseHandle(h);
   return 1;
 }
+
+std::FILE* OpenNewFile(const char* path) {
+  const HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrno(GetLastError());
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    errno = EMFILE;
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "wb");
+  if (f == nullptr) {
+    _close(fd);
+  }
+  return f;
+}
+
+// boxload's standard output is in text mode: "\n" reaches the log as CR LF.
+int LogLineEndBytes() { return 2; }
+
+// Windows gives a console program its standard handles or none; nothing takes their place.
+int StandardDescriptorsOpen() { return 1; }
 
 int PortIdentity(const char* device, PortId* id) {
   // "\\.\COMn" as the port argument is read; one COM number is one port.
@@ -388,17 +461,22 @@ bool OutputIsTerminal() {
   return GetConsoleMode(out, &mode) && SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
-int TerminalWidth() {
+void TerminalSize(int* columns, int* rows) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
-    return info.srWindow.Right - info.srWindow.Left + 1;
+    *columns = info.srWindow.Right - info.srWindow.Left + 1;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return;
   }
-  return 80;
+  *columns = 80;
+  *rows = 24;
 }
 
-void KeysBegin() {
+// A console has no background jobs: the keys are always the station's.
+int KeysBegin() {
   DWORD mode = 0;
   g_keys_on = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+  return 1;
 }
 
 void KeysEnd() { g_keys_on = false; }
@@ -422,20 +500,17 @@ int WaitForOperatorKey(int ms) {
   }
 }
 
-int MakeFolder(const char* path) {
+int MakeFolder(const char* path, bool fresh) {
   if (CreateDirectoryA(path, nullptr)) {
     return 1;
   }
   const DWORD code = GetLastError();
   const DWORD attributes = GetFileAttributesA(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if (!fresh && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return 1;
   }
   // The caller names the reason with strerror: a missing parent folder is not a refusal.
-  errno = code == ERROR_ALREADY_EXISTS                                   ? EEXIST
-          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
-          : code == ERROR_INVALID_NAME                                   ? EINVAL
-                                                                         : EACCES;
+  SetErrno(code);
   return 0;
 }
 

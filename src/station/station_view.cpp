@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/common.h"
 #include "station/station.h"
@@ -53,6 +54,19 @@ int Running(const Station& s) {
   return running;
 }
 
+void AppendRecordLost(const Slot& slot, char* text, size_t size) {
+  if (slot.record_lost[0] == '\0') {
+    return;
+  }
+  size_t used = std::strlen(text);
+  for (const char* part : {" - NOT RECORDED: ", static_cast<const char*>(slot.record_lost)}) {
+    for (const char* c = part; *c != '\0' && used + 1 < size; ++c) {
+      text[used++] = *c;
+    }
+  }
+  text[used] = '\0';
+}
+
 // What a slot's row and event line say: the stage now, or how its last box ended.
 void SlotStage(const Slot& slot, char* text, size_t size, int* stage) {
   const bool ended = !slot.running && slot.seq > 0;
@@ -67,9 +81,13 @@ void SlotStage(const Slot& slot, char* text, size_t size, int* stage) {
     StageText(slot.reached_stage, slot.reached_kb, slot.progress, where, sizeof where);
     std::snprintf(text, size, "FAILED: %s (%s)",
                   slot.progress.failure[0] != '\0' ? slot.progress.failure : slot.end.text, where);
+    AppendRecordLost(slot, text, size);
     return;
   }
   StageText(slot.progress.stage, slot.progress.kb, slot.progress, text, size);
+  if (ended) {
+    AppendRecordLost(slot, text, size);
+  }
 }
 
 uint32_t SlotSeconds(const Slot& slot) {
@@ -79,44 +97,117 @@ uint32_t SlotSeconds(const Slot& slot) {
   return ((slot.running ? ElapsedClock() : slot.end_ms) - slot.start_ms) / 1000;
 }
 
-void DrawTable(Station* s) {
-  const int width = TerminalWidth();
-  if (s->drawn_lines > 0) {
-    std::printf("\x1b[%dA", s->drawn_lines);  // back to the table's first line
+// One table line, cut to the terminal's width less one column (a line that fills the last
+// column leaves the cursor waiting to wrap): head as it is, then text in colour.
+void TableLine(const Station& s, int width, const char* head, int stage, const char* text) {
+  const int room = width - 1;
+  const int head_length = static_cast<int>(std::strlen(head));
+  const int head_shown = head_length < room ? head_length : (room > 0 ? room : 0);
+  const int text_room = room - head_shown;
+  std::printf("%.*s", head_shown, head);
+  if (text_room > 0 && text[0] != '\0') {
+    std::printf("%s%.*s%s", ColourOf(s, stage), text_room, text, ColourEnd(s, stage));
   }
-  std::printf("\r updated %d  failed %d  running %d   %.0f boxes per hour\x1b[K\n", s->by_result[kStageUpdated],
-              s->ended - s->by_result[kStageUpdated], Running(*s), BoxesPerHour(*s));
-  std::printf(" %-4s %-*s %6s %5s  %s\x1b[K\n", "slot", kPortColumn, "port", "time", "done", "stage");
-  for (int i = 0; i < s->slot_count; ++i) {
-    const Slot& slot = s->slots[i];
-    char stage_text[200];
-    int stage = 0;
-    SlotStage(slot, stage_text, sizeof stage_text, &stage);
-    if (slot.waiting) {
-      const size_t used = std::strlen(stage_text);
+  std::printf("\x1b[K\n");
+}
+
+void SlotLine(const Station& s, int index, int width) {
+  const Slot& slot = s.slots[index];
+  char stage_text[200];
+  int stage = 0;
+  SlotStage(slot, stage_text, sizeof stage_text, &stage);
+  if (slot.waiting) {
+    const size_t used = std::strlen(stage_text);
+    if (s.records_lost == 0) {
       std::snprintf(stage_text + used, sizeof stage_text - used, " - key %c for the next box", slot.key);
+    } else {
+      std::snprintf(stage_text + used, sizeof stage_text - used, " - no new box: a record was lost");
     }
-    const uint32_t t = SlotSeconds(slot);
-    // The stage last: a long failure line is cut at the terminal's edge, as a wrapped row
-    // would throw the redraw out of place.
-    char head[64];
-    const int head_length = std::snprintf(head, sizeof head, " %-4d %-*s %3u:%02u %5d  ", i + 1, kPortColumn,
-                                          PortColumn(slot.port), t / 60, t % 60, slot.done);
-    const int room = width - 1 - head_length;
-    std::printf("%s%s%.*s%s\x1b[K\n", head, ColourOf(*s, stage), room > 0 ? room : 0, stage_text, ColourEnd(*s, stage));
   }
-  s->drawn_lines = s->slot_count + 2;
+  char shown[sizeof stage_text];
+  ShownText(stage_text, shown, sizeof shown);
+  char port[kPathSize];
+  ShownText(slot.port, port, sizeof port);
+  const uint32_t t = SlotSeconds(slot);
+  // The stage last: a long failure line is cut at the terminal's edge.
+  char head[96];
+  std::snprintf(head, sizeof head, " %-4d %-*.*s %3u:%02u %5d  ", index + 1, kPortColumn, kPortColumn, PortColumn(port),
+                t / 60, t % 60, slot.done);
+  TableLine(s, width, head, stage, shown);
+}
+
+// The table never outgrows its terminal: a redraw goes back up as many lines as it drew, and a
+// line that wrapped or a table taller than the screen would scroll it away a bit more each time.
+void DrawTable(Station* s) {
+  int width = 0;
+  int rows = 0;
+  TerminalSize(&width, &rows);
+  if (s->drawn_lines > 0) {
+    std::printf("\r\x1b[%dA", s->drawn_lines);  // back to the table's first line
+  }
+  // One row stays free below the table, for the cursor.
+  const int room = rows - 1 > 1 ? rows - 1 : 1;
+  char line[160];
+  std::snprintf(line, sizeof line, " updated %d  failed %d  running %d   %.0f boxes per hour",
+                s->by_result[kStageUpdated], s->ended - s->by_result[kStageUpdated], Running(*s), BoxesPerHour(*s));
+  TableLine(*s, width, line, 0, "");
+  int drawn = 1;
+  if (room >= 2) {
+    std::snprintf(line, sizeof line, " %-4s %-*s %6s %5s  %s", "slot", kPortColumn, "port", "time", "done", "stage");
+    TableLine(*s, width, line, 0, "");
+    ++drawn;
+  }
+  const bool all_fit = s->slot_count <= room - drawn;
+  const int shown = all_fit ? s->slot_count : (room - drawn - 1 > 0 ? room - drawn - 1 : 0);
+  for (int i = 0; i < shown; ++i) {
+    SlotLine(*s, i, width);
+    ++drawn;
+  }
+  if (!all_fit && drawn < room) {
+    // Short: it is cut to the width like every line.
+    std::snprintf(line, sizeof line, " %d more hidden", s->slot_count - shown);
+    TableLine(*s, width, line, 0, "");
+    ++drawn;
+  }
+  // A table shorter than the last one (the terminal shrank) leaves no old line below it.
+  std::printf("\x1b[J");
+  s->drawn_lines = drawn;
   std::fflush(stdout);
 }
 
 }  // namespace
 
+void ShownText(const char* text, char* out, size_t size) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  size_t n = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    const auto u = static_cast<unsigned char>(*c);
+    const bool plain = u >= 0x20 && u < 0x7F;
+    if (n + (plain ? 1 : 4) >= size) {
+      break;
+    }
+    if (plain) {
+      out[n++] = *c;
+    } else {
+      out[n++] = '\\';
+      out[n++] = 'x';
+      out[n++] = kDigits[u >> 4];
+      out[n++] = kDigits[u & 0x0F];
+    }
+  }
+  out[n] = '\0';
+}
+
 void ViewBegin(Station* s) {
   s->terminal = OutputIsTerminal();
   const char* no_colour = std::getenv("NO_COLOR");
   s->colour = s->terminal && (no_colour == nullptr || no_colour[0] == '\0');
-  std::printf("boxstation: %s (data_crc32 %08X, %d KB) on %d port%s; logs in %s\n", s->sdf_name, s->data_crc32,
-              s->sdf_kb, s->slot_count, s->slot_count == 1 ? "" : "s", s->log_dir);
+  char name[kPathSize];
+  char folder[kPathSize];
+  ShownText(s->sdf_name, name, sizeof name);
+  ShownText(s->log_dir, folder, sizeof folder);
+  std::printf("boxstation: %s (data_crc32 %08X, %d KB) on %d port%s; logs in %s\n", name, s->data_crc32, s->sdf_kb,
+              s->slot_count, s->slot_count == 1 ? "" : "s", folder);
   if (s->terminal) {
     DrawTable(s);
     s->drawn_ms = ElapsedClock();
@@ -157,14 +248,28 @@ void ViewEvent(Station* s, int index) {
   }
   slot.shown_stage = p.stage;
   slot.shown_kb = p.kb;
-  char text[240];
+  char raw[240];
   int stage = 0;
-  SlotStage(slot, text, sizeof text, &stage);
+  SlotStage(slot, raw, sizeof raw, &stage);
+  // Escaped: a box's text or a port's name never drives the operator's terminal.
+  char text[sizeof raw * 4];
+  char port[kPathSize];
+  ShownText(raw, text, sizeof text);
+  ShownText(slot.port, port, sizeof port);
   if (ended) {
     const uint32_t ms = slot.end_ms - slot.start_ms;
-    std::printf("slot %d %s: box %d %s, %u.%u s\n", index + 1, slot.port, slot.seq, text, ms / 1000, ms % 1000 / 100);
+    std::printf("slot %d %s: box %d %s, %u.%u s\n", index + 1, port, slot.seq, text, ms / 1000, ms % 1000 / 100);
   } else {
-    std::printf("slot %d %s: box %d %s\n", index + 1, slot.port, slot.seq, text);
+    std::printf("slot %d %s: box %d %s\n", index + 1, port, slot.seq, text);
+  }
+  std::fflush(stdout);
+}
+
+void ViewStepAside(Station* s) {
+  if (s->terminal && s->drawn_lines > 0) {
+    std::printf("\r\x1b[%dA\x1b[J", s->drawn_lines);
+    s->drawn_lines = 0;
+    s->dirty = true;
   }
   std::fflush(stdout);
 }

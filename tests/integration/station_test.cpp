@@ -13,11 +13,21 @@
 #include <thread>
 
 #include "integration/harness.h"
+#include "sdf/sdf.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Fields = std::map<std::string, std::string>;
+
+// The data_crc32 an SDF file's header names, as the summary writes it.
+std::string CrcOf(const std::vector<uint8_t>& sdf) {
+  SdfHeader header{};
+  std::copy_n(sdf.begin(), kSdfHeaderSize, header.bytes);
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(data_crc32(header)));
+  return text;
+}
 
 // summary.csv as heading-named fields, one map per row (quoted fields, quotes doubled).
 std::vector<Fields> ReadSummary(const std::string& path) {
@@ -97,6 +107,7 @@ struct Row {
   Drive drive = Drive::kToTheEnd;
   int exit_code = 1;  // -1: killed by SIGINT
   std::vector<Expected> rows;
+  std::vector<std::string> prefix = {};  // runs the station, as ToolOptions::prefix
 };
 
 BoxConfig Paced() {
@@ -113,6 +124,12 @@ std::vector<Row> Table() {
   silent.silent_probes = -1;
   BoxConfig hanging;
   hanging.fault = {BoxFault::kHangUp, BoxPoint::kBlock, 2};
+  // Text that would retitle the operator's window and clear the screen, and a byte no UTF-8
+  // text holds, before a refusal at the last verdict.
+  BoxConfig refusing_last;
+  refusing_last.text = "\x1b]0;owned\x07\x1b[2J\xff!";
+  refusing_last.text_before_final = true;
+  refusing_last.final_verdict = 0x15;
   return {
       {"a good box, a box refusing a block three times, no box, a box hanging up mid-body",
        {BoxConfig{}, refusing, silent, hanging},
@@ -130,6 +147,15 @@ std::vector<Row> Table() {
        -1,
        {{"aborted", "SDF *", "Process aborted by user..."}, {"aborted", "SDF *", "Process aborted by user..."}}},
       {"one port named twice, by its link and by another link to it", {BoxConfig{}}, true, Drive::kToTheEnd, 2, {}},
+      {"a box that sends control bytes and refuses at its last verdict; a good box; no standard descriptors",
+       {refusing_last, BoxConfig{}},
+       false,
+       Drive::kToTheEnd,
+       1,
+       {{"failed", "SDF 5 of 5 KB",
+         "boxload: the box refused the update at its last verdict (the box said: \x1b]0;owned\x07\x1b[2J\xff!)"},
+        {"updated", "updated", ""}},
+       {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}},
       {"--loop in a terminal: two boxes in one slot, the second started by the slot's key",
        {BoxConfig{}},
        false,
@@ -145,8 +171,9 @@ TEST(Station, ABenchOfBoxes) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     // The Ctrl+C row needs a body long enough to be caught in.
-    const std::vector<uint8_t> body = RandomBytes(row.drive == Drive::kCtrlCInTheBody ? 60000 : 5000, 7);
+    std::vector<uint8_t> body = RandomBytes(row.drive == Drive::kCtrlCInTheBody ? 60000 : 5000, 7);
     const std::string file = dir.Write("x.sdf", MakeSdf(body));
+    std::vector<std::string> crcs = {CrcOf(MakeSdf(body))};  // each box's file, by seq
     const std::string run = dir.path() + "/run";
     std::vector<std::string> ports;
     std::vector<std::unique_ptr<BoxOnPty>> boxes;
@@ -174,6 +201,10 @@ TEST(Station, ABenchOfBoxes) {
       // must leave alone until its key.
       boxes[0]->Finish();
       boxes[0] = std::make_unique<BoxOnPty>(BoxConfig{}, ports[0]);
+      // A new file for the next box: its row names the file it was sent.
+      body = RandomBytes(5000, 8);
+      dir.Write("x.sdf", MakeSdf(body));
+      crcs.push_back(CrcOf(MakeSdf(body)));
       EXPECT_TRUE(WaitFor([&] { return pane().find("key 1 for the next box") != std::string::npos; }, 5s)) << pane();
       std::this_thread::sleep_for(1s);
       EXPECT_FALSE(boxes[0]->WaitForPhase(BoxPhase::kImage, 0)) << "the slot started again on its own";
@@ -190,7 +221,8 @@ TEST(Station, ABenchOfBoxes) {
       options.timeout_ms = 30000;
       Terminal terminal;
       ASSERT_FALSE(terminal.slave.empty());
-      options.terminal = terminal.slave;
+      options.terminal = row.prefix.empty() ? terminal.slave : "";
+      options.prefix = row.prefix;
       if (row.drive == Drive::kCtrlCInTheBody) {
         options.interrupt_when = [&](double) {
           return boxes[0]->WaitForPhase(BoxPhase::kBody, 0) && boxes[1]->WaitForPhase(BoxPhase::kBody, 0);
@@ -215,6 +247,15 @@ TEST(Station, ABenchOfBoxes) {
       EXPECT_NE(r.err.find("are the same port"), std::string::npos) << r.err;
       struct stat info {};
       EXPECT_NE(stat(run.c_str(), &info), 0) << "a refused station made its folder";
+    }
+
+    // Neither the screen nor the event lines take a box's control bytes; the JSON rows stay
+    // UTF-8 with them escaped.
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    const std::string jsonl = FileText(run + "/summary.jsonl");
+    EXPECT_EQ(jsonl.find_first_of("\x1b\x07\xff"), std::string::npos) << jsonl;
+    if (!row.prefix.empty()) {
+      EXPECT_NE(jsonl.find("(the box said: \\u001B]0;owned\\u0007\\u001B[2J\\uFFFD!)"), std::string::npos) << jsonl;
     }
 
     const std::vector<Fields> summary = ReadSummary(run + "/summary.csv");
@@ -243,6 +284,8 @@ TEST(Station, ABenchOfBoxes) {
                                 : want.result == std::string("aborted") ? "SIGINT"
                                                                         : "1");
       EXPECT_EQ(got.at("sdf_file"), row.drive == Drive::kLoopInTmux ? "x.sdf" : file);
+      EXPECT_EQ(got.at("data_crc32"), crcs[static_cast<size_t>(seq - 1)]);
+      EXPECT_EQ(got.at("records"), "complete");
       const std::string log = FileText(run + "/" + got.at("log"));
       EXPECT_EQ(log.rfind(Banner(), 0), 0U) << log;
       EXPECT_FALSE(FileText(run + "/" + got.at("trace")).empty());
@@ -269,6 +312,178 @@ TEST(Station, ABenchOfBoxes) {
         EXPECT_TRUE(sim.update_complete());
       }
     }
+  }
+}
+
+// What the station writes never lands on a file that exists, and a record it could not write
+// is never passed over: one row per way a record goes missing.
+struct RecordRow {
+  const char* name;
+  bool sdf_named_as_log = false;   // the SDF file is slot1-1.log in the log folder
+  std::string limit;               // "ulimit -f" for the station and its child, in KB
+  std::vector<std::string> extra;  // options before the file
+  int exit_code = 1;
+  const char* err;      // standard error holds this
+  const char* records;  // the row's records field starts so; null: no row
+  bool box_updated = false;
+  const char* port = nullptr;  // instead of the box's
+};
+
+TEST(Station, RecordsThatCannotBeWritten) {
+  const RecordRow rows[] = {
+      {"the SDF file is named as the first box's log",
+       true,
+       "",
+       {},
+       1,
+       "slot1-1.log: File exists",
+       "cannot create ",
+       false},
+      {"a size limit below the trace's size", false, "8", {}, 1, "not recorded in full", nullptr, true},
+      {"--timeout beyond the station's clock",
+       false,
+       "",
+       {"--timeout", "4294968"},
+       2,
+       "from 1 to 4294967",
+       nullptr,
+       false},
+  };
+  for (const RecordRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string run = dir.path() + "/run";
+    const std::vector<uint8_t> sdf = MakeSdf(RandomBytes(5000, 9));
+    std::string file = dir.Write("x.sdf", sdf);
+    if (row.sdf_named_as_log) {
+      ASSERT_EQ(mkdir(run.c_str(), 0755), 0);
+      file = run + "/slot1-1.log";
+      ASSERT_EQ(rename((dir.path() + "/x.sdf").c_str(), file.c_str()), 0);
+    }
+    const std::string port = dir.path() + "/box1";
+    BoxOnPty box(BoxConfig{}, port);
+    ToolOptions options;
+    options.program = "boxstation";
+    options.timeout_ms = 30000;
+    if (!row.limit.empty()) {
+      options.prefix = {"/bin/bash", "-c", "ulimit -f " + row.limit + " && exec \"$0\" \"$@\""};
+    }
+    std::vector<std::string> args = {"--log-dir", run};
+    args.insert(args.end(), row.extra.begin(), row.extra.end());
+    args.push_back(file);
+    args.push_back(row.port != nullptr ? row.port : port);
+    const ToolResult r = RunBoxload(args, options);
+    EXPECT_TRUE(r.exited) << r.out << r.err;
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.out << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(file), sdf) << "the SDF file was written";
+    const std::vector<Fields> summary = ReadSummary(run + "/summary.csv");
+    if (row.exit_code == 2 || row.port != nullptr) {
+      EXPECT_TRUE(summary.empty());
+      // boxload's own line, which has no line end of its own, is ended.
+      EXPECT_TRUE(row.port == nullptr || r.out.ends_with("Unable to configure the serial port\n")) << r.out;
+    } else {
+      ASSERT_EQ(summary.size(), 1U) << r.out << r.err;
+      const std::string records = summary[0].at("records");
+      if (row.records != nullptr) {
+        EXPECT_EQ(records.rfind(row.records, 0), 0U) << records;
+      } else {
+        EXPECT_NE(records, "complete");
+      }
+      EXPECT_EQ(summary[0].at("result"), row.box_updated ? "updated" : "failed");
+      EXPECT_NE(r.out.find("NOT RECORDED"), std::string::npos) << r.out;
+    }
+    const BoxSim& sim = box.Finish();
+    EXPECT_EQ(sim.update_complete(), row.box_updated);
+    if (!row.box_updated) {
+      EXPECT_EQ(sim.probes_seen(), 0) << "a box was started";
+    }
+  }
+}
+
+// Two stations started at once in one folder, each in its default log folder: neither writes
+// into the other's.
+TEST(Station, TwoStationsAtOnce) {
+  TempDir dir;
+  const std::string file = dir.Write("x.sdf", MakeSdf(RandomBytes(3000, 10)));
+  BoxOnPty box1(BoxConfig{}, dir.path() + "/box1");
+  BoxOnPty box2(BoxConfig{}, dir.path() + "/box2");
+  ToolOptions options;
+  options.program = "boxstation";
+  options.timeout_ms = 30000;
+  options.prefix = {"/bin/sh", "-c", "cd " + dir.path() + " && exec \"$0\" \"$@\""};
+  ToolResult r2;
+  std::thread second([&] { r2 = RunBoxload({file, dir.path() + "/box2"}, options); });
+  const ToolResult r1 = RunBoxload({file, dir.path() + "/box1"}, options);
+  second.join();
+  EXPECT_EQ(r1.exit_code, 0) << r1.out << r1.err;
+  EXPECT_EQ(r2.exit_code, 0) << r2.out << r2.err;
+  std::vector<std::string> folders;
+  for (const std::string& out : {r1.out, r2.out}) {
+    const size_t at = out.rfind(" in boxstation-");
+    ASSERT_NE(at, std::string::npos) << out;
+    folders.push_back(out.substr(at + 4, out.find('\n', at) - at - 4));
+    const std::vector<Fields> summary = ReadSummary(dir.path() + "/" + folders.back() + "/summary.csv");
+    ASSERT_EQ(summary.size(), 1U) << out;
+    EXPECT_EQ(summary[0].at("records"), "complete");
+  }
+  EXPECT_NE(folders[0], folders[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// The station on a terminal it does not own whole: a table taller and wider than its pane, and
+// --loop started in the background by a shell with job control.
+TEST(Station, OnASmallOrSharedTerminal) {
+  if (!TmuxInstalled()) {
+    GTEST_SKIP() << "tmux is not installed (scripts/deps installs it)";
+  }
+  struct Case {
+    const char* name;
+    int slots;
+    const char* options;
+    bool background;
+  };
+  const Case cases[] = {{"30 slots in 20 columns and 24 rows", 30, "--loop", false},
+                        {"--loop --count 1 started with &", 1, "--loop --count 1", true}};
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.Write("x.sdf", MakeSdf(RandomBytes(3000, 11)));
+    std::vector<std::unique_ptr<BoxOnPty>> boxes;
+    std::string ports;
+    for (int i = 0; i < c.slots; ++i) {
+      const std::string port = dir.path() + "/b" + std::to_string(i + 1);
+      boxes.push_back(std::make_unique<BoxOnPty>(BoxConfig{}, port));
+      ports += " " + port;
+    }
+    const std::string station =
+        std::string(BOXLOAD_BIN_DIR) + "/boxstation " + c.options + " --log-dir run x.sdf" + ports + " 2> err";
+    const std::string command =
+        "cd " + dir.path() + " && " +
+        (c.background ? "set -m; " + station + " & wait; echo $? > status; sleep 60" : station + "; sleep 60");
+    const std::string server = "boxstation-small-" + std::to_string(getpid()) + "-" + std::to_string(round++);
+    Tmux(server, {"new-session", "-d", "-s", "t", "-x", "20", "-y", "24", command});
+    auto pane = [&] { return Tmux(server, {"capture-pane", "-p", "-t", "t"}); };
+    auto history = [&] { return Tmux(server, {"display-message", "-p", "-t", "t", "#{history_size}"}); };
+    const auto rows = [&] { return ReadSummary(dir.path() + "/run/summary.csv").size(); };
+    EXPECT_TRUE(WaitFor([&] { return rows() == static_cast<size_t>(c.slots); }, 40s)) << pane();
+    if (c.background) {
+      EXPECT_TRUE(WaitFor([&] { return FileText(dir.path() + "/status") == "0\n"; }, 10s)) << pane();
+      EXPECT_NE(FileText(dir.path() + "/err").find("not the terminal's foreground job"), std::string::npos);
+    } else {
+      // Every box has ended and the table is redrawn each second: it must not creep down the
+      // pane, as a line that wrapped or a table taller than the pane would make it.
+      EXPECT_TRUE(WaitFor([&] { return pane().find(" 10 more hidden") != std::string::npos; }, 5s)) << pane();
+      std::this_thread::sleep_for(1500ms);
+      const std::string before = history();
+      std::this_thread::sleep_for(2500ms);
+      EXPECT_EQ(history(), before) << pane();
+    }
+    Tmux(server, {"kill-server"});
   }
 }
 

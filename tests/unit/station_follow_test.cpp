@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "station/station.h"
@@ -72,6 +73,38 @@ TEST(StationFollow, ABareBadNamesItsStep) {
   EXPECT_EQ(progress.kb, 1);
   EXPECT_STREQ(progress.failure, "SendSDFFile... BAD");
   EXPECT_TRUE(progress.at_prompt);
+}
+
+// Beyond the stage: the header's data_crc32 (the last mention: a file name may hold one), the
+// count that reaches the body's KB when its last KB is a part one, the console text's length
+// and the trace's end.
+TEST(StationFollow, WhatATraceTellsOfItsRecord) {
+  TempFile trace({});
+  std::FILE* writer = std::fopen(trace.path().c_str(), "wb");
+  ASSERT_NE(writer, nullptr);
+  std::fputs(
+      "# boxload trace 1\n# version 0.1; port 2; file a, data_crc32 FFFFFFFF.sdf 5040 bytes, data_crc32 "
+      "F966468B; started 2026-12-07T09:00:00Z\n",
+      writer);
+  std::fputs("1.0 OUT SendSDFFile... \n1.0 OUT \\n\n", writer);
+  for (int k = 0; k < 5; ++k) {
+    std::fprintf(writer, "1.%d OUT Send %dKb\\r\n", k + 1, k);
+  }
+  std::fputs("1.6 OUT Send 4Kb\\r\n", writer);
+  static Progress progress;
+  FollowBegin(&progress, trace.path().c_str(), 5);
+  std::fflush(writer);
+  (void)FollowTrace(&progress);
+  EXPECT_EQ(progress.kb, 5);
+  EXPECT_STREQ(progress.data_crc32, "F966468B");
+  EXPECT_FALSE(progress.finished);
+  std::fputs("1.7 NOTE exit status 0\n", writer);
+  std::fclose(writer);
+  FollowEnd(&progress);
+  EXPECT_TRUE(progress.finished);
+  // "SendSDFFile... ", "\n", then six "Send NKb\r".
+  EXPECT_EQ(progress.out_bytes,
+            static_cast<int64_t>(std::strlen("SendSDFFile... ") + 1 + 6 * std::strlen("Send 0Kb\r")));
 }
 
 }  // namespace
