@@ -178,8 +178,8 @@ int ParseTarget(const char* url, char* target, size_t size, bool* has_password) 
   // libpq checks the port only when it connects: a bench would start its boxes on a URL that
   // can never work.
   const bool port_ok = std::strspn(port, "0123456789,") == std::strlen(port);
-  std::snprintf(target, size, "%s%s%s%s%s/%s", user, *user != '\0' ? "@" : "", *host != '\0' ? host : "the local server",
-                *port != '\0' ? ":" : "", port, db);
+  std::snprintf(target, size, "%s%s%s%s%s/%s", user, *user != '\0' ? "@" : "",
+                *host != '\0' ? host : "the local server", *port != '\0' ? ":" : "", port, db);
   PQconninfoFree(options);
   return port_ok ? 1 : 0;
 }
@@ -313,7 +313,8 @@ bool Connected(Store* s, uint32_t now) {
   if (s->conn == nullptr) {
     s->next_try_ms = now + kRetryMs;
     if (!s->down) {
-      std::fprintf(stderr, "boxstation: results: cannot store rows in %s: %s; the boxes go on, and the rows are sent later\n",
+      std::fprintf(stderr,
+                   "boxstation: results: cannot store rows in %s: %s; the boxes go on, and the rows are sent later\n",
                    s->target, why);
       s->down = true;
     }
