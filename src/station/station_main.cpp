@@ -1,6 +1,7 @@
 // boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
 //
-//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--results URL] FILE.sdf PORT...
+//   boxstation --push URL DIR...
 //
 // Before any child starts, the station checks the SDF file as boxload does, refuses a port
 // named twice (under any two names) and opens each port once, as boxload would, to refuse one
@@ -22,6 +23,7 @@
 #include "serial/serial.h"
 #include "station/station.h"
 #include "station/station_proc.h"
+#include "station/station_results.h"
 
 namespace {
 
@@ -49,7 +51,9 @@ PortArgument g_port_argument;  // large: one at a time
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...\n"
+               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--results URL] FILE.sdf "
+               "PORT...\n"
+               "       boxstation --push URL DIR...\n"
                "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n",
                kMaxSlots);
 }
@@ -101,6 +105,10 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir, con
       if (!ReadSeconds(argv[++i], &s->timeout_s)) {
         std::fprintf(stderr, "boxstation: --timeout takes a number of seconds from 1 to %u, not %s\n", kMaxTimeoutS,
                      argv[i]);
+        return 0;
+      }
+    } else if (std::strcmp(word, "--results") == 0 && has_value) {  // PostgreSQL: station_results.h
+      if (ResultsOption(argv[++i]) == 0) {
         return 0;
       }
     } else if (word[0] == '-' && word[1] == '-') {
@@ -614,6 +622,9 @@ int main(int argc, char** argv) {
   if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
     return helper;
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--push") == 0) {  // PostgreSQL: station_results.h
+    return PushMain(argc, argv);
+  }
   Station* s = &g_station;
   const char* log_dir = nullptr;
   const char** ports = nullptr;
@@ -638,6 +649,7 @@ int main(int argc, char** argv) {
   if (!MakeLogFolder(s, log_dir) || SummaryOpen(s) == 0) {
     return kExitSomeNot;
   }
+  ResultsBegin(s->log_dir);  // PostgreSQL, with --results
 
   CatchStopSignals();
   if (s->loop && KeysBegin() == 0) {
@@ -662,6 +674,7 @@ int main(int argc, char** argv) {
       break;
     }
     ViewUpdate(s, false);
+    ResultsTend(ElapsedClock());  // PostgreSQL, with --results
   }
   if (s->loop) {
     KeysEnd();
@@ -674,6 +687,7 @@ int main(int argc, char** argv) {
   if (s->jsonl != nullptr) {
     (void)std::fclose(s->jsonl);
   }
+  ResultsEnd();  // PostgreSQL, with --results
   if (StopSignal() != 0) {
     EndByStopSignal(StopSignal());
   }

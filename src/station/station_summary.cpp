@@ -142,7 +142,12 @@ void CsvRow(const Station& s, int index, const RowFields& r) {
 void JsonRow(const Station& s, int index, const RowFields& r) {
   const Slot& slot = s.slots[index];
   std::FILE* f = s.jsonl;
-  std::fprintf(f, "{\"slot\":%d,\"port\":", index + 1);
+  // Stand-in record_id until the schema-1 row names the station: the folder, the slot, the box.
+  char record_id[kPathSize + 32];
+  std::snprintf(record_id, sizeof record_id, "%s/slot%d-%d", s.log_dir, index + 1, slot.seq);
+  std::fprintf(f, "{\"record_id\":");
+  JsonText(f, record_id);
+  std::fprintf(f, ",\"slot\":%d,\"port\":", index + 1);
   JsonText(f, slot.port);
   std::fprintf(f, ",\"seq\":%d,\"start\":\"%s\",\"end\":\"%s\",\"seconds\":%s,\"result\":\"%s\",\"stage\":", slot.seq,
                r.start, r.end, r.seconds, r.result);
