@@ -26,8 +26,13 @@ void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t
   const int64_t length = FileLength(fd);
   SdfHeader header{};
   if (ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0) {
-    std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX", shown, static_cast<unsigned long>(length),
-                  static_cast<unsigned long>(data_crc32(header)));
+    // The header's first 8 bytes name the software: a bench's records say which a box got.
+    char id[2 * kSdfIdSize + 1];
+    for (uint32_t i = 0; i < kSdfIdSize; ++i) {
+      std::snprintf(id + 2 * i, 3, "%02X", header.bytes[i]);
+    }
+    std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX, id %s", shown, static_cast<unsigned long>(length),
+                  static_cast<unsigned long>(data_crc32(header)), id);
   } else {
     std::snprintf(out, size, "file %s %lu bytes, no header", shown, static_cast<unsigned long>(length));
   }

@@ -24,7 +24,8 @@
 //                                       window were noise: that verdict counts. The window runs
 //                                       from the first odd byte: 500 ms, or 3 times the run's
 //                                       slowest verdict, at most 2 s
-//   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins
+//   SendBlockWithRetry(port, b, n, t)   SendBlock up to t times, first success wins; each try
+//                                       after the first is a NOTE in a trace ("sent again")
 //   WaitForReady(port)                  scans for 53 44 46 10 ("SDF" DLE) without limit;
 //                                       0 only when the port fails
 //   SendSDFHeader(port, header)         blocking policy, drain, ready handshake, 20 header

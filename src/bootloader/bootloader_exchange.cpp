@@ -245,6 +245,9 @@ int SendBlock(PortHandle port, uint8_t* buffer, int32_t count) {
 
 int SendBlockWithRetry(PortHandle port, uint8_t* buffer, int32_t count, int32_t tries) {
   for (int32_t i = 0; i < tries; ++i) {
+    if (i > 0) {
+      TraceNote("block sent again (try %d of %d)", static_cast<int>(i + 1), static_cast<int>(tries));
+    }
     const Outcome outcome = SendBlockOnce(port, buffer, count);
     if (outcome == kAccepted) {
       return 1;

@@ -241,7 +241,7 @@ TEST(Trace, RecordsTheRunAndReplaysIt) {
     EXPECT_TRUE(std::regex_match(
         traced.lines[1], std::regex("# version 0\\.1; image 12084 bytes sha256 [0-9a-f]{64}; port 2; file " +
                                     std::regex_replace(dir.path() + "/" + row.file_name, std::regex("\n"), "\\\\n") +
-                                    " 5020 bytes, data_crc32 [0-9A-F]{8}; started "
+                                    " 5020 bytes, data_crc32 [0-9A-F]{8}, id [0-9A-F]{16}; started "
                                     "[0-9-]{10}T[0-9:]{8}Z")))
         << traced.lines[1];
     EXPECT_TRUE(traced.malformed.empty()) << traced.malformed.front();
