@@ -151,8 +151,8 @@ void CheckStage(const Run& run, const fuzz::Bytes& file) {
   FUZZ_CHECK(serial_memory::ReadsAfterFailure() == 0);
   if (run.result == 0) {
     // Silent only at the last verdict or its watch, which say why on their own.
-    FUZZ_CHECK(EndsWith(run.text, "BAD\n") || !run.errors.empty() || EndsWith(run.text, "WaitResponse: read error...\n") ||
-               EndsWithUnknownResponse(run.text));
+    FUZZ_CHECK(EndsWith(run.text, "BAD\n") || !run.errors.empty() ||
+               EndsWith(run.text, "WaitResponse: read error...\n") || EndsWithUnknownResponse(run.text));
   } else {
     FUZZ_CHECK(run.errors.empty());
     FUZZ_CHECK(run.text.find("\nSW update status: OK, [overall time: ") != std::string::npos);
@@ -190,7 +190,8 @@ void CheckStage(const Run& run, const fuzz::Bytes& file) {
     return;
   }
   {
-    const std::vector<size_t> v = VerdictPositions(run.Line(), run.marks[header_end].reads_before, run.SegmentEnd(header_end));
+    const std::vector<size_t> v =
+        VerdictPositions(run.Line(), run.marks[header_end].reads_before, run.SegmentEnd(header_end));
     FUZZ_CHECK(v.size() == 1 && run.Line()[v[0]] == 0x06 && v[0] + 1 == run.SegmentEnd(header_end));
   }
 
@@ -203,7 +204,8 @@ void CheckStage(const Run& run, const fuzz::Bytes& file) {
       FUZZ_CHECK(t < kBlockTries && pos < run.written.size());
       const size_t left = run.written.size() - pos;
       FUZZ_CHECK(std::equal(run.written.begin() + static_cast<long>(pos),
-                            run.written.begin() + static_cast<long>(pos + std::min<size_t>(left, 1025)), block.begin()));
+                            run.written.begin() + static_cast<long>(pos + std::min<size_t>(left, 1025)),
+                            block.begin()));
       // Nothing waits when the checksum goes; the bytes read while the block went were noise.
       const size_t first = pos;
       const size_t sum = pos + 1024;
@@ -225,9 +227,8 @@ void CheckStage(const Run& run, const fuzz::Bytes& file) {
 
       const size_t end = run.SegmentEnd(sum);
       const std::vector<size_t> v = VerdictPositions(run.Line(), next, end);
-      const auto verdict = std::find_if(v.begin(), v.end(), [&run](size_t i) {
-        return run.Line()[i] == 0x06 || run.Line()[i] == 0x15;
-      });
+      const auto verdict =
+          std::find_if(v.begin(), v.end(), [&run](size_t i) { return run.Line()[i] == 0x06 || run.Line()[i] == 0x15; });
       const bool accepted = verdict != v.end() && run.Line()[*verdict] == 0x06;
       pos += 1025;
       if (pos == run.written.size()) {
@@ -270,8 +271,9 @@ void fuzz::CheckInput(fuzz::Input& in) {
   const int sdf_fd = fuzz::SdfFile(file);
   fuzz::QueueScript(script);
   std::vector<WriteMark> marks;
-  serial_memory::SetWriteHook(
-      [&marks](uint8_t /*byte*/, uint64_t now) { marks.push_back(WriteMark{serial_memory::BytesRead(), now}); });
+  serial_memory::SetWriteHook([&marks](uint8_t /*byte*/, uint64_t now) {
+    marks.push_back(WriteMark{serial_memory::BytesRead(), now});
+  });
   fuzz::ErrorText error_capture;
   const int result = RunSoftwareStage(serial_memory::Handle(), sdf_fd);
   const std::string errors = error_capture.Stop();

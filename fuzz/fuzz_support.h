@@ -17,7 +17,8 @@
 //   SdfFile(contents)           the targets' one file in memory, holding exactly contents
 //
 // Each target checks the code against its own reference model, written from the protocol
-// rules rather than from the code, so a wrong result is a crash even without a sanitizer.
+// rules rather than from the code, or against invariants the code must keep whatever the line
+// does, so a wrong result is a crash even without a sanitizer.
 // Every target is one source file that includes this header: the entry points live here.
 #pragma once
 
@@ -251,8 +252,7 @@ class ErrorText {
   ErrorText() {
     static const int fd = memfd_create("fuzz-stderr", 0);
     saved_ = dup(STDERR_FILENO);
-    if (fd < 0 || saved_ < 0 || ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 ||
-        dup2(fd, STDERR_FILENO) < 0) {
+    if (fd < 0 || saved_ < 0 || ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || dup2(fd, STDERR_FILENO) < 0) {
       std::abort();
     }
     fd_ = fd;

@@ -135,6 +135,9 @@ SEEDS = {
                                             bytes(2048)),
         # One verdict too many, 50 ms after the final one.
         "verdict_after_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (5, b"\x15")], bytes(10)),
+        # ... and one 240 ms after it: still within the shortest watch.
+        "verdict_late_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (24, b"\x06")],
+                                          bytes(10)),
         "startup_text_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (5, b"boot\r\n")],
                                           bytes(10)),
         "verdict_long_after_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (255, b"\x06")],
