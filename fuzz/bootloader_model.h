@@ -39,14 +39,14 @@ inline LineModel::Result VerdictByte(LineModel& line, std::string& text, bool ti
   return r;
 }
 
-// The stray-byte window for a run whose slowest block verdict took slowest_ms: 500 ms, or three
+// The stray-byte window for a run whose slowest verdict took slowest_ms: 500 ms, or three
 // times that, at most 2 s.
 inline uint64_t StrayWindow(uint64_t slowest_ms) { return std::clamp<uint64_t>(3 * slowest_ms, 500, 2000); }
 
-// One verdict. Odd bytes are reported; a verdict behind them within the window from the first
-// one is the real one. With another_follows, that verdict counts only when the next message
-// starts within a window after it too; its first byte is then left for the next verdict.
-inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_ms, bool another_follows = false) {
+// One verdict. The first odd byte is reported; without a stray-byte window it is the answer,
+// and the verdict fails. With one (block verdicts only), a verdict behind the odd bytes within
+// the window from the first of them is the real one.
+inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_ms, bool stray_window) {
   uint8_t byte = 0;
   if (VerdictByte(line, text, false, 0, &byte) != LineModel::kByte) {
     return kDead;
@@ -54,24 +54,18 @@ inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_m
   const uint64_t deadline = line.Now() + window_ms;
   while (byte != 0x06 && byte != 0x15) {
     text += Format("Unknown response: 0x%X\n", byte);
+    if (!stray_window) {
+      return kNoVerdict;
+    }
     const LineModel::Result r = VerdictByte(line, text, true, deadline, &byte);
     if (r != LineModel::kByte) {
       return r == LineModel::kFailed ? kDead : kNoVerdict;
     }
-    if ((byte == 0x06 || byte == 0x15) && another_follows) {
-      uint8_t ahead = 0;
-      const LineModel::Result a = line.Read(static_cast<uint32_t>(window_ms), &ahead);
-      if (a != LineModel::kByte) {
-        text += a == LineModel::kFailed ? "WaitResponse: read error...\n" : "";
-        return a == LineModel::kFailed ? kDead : kNoVerdict;
-      }
-      if (byte == 0x06) {
-        line.PutBack();
-      }
-    }
   }
   return byte == 0x06 ? kAck : kRefused;
 }
+
+inline bool IsProtocolByte(uint8_t byte) { return byte == 0x06 || byte == 0x15 || byte == 0x02; }
 
 // The ready signal 53 44 46 10 (a byte that breaks it is dropped), the 20 header bytes, one
 // verdict. True when the header was acknowledged.
@@ -94,7 +88,7 @@ inline bool HeaderExchange(WireModel& wire, LineModel& line, const uint8_t* head
     wire.Write(header[i]);
   }
   text += "wait STB response:\n";
-  return ReadVerdict(line, text, StrayWindow(wire.slowest_verdict_ms)) == kAck;
+  return ReadVerdict(line, text, 0, false) == kAck;
 }
 
 // A 1,025-byte block on the line: count data bytes, FF up to 1,024, then their sum.
@@ -112,15 +106,30 @@ inline Bytes BlockOnLine(const uint8_t* data, int32_t count) {
 }
 
 // Sends the block up to tries times until it is acknowledged. A dead port ends it at its first
-// failed write or read, and no further try is made. Each 06 or 15 is timed from the block's
-// last byte for the run's slowest verdict.
+// failed write or read, and no further try is made. The box answers a block only after its
+// checksum, so a verdict or text message already there before the checksum goes is one the
+// tool has no block for: out of step, said on standard error, and no further try. Each 06 or 15
+// is timed from the block's last byte for the run's slowest verdict.
 inline bool SendWithRetry(WireModel& wire, LineModel& line, const Bytes& block, int32_t tries) {
   for (int32_t t = 0; t < tries; ++t) {
-    if (!std::all_of(block.begin(), block.end(), [&wire](uint8_t b) { return wire.Write(b); })) {
+    if (!std::all_of(block.begin(), block.end() - 1, [&wire](uint8_t b) { return wire.Write(b); })) {
+      return false;
+    }
+    uint8_t early = 0;
+    while (line.Waiting() && line.Read(kBlockingRead, &early) == LineModel::kByte) {
+      if (IsProtocolByte(early)) {
+        wire.errors += early == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
+                                     : Format("boxload: out of step with the box: a verdict (%02X) came ", early);
+        wire.errors += "before the block it could answer had been sent; nothing more is sent\n";
+        return false;
+      }
+      wire.text += Format("Unknown response: 0x%X\n", early);
+    }
+    if (!wire.Write(block.back())) {
       return false;
     }
     const uint64_t sent_at = line.Now();
-    const Verdict verdict = ReadVerdict(line, wire.text, StrayWindow(wire.slowest_verdict_ms));
+    const Verdict verdict = ReadVerdict(line, wire.text, StrayWindow(wire.slowest_verdict_ms), true);
     if (verdict == kAck || verdict == kRefused) {
       wire.slowest_verdict_ms = std::max(wire.slowest_verdict_ms, line.Now() - sent_at);
     }

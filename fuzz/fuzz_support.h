@@ -5,16 +5,20 @@
 //   CheckInput(in)              defined by each target: runs the code on one input and checks it
 //                               against the target's model; aborts on a broken invariant
 //   ReadOpening(in, ...)        [flags] [late index] [late delay]: the opening of a line script
+//   ReadDelays(in, unit, s)     [count] then count x [index, 2 bytes] [delay]: bytes that come
+//                               later than the one before them
 //   QueueScript(script)         queues the script on the in-memory port
 //   DrainUnread()               counts (and consumes) what the port still holds
 //   FailWrites(wire)            makes the port fail writes as the write model does
 //   ResetRun()                  a fresh port, console text and repair flag for each input
+//   ErrorText                   standard error captured around one call of the code
 //   Crc(data, count)            CRC-32 bit by bit: a reference apart from the code's table
 //   FixUpSdf(file, fixes, s)    sets data_length, data_crc32, header_crc32 to pass, by choice
 //   SdfFile(contents)           the targets' one file in memory, holding exactly contents
 //
 // Each target checks the code against its own reference model, written from the protocol
-// rules rather than from the code, so a wrong result is a crash even without a sanitizer.
+// rules rather than from the code, or against invariants the code must keep whatever the line
+// does, so a wrong result is a crash even without a sanitizer.
 // Every target is one source file that includes this header: the entry points live here.
 #pragma once
 
@@ -22,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/mman.h>
@@ -93,7 +98,17 @@ struct LineScript {
   Bytes bytes;
   size_t late_index = SIZE_MAX;
   uint64_t late_by_ms = 0;
+  std::vector<std::pair<size_t, uint64_t>> delays;  // (index, ms) on top of the late byte
   bool hang_up_at_end = false;
+
+  // How long after the byte before it byte i comes.
+  uint64_t DelayBefore(size_t i) const {
+    uint64_t ms = i == late_index ? late_by_ms : 0;
+    for (const auto& [index, delay] : delays) {
+      ms += index == i ? delay : 0;
+    }
+    return ms;
+  }
 };
 
 // The port's delivery rule, kept apart from the port's code: a byte is read when it arrives
@@ -106,9 +121,7 @@ class LineModel {
   explicit LineModel(const LineScript& script) : script_(script) {
     uint64_t at = 0;
     for (size_t i = 0; i < script.bytes.size(); ++i) {
-      if (i == script.late_index) {
-        at += script.late_by_ms;
-      }
+      at += script.DelayBefore(i);
       arrival_.push_back(at);
     }
   }
@@ -133,6 +146,9 @@ class LineModel {
   }
 
   size_t Unread() const { return script_.bytes.size() - next_; }
+  // A byte has arrived and not been read yet.
+  bool Waiting() const { return next_ < script_.bytes.size() && arrival_[next_] <= now_; }
+  uint64_t Arrival(size_t i) const { return arrival_[i]; }
   uint64_t Now() const { return now_; }
   // The last byte read is read again by the next Read.
   void PutBack() { --next_; }
@@ -152,7 +168,8 @@ struct WireModel {
   bool loud = true;
   Bytes written;
   std::string text;
-  uint64_t slowest_verdict_ms = 0;  // the bootloader's slowest block verdict so far
+  std::string errors;               // what goes to standard error
+  uint64_t slowest_verdict_ms = 0;  // the bootloader's slowest verdict so far
 
   bool Write(uint8_t byte);
 };
@@ -167,10 +184,19 @@ inline uint8_t ReadOpening(Input& in, uint8_t hang_up_bit, uint64_t late_unit_ms
   return flags;
 }
 
+// [count] then count x [index, 2 bytes] [delay / unit_ms]: the given bytes of the script come
+// that much later than the byte before them.
+inline void ReadDelays(Input& in, uint64_t unit_ms, LineScript* script) {
+  for (uint8_t n = in.Byte(); n > 0; --n) {
+    const size_t index = in.Word();
+    script->delays.emplace_back(index, static_cast<uint64_t>(in.Byte()) * unit_ms);
+  }
+}
+
 // Queues the script on the in-memory port, from the port's present virtual time.
 inline void QueueScript(const LineScript& script) {
   for (size_t i = 0; i < script.bytes.size(); ++i) {
-    serial_memory::Push(script.bytes[i], i == script.late_index ? script.late_by_ms : 0);
+    serial_memory::Push(script.bytes[i], script.DelayBefore(i));
   }
   if (script.hang_up_at_end) {
     serial_memory::PushHangUp();
@@ -217,6 +243,42 @@ class Console {
     }
     return text;
   }
+};
+
+// Standard error goes to an in-memory file only while the code runs: libFuzzer's own report
+// and a broken invariant's still reach the terminal.
+class ErrorText {
+ public:
+  ErrorText() {
+    static const int fd = memfd_create("fuzz-stderr", 0);
+    saved_ = dup(STDERR_FILENO);
+    if (fd < 0 || saved_ < 0 || ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || dup2(fd, STDERR_FILENO) < 0) {
+      std::abort();
+    }
+    fd_ = fd;
+  }
+  ErrorText(const ErrorText&) = delete;
+  ErrorText& operator=(const ErrorText&) = delete;
+  ~ErrorText() { Stop(); }
+  // Gives standard error back and returns what was written to it.
+  std::string Stop() {
+    if (saved_ >= 0) {
+      std::fflush(stderr);
+      const off_t size = lseek(fd_, 0, SEEK_CUR);
+      text_.assign(static_cast<size_t>(size), '\0');
+      if ((size > 0 && pread(fd_, text_.data(), text_.size(), 0) != size) || dup2(saved_, STDERR_FILENO) < 0) {
+        std::abort();
+      }
+      close(saved_);
+      saved_ = -1;
+    }
+    return text_;
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+  std::string text_;
 };
 
 // printf into a string, for the lines the reference models expect.

@@ -3,7 +3,8 @@
 // verdict).
 //
 // Input: [flags] [failing write / 16] [tries] [count, 2 bytes] [block pattern seed]
-//        then the bytes the bootloader sends.
+//        [delay count] [(index, 2 bytes) (delay / 10 ms)] ... then the bytes the bootloader
+//        sends; a byte without a delay is there as soon as the one before it.
 //   flags bit 0: the line hangs up after the last byte (else it stays open and silent)
 //   flags bit 1: SendBlockWithRetry (else WaitResponse)
 //   flags bit 2: from the chosen write on, every write fails
@@ -35,6 +36,7 @@ void fuzz::CheckInput(fuzz::Input& in) {
   const int32_t tries = static_cast<int32_t>(in.Byte() % 6) - 1;
   const int32_t count = static_cast<int32_t>(in.Word() % (kData + 2)) - 1;
   const uint8_t seed = in.Byte();
+  fuzz::ReadDelays(in, 10, &script);
   script.bytes = in.Rest();
 
   uint8_t buffer[kData];
@@ -48,6 +50,7 @@ void fuzz::CheckInput(fuzz::Input& in) {
   fuzz::QueueScript(script);
   fuzz::FailWrites(wire);
   int result = 0;
+  fuzz::ErrorText errors;
   if (header_exchange) {
     // The boot ROM's policy is still in force: the exchange must switch to blocking reads.
     SetReadTimeout(serial_memory::Handle(), kBootRomTimeoutMs);
@@ -58,13 +61,14 @@ void fuzz::CheckInput(fuzz::Input& in) {
     result = block ? SendBlockWithRetry(serial_memory::Handle(), buffer, count, tries)
                    : WaitResponse(serial_memory::Handle());
   }
+  const std::string error_text = errors.Stop();
 
   int want = 0;
   fuzz::LineModel line(script);
   if (header_exchange) {
     want = fuzz::HeaderExchange(wire, line, header.bytes) ? 1 : 0;
   } else if (!block) {
-    want = fuzz::ReadVerdict(line, wire.text, fuzz::StrayWindow(0)) == fuzz::kAck ? 1 : 0;
+    want = fuzz::ReadVerdict(line, wire.text, 0, false) == fuzz::kAck ? 1 : 0;
   } else {
     // Bytes from count on become FF (all of them for a negative count), then the checksum.
     uint8_t pattern[kData];
@@ -78,6 +82,8 @@ void fuzz::CheckInput(fuzz::Input& in) {
   }
   FUZZ_CHECK(result == want);
   FUZZ_CHECK_TEXT(fuzz::Console::Text(), wire.text);
+  FUZZ_CHECK_TEXT(error_text, wire.errors);
+  FUZZ_CHECK(serial_memory::ReadsAfterFailure() == 0);
   FUZZ_CHECK(serial_memory::Written() == wire.written);
   FUZZ_CHECK(fuzz::DrainUnread() == line.Unread());
 }

@@ -29,8 +29,30 @@ def sdf_file(body, data_length=None):
     return head + struct.pack("<I", sdf_crc(head)) + body
 
 
-def stage(flags, line, body, slack=0):
-    return bytes([flags, slack]) + struct.pack(">H", len(line)) + line + bytes(20) + body
+def delayed(*chunks):
+    """A line from chunks of bytes, or (delay in 10 ms, bytes) for a chunk that comes that much
+    after the byte before it: [delay count] [(index, 2 bytes) (delay)] ... and the bytes."""
+    line, delays = b"", []
+    for chunk in chunks:
+        if isinstance(chunk, tuple):
+            delays.append(struct.pack(">HB", len(line), chunk[0]))
+            chunk = chunk[1]
+        line += chunk
+    return bytes([len(delays)]) + b"".join(delays), line
+
+
+def stage(flags, chunks, body, slack=0):
+    delays, line = delayed(*chunks)
+    return bytes([flags, slack]) + struct.pack(">H", len(line)) + delays + line + bytes(20) + body
+
+
+def verdicts(opening, *chunks):
+    delays, line = delayed(*chunks)
+    return bytes(opening) + delays + line
+
+
+# A block's verdict comes after its checksum: 10 ms after the byte before it.
+LATER = 1
 
 
 SEEDS = {
@@ -75,31 +97,59 @@ SEEDS = {
         "late": bytes([0x00, 0x02, 255]) + b"SDF\x10",
     },
     "verdict_reader": {
-        # flags, failing write, tries, count (2 bytes), seed, bytes from the bootloader
-        "ack": bytes([0x00, 0, 0, 0, 0, 0]) + b"\x06",
-        "text_then_ack": bytes([0x00, 0, 0, 0, 0, 0]) + text(b"Erasing\r\n") + text(b"ok ") + b"\x06",
-        "unknown": bytes([0x00, 0, 0, 0, 0, 0]) + b"\x41",
-        "refused": bytes([0x01, 0, 0, 0, 0, 0]) + b"\x15",
-        "block_refused_twice": bytes([0x02, 0, 4, 0x04, 0x01, 9]) + b"\x15\x15\x06",
-        "short_block": bytes([0x02, 0, 2, 0x01, 0x2D, 3]) + text(b"crc?") + b"\x06",
-        "block_dead_port": bytes([0x03, 0, 4, 0x02, 0x00, 1]) + b"\x15",
-        "block_write_fails": bytes([0x06, 70, 4, 0x04, 0x01, 5]) + b"\x15\x15",
-        "no_tries": bytes([0x02, 0, 0, 0x04, 0x01, 5]) + b"\x06",
-        "header_ready_ack": bytes([0x10, 0, 0, 0, 0, 7]) + b"boot SDF\x10" + text(b"header ok\r\n") + b"\x06",
-        "header_refused": bytes([0x10, 0, 0, 0, 0, 7]) + b"SDF\x10\x15",
-        "header_never_ready": bytes([0x11, 0, 0, 0, 0, 7]) + b"SDSDF\x10",
-        "header_dead_port": bytes([0x14, 0, 0, 0, 0, 7]) + b"SDF\x10\x06",
+        # flags, failing write, tries, count (2 bytes), seed, delays, bytes from the bootloader
+        "ack": verdicts([0x00, 0, 0, 0, 0, 0], b"\x06"),
+        "text_then_ack": verdicts([0x00, 0, 0, 0, 0, 0], text(b"Erasing\r\n") + text(b"ok ") + b"\x06"),
+        "unknown": verdicts([0x00, 0, 0, 0, 0, 0], b"\x41\x06"),
+        "refused": verdicts([0x01, 0, 0, 0, 0, 0], b"\x15"),
+        "block_refused_twice": verdicts([0x02, 0, 4, 0x04, 0x01, 9], (LATER, b"\x15"), (LATER, b"\x15"),
+                                        (LATER, b"\x06")),
+        "short_block": verdicts([0x02, 0, 2, 0x01, 0x2D, 3], (LATER, text(b"crc?") + b"\x06")),
+        "block_dead_port": verdicts([0x03, 0, 4, 0x02, 0x00, 1], (LATER, b"\x15")),
+        "block_write_fails": verdicts([0x06, 70, 4, 0x04, 0x01, 5], (LATER, b"\x15"), (LATER, b"\x15")),
+        "no_tries": verdicts([0x02, 0, 0, 0x04, 0x01, 5], b"\x06"),
+        "block_verdict_already_there": verdicts([0x02, 0, 3, 0x04, 0x01, 5], b"\x06"),
+        "block_noise_already_there": verdicts([0x02, 0, 3, 0x04, 0x01, 5], b"\x41", (LATER, b"\x06")),
+        "block_stray_in_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (40, b"\x06")),
+        "block_stray_past_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (60, b"\x06")),
+        "header_ready_ack": verdicts([0x10, 0, 0, 0, 0, 7], b"boot SDF\x10" + text(b"header ok\r\n") + b"\x06"),
+        "header_refused": verdicts([0x10, 0, 0, 0, 0, 7], b"SDF\x10\x15"),
+        "header_odd_byte": verdicts([0x10, 0, 0, 0, 0, 7], b"SDF\x10\x41\x06"),
+        "header_never_ready": verdicts([0x11, 0, 0, 0, 0, 7], b"SDSDF\x10"),
+        "header_dead_port": verdicts([0x14, 0, 0, 0, 0, 7], b"SDF\x10\x06"),
     },
     "software_stage": {
-        # flags, slack, line length (2 bytes), line, file (fix-ups make the check pass)
-        "two_blocks_and_a_half": stage(0x0E, b"SDF\x10\x06" + b"\x06" * 3 + b"\x06\x06", bytes(range(256)) * 10),
-        "refusals_and_texts": stage(0x0E, b"xxSDF\x10" + text(b"hdr") + b"\x06\x15\x06" + text(b"end") + b"\x06\x06",
-                                    bytes(100)),
-        "empty_body": stage(0x0E, b"SDF\x10\x06\x06\x06", b""),
-        "trailing_bytes": stage(0x0E, b"SDF\x10\x06\x06\x06\x06", bytes(1030), slack=5),
-        "three_refusals": stage(0x0E, b"SDF\x10\x06\x15\x15\x15", bytes(10)),
-        "hang_up_in_text": stage(0x0F, b"SDF\x10\x06\x02abc", bytes(10)),
-        "bad_check": stage(0x00, b"SDF\x10\x06", bytes(40)),
+        # flags, slack, line length (2 bytes), delays, line, file (fix-ups make the check pass)
+        "two_blocks_and_a_half": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), (LATER, b"\x06"), (LATER, b"\x06"),
+                                              b"\x06\x06"], bytes(range(256)) * 10),
+        "refusals_and_texts": stage(0x0E, [b"xxSDF\x10" + text(b"hdr") + b"\x06", (LATER, b"\x15"), (LATER, b"\x06"),
+                                           text(b"end") + b"\x06\x06"], bytes(100)),
+        "empty_body": stage(0x0E, [b"SDF\x10\x06\x06\x06"], b""),
+        "trailing_bytes": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), (LATER, b"\x06"), b"\x06\x06"], bytes(1030),
+                                slack=5),
+        "three_refusals": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x15"), (LATER, b"\x15"), (LATER, b"\x15")], bytes(10)),
+        "hang_up_in_text": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x02abc")], bytes(10)),
+        "bad_check": stage(0x00, [b"SDF\x10\x06"], b"x" * 40),
+        # A 06 of noise behind block 0's verdict is waiting when block 1 is about to go.
+        "extra_verdict_before_block": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06\x06"), (LATER, b"\x06\x06\x06")],
+                                            bytes(2048)),
+        # One verdict too many, 50 ms after the final one.
+        "verdict_after_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (5, b"\x15")], bytes(10)),
+        # ... and one 240 ms after it: still within the shortest watch.
+        "verdict_late_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (24, b"\x06")],
+                                          bytes(10)),
+        "startup_text_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (5, b"boot\r\n")],
+                                          bytes(10)),
+        "verdict_long_after_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (255, b"\x06")],
+                                          bytes(10)),
+        "odd_byte_for_header": stage(0x0E, [b"SDF\x10\x41\x06", (LATER, b"\x06"), b"\x06\x06"], bytes(10)),
+        "odd_byte_after_last_block": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x41\x06\x06"], bytes(10)),
+        "odd_byte_for_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x41\x06"], bytes(10)),
+        "stray_before_block_verdict": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x41"), (10, b"\x06"), b"\x06\x06"],
+                                            bytes(10)),
+        # A box that takes 700 ms over the header paces block 0's window past 500 ms.
+        "slow_header_paces_block_0": stage(0x0E, [b"SDF\x10", (70, b"\x06"), (LATER, b"\x41"), (100, b"\x06"),
+                                                  b"\x06\x06"], bytes(10)),
     },
     "sdf_check": {
         # flags, start position, slack, file

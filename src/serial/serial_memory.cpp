@@ -35,6 +35,8 @@ struct State {
   int time_outs = 0;
   bool blocked_forever = false;
   bool closed = false;
+  uint64_t bytes_read = 0;
+  int reads_after_failure = 0;
 };
 
 // The one port: the in-memory backend serves a single device per process.
@@ -94,6 +96,8 @@ int Drains() { return Port().drains; }
 int TimeOuts() { return Port().time_outs; }
 bool BlockedForever() { return Port().blocked_forever; }
 bool Closed() { return Port().closed; }
+uint64_t BytesRead() { return Port().bytes_read; }
+int ReadsAfterFailure() { return Port().reads_after_failure; }
 
 }  // namespace serial_memory
 
@@ -130,6 +134,9 @@ int PortWrite(PortHandle /*port*/, int value) {
 int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
   auto& s = Port();
   *error = 0;
+  if (s.hung_up || s.blocked_forever) {
+    ++s.reads_after_failure;
+  }
   if (s.hung_up) {
     *error = serial_memory::kHangUp;
     return 0;
@@ -156,6 +163,7 @@ int PortRead(PortHandle port, uint8_t* byte, uint32_t* error) {
     return 0;
   }
   *byte = item.byte;
+  ++s.bytes_read;
   return 1;
 }
 

@@ -50,5 +50,9 @@ int Drains();
 int TimeOuts();
 bool BlockedForever();
 bool Closed();
+// Bytes handed out by reads so far, and reads tried after one had failed (a hang-up, or a
+// blocking read that would have waited for ever): the code must not read a dead port again.
+uint64_t BytesRead();
+int ReadsAfterFailure();
 
 }  // namespace serial_memory
