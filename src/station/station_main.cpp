@@ -1,11 +1,11 @@
 // boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
 //
-//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] FILE.sdf PORT...
 //
 // Before any child starts, the station checks the SDF file as boxload does, refuses a port
 // named twice (under any two names) and opens each port once, as boxload would, to refuse one
-// that cannot be used. Then each slot runs boxload with --trace, its console text into the
-// slot's log, and follows the trace for the live view.
+// that cannot be used. Then each slot runs boxload with --trace (and --platform when given),
+// its console text into the slot's log, and follows the trace for the live view.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "app/port_argument.h"
+#include "bootrom/bootrom.h"
 #include "common/common.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
@@ -43,11 +44,14 @@ void CopyText(char* to, size_t size, const char* text) {
 }
 char g_boxload[kPathSize];
 PortArgument g_port_argument;  // large: one at a time
+const char* g_platform = nullptr;  // --platform as given, checked here, passed to every child
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] FILE.sdf PORT...\n"
-               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n",
+               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] FILE.sdf "
+               "PORT...\n"
+               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n"
+               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n",
                kMaxSlots);
 }
 
@@ -88,6 +92,13 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir, con
         std::fprintf(stderr, "boxstation: --timeout takes a number of seconds, not %s\n", argv[i]);
         return 0;
       }
+    } else if (std::strcmp(word, "--platform") == 0 && has_value) {
+      PlatformPrefix prefix;
+      if (ReadPlatformPrefix(argv[++i], &prefix) == 0) {
+        std::fprintf(stderr, "boxstation: --platform takes 1 to 12 bytes in hex, such as 4B4D5637, not %s\n", argv[i]);
+        return 0;
+      }
+      g_platform = argv[i];
     } else if (word[0] == '-' && word[1] == '-') {
       std::fprintf(stderr, "boxstation: %s: unknown option, or its value is missing\n", word);
       return 0;
@@ -259,7 +270,11 @@ void StartBox(Station* s, int index) {
   slot.end = ChildEnd{};
   slot.start_ms = ElapsedClock();
   slot.start_utc = static_cast<int64_t>(std::time(nullptr));
-  const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr};
+  const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr, nullptr, nullptr};
+  if (g_platform != nullptr) {
+    argv[5] = "--platform";
+    argv[6] = g_platform;
+  }
   if (StartChild(g_boxload, argv, slot.log_path, slot.err_path, &slot.child) == 0) {
     // Counted as a failed box: the row tells why.
     slot.child.running = false;
