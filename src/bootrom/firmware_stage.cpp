@@ -20,8 +20,8 @@ int ProbeUpTo(PortHandle port, uint8_t reply[kPlatformReplySize], int attempts) 
   return 0;
 }
 
-void HexText(const uint8_t* bytes, uint32_t count, char* out) {
-  for (uint32_t i = 0; i < count; ++i) {
+void HexText(const uint8_t* bytes, size_t count, char* out) {
+  for (size_t i = 0; i < count; ++i) {
     std::snprintf(out + 2 * i, 3, "%02X", bytes[i]);
   }
   out[2 * count] = '\0';

@@ -44,7 +44,9 @@ void CopyText(char* to, size_t size, const char* text) {
 }
 char g_boxload[kPathSize];
 PortArgument g_port_argument;  // large: one at a time
-const char* g_platform = nullptr;  // --platform as given, checked here, passed to every child
+
+// --platform as given: checked here, passed to every child.
+const char* g_platform = nullptr;
 
 void Usage() {
   std::fprintf(stderr,

@@ -31,9 +31,9 @@ struct Cell {
                            // for kUpdated, text that must appear
   double min_seconds;
   double max_seconds;
-  int runs = 1;       // run this many times
-  bool busy = false;  // with every core kept busy meanwhile
-  const char* err = "";  // a line that standard error must hold
+  int runs = 1;                    // run this many times
+  bool busy = false;               // with every core kept busy meanwhile
+  const char* err = "";            // a line that standard error must hold
   const char* platform = nullptr;  // boxload's --platform
 };
 
