@@ -91,15 +91,18 @@ int BoxloadMain(int argc, char** argv) {
   // Before the banner, so that the trace holds every line; and before any port is touched.
   const char* trace_path = nullptr;
   const bool trace_usage = argc >= 3 && TraceOption(argc, argv, &trace_path) == 0;
+  // A malformed --platform is a usage error too, refused before anything is opened.
+  static PlatformPrefix platform;
+  const bool platform_usage = argc >= 3 && PlatformOption(argc, argv, &platform) == 0;
   bool trace_refused = false;
-  if (trace_path != nullptr) {
+  if (trace_path != nullptr && !platform_usage) {
     const char* port_name = PortOpenName(port_argument);
     const char* port_device = port_name != nullptr ? PortDevicePath(port_name) : nullptr;
     trace_refused = StartTrace(trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
   }
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
-  if (trace_usage) {
+  if (trace_usage || platform_usage) {
     return kExitUsage;
   }
   if (trace_refused) {
@@ -158,7 +161,7 @@ int BoxloadMain(int argc, char** argv) {
   }
 
   int status = kExitFailed;
-  if (RunFirmwareStage(port) != 0) {
+  if (RunFirmwareStage(port, platform) != 0) {
     Print("do_upload_firmware()\n");
     if (RunSoftwareStage(port, fd) != 0) {
       status = kExitUpdated;

@@ -51,8 +51,29 @@ int TraceOption(int argc, char** argv, const char** path) {
         return 0;
       }
       *path = argv[++i];
+    } else if (std::strcmp(argv[i], "--platform") == 0) {
+      ++i;  // its value is PlatformOption's
     } else if (std::strncmp(argv[i], "--", 2) == 0) {
       std::fprintf(stderr, "boxload: unknown option %s ignored\n", argv[i]);
+    }
+  }
+  return 1;
+}
+
+int PlatformOption(int argc, char** argv, PlatformPrefix* prefix) {
+  *prefix = PlatformPrefix{};
+  for (int i = 3; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--trace") == 0) {
+      ++i;  // its file name could read as a word of its own
+    } else if (std::strcmp(argv[i], "--platform") == 0) {
+      if (i + 1 >= argc || ReadPlatformPrefix(argv[i + 1], prefix) == 0) {
+        std::fprintf(stderr,
+                     "boxload: --platform takes 1 to 12 bytes in hex, such as 4B4D5637 or \"4B 4D 56 37\", not "
+                     "%s\n",
+                     i + 1 < argc ? argv[i + 1] : "nothing");
+        return 0;
+      }
+      ++i;
     }
   }
   return 1;

@@ -5,7 +5,12 @@
 //                                     "--trace FILE" sets path (else it stays null); an
 //                                     unknown "--" word gets one warning line on stderr, any
 //                                     other word is ignored; 0 after a stderr line when --trace
-//                                     has no file name (a usage error)
+//                                     has no file name (a usage error); "--platform HEX"
+//                                     is left to PlatformOption
+//   PlatformOption(argc, argv, &prefix)  "--platform HEX" after the two arguments sets the
+//                                     platform that the box must answer with (bootrom.h);
+//                                     without it prefix stays empty; 0 after a stderr line when
+//                                     HEX is missing or malformed (a usage error)
 //   StartTrace(path, version, port_device, port_argument, file_name)
 //                                     refuses, with one stderr line and 0, a path that is the
 //                                     SDF file or the port under any name, an existing file
@@ -20,7 +25,10 @@
 //   AbortNote(event)                  the text of the abort's last note for a console event
 #pragma once
 
+#include "bootrom/bootrom.h"
+
 int TraceOption(int argc, char** argv, const char** path);
+int PlatformOption(int argc, char** argv, PlatformPrefix* prefix);
 int StartTrace(const char* path, const char* version, const char* port_device, const char* port_argument,
                const char* file_name);
 int IsWindowsDeviceName(const char* path);

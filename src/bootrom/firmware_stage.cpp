@@ -1,8 +1,10 @@
 #include <cstdio>
+#include <cstring>
 
 #include "bootrom/bootrom.h"
 #include "bootrom/firmware_image.h"
 #include "common/common.h"
+#include "common/trace.h"
 
 namespace {
 constexpr int kProbesBeforeReset = 15;
@@ -17,9 +19,90 @@ int ProbeUpTo(PortHandle port, uint8_t reply[kPlatformReplySize], int attempts) 
   }
   return 0;
 }
+
+void HexText(const uint8_t* bytes, size_t count, char* out) {
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(out + 2 * i, 3, "%02X", bytes[i]);
+  }
+  out[2 * count] = '\0';
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// The guard looks at the box's first answer, while nothing but probes has gone to it: a box of
+// another model must not even be reset. A box waiting in repair mode answers 05 08 or 0E 08,
+// which names no platform, so it cannot be shown to be the right one and is refused as well.
+int PlatformAccepted(const uint8_t reply[kPlatformReplySize], const PlatformPrefix& expected) {
+  if (expected.length == 0) {
+    return 1;
+  }
+  const bool repair = InRepairMode();
+  if (!repair && std::memcmp(reply + 1, expected.bytes, expected.length) == 0) {
+    return 1;
+  }
+  char wanted[2 * kPlatformIdSize + 1];
+  HexText(expected.bytes, expected.length, wanted);
+  std::fflush(stdout);
+  if (repair) {
+    std::fprintf(stderr,
+                 "boxload: the box waits in REPAIR_MODE, which names no platform, but --platform asks for %s: not "
+                 "updated\n",
+                 wanted);
+    TraceNote("platform unknown (repair mode), %s expected: no reset", wanted);
+  } else {
+    char answered[2 * kPlatformIdSize + 1];
+    HexText(reply + 1, kPlatformIdSize, answered);
+    std::fprintf(stderr, "boxload: the box answers platform %s but --platform asks for %s: not updated\n", answered,
+                 wanted);
+    TraceNote("platform %s, %s expected: no reset", answered, wanted);
+  }
+  return 0;
+}
 }  // namespace
 
-int RunFirmwareStage(PortHandle port) {
+int ReadPlatformPrefix(const char* text, PlatformPrefix* prefix) {
+  PlatformPrefix read;
+  // Groups between blanks, colons or dashes: one digit is a byte ("A" as the console prints
+  // 0A), an even run is bytes two digits each.
+  const char* p = text;
+  while (*p != '\0') {
+    if (*p == ' ' || *p == ':' || *p == '-') {
+      ++p;
+      continue;
+    }
+    const char* group = p;
+    while (HexDigit(*p) >= 0) {
+      ++p;
+    }
+    const auto digits = static_cast<uint32_t>(p - group);
+    const bool separated = *p == '\0' || *p == ' ' || *p == ':' || *p == '-';
+    if (digits == 0 || !separated || (digits > 1 && digits % 2 != 0) ||
+        read.length + (digits + 1) / 2 > kPlatformIdSize) {
+      return 0;
+    }
+    if (digits == 1) {
+      read.bytes[read.length++] = static_cast<uint8_t>(HexDigit(group[0]));
+    }
+    for (uint32_t i = 0; digits > 1 && i < digits; i += 2) {
+      read.bytes[read.length++] = static_cast<uint8_t>(HexDigit(group[i]) * 16 + HexDigit(group[i + 1]));
+    }
+  }
+  if (read.length == 0) {
+    return 0;
+  }
+  *prefix = read;
+  return 1;
+}
+
+int RunFirmwareStage(PortHandle port, const PlatformPrefix& expected) {
   const uint32_t t0 = ElapsedClock();
   if (port == nullptr) {
     return 0;
@@ -31,6 +114,9 @@ int RunFirmwareStage(PortHandle port) {
   Print("Send 'GetPlatformID' and waiting STB response\n");
   if (ProbeUpTo(port, reply, kProbesBeforeReset) == 0) {
     Print("STB not responding...\n");
+    return 0;
+  }
+  if (PlatformAccepted(reply, expected) == 0) {
     return 0;
   }
 

@@ -1,12 +1,13 @@
 // boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
 //
-//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--results URL] FILE.sdf PORT...
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] [--results URL]
+//              FILE.sdf PORT...
 //   boxstation --push URL DIR...
 //
 // Before any child starts, the station checks the SDF file as boxload does, refuses a port
 // named twice (under any two names) and opens each port once, as boxload would, to refuse one
-// that cannot be used. Then each slot runs boxload with --trace, its console text into the
-// slot's log, and follows the trace for the live view.
+// that cannot be used. Then each slot runs boxload with --trace (and --platform when given),
+// its console text into the slot's log, and follows the trace for the live view.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include <ctime>
 
 #include "app/port_argument.h"
+#include "bootrom/bootrom.h"
 #include "common/common.h"
 #include "common/trace.h"
 #include "sdf/sdf.h"
@@ -49,12 +51,16 @@ void CopyText(char* to, size_t size, const char* text) {
 char g_boxload[kPathSize];
 PortArgument g_port_argument;  // large: one at a time
 
+// --platform as given: checked here, passed to every child.
+const char* g_platform = nullptr;
+
 void Usage() {
   std::fprintf(stderr,
-               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--results URL] FILE.sdf "
-               "PORT...\n"
+               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
+               "[--results URL] FILE.sdf PORT...\n"
                "       boxstation --push URL DIR...\n"
-               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n",
+               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n"
+               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n",
                kMaxSlots);
 }
 
@@ -111,6 +117,13 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir, con
       if (ResultsOption(argv[++i]) == 0) {
         return 0;
       }
+    } else if (std::strcmp(word, "--platform") == 0 && has_value) {
+      PlatformPrefix prefix;
+      if (ReadPlatformPrefix(argv[++i], &prefix) == 0) {
+        std::fprintf(stderr, "boxstation: --platform takes 1 to 12 bytes in hex, such as 4B4D5637, not %s\n", argv[i]);
+        return 0;
+      }
+      g_platform = argv[i];
     } else if (word[0] == '-' && word[1] == '-') {
       std::fprintf(stderr, "boxstation: %s: unknown option, or its value is missing\n", word);
       return 0;
@@ -376,7 +389,11 @@ void StartBox(Station* s, int index) {
   slot.end = ChildEnd{};
   slot.start_ms = ElapsedClock();
   slot.start_utc = static_cast<int64_t>(std::time(nullptr));
-  const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr};
+  const char* argv[] = {g_boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr, nullptr, nullptr};
+  if (g_platform != nullptr) {
+    argv[5] = "--platform";
+    argv[6] = g_platform;
+  }
   char why[sizeof slot.progress.failure];
   int started = kChildFileNotMade;
   // The trace made new here: boxload then writes into it, and never over a file of the user's.

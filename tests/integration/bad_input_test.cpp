@@ -183,6 +183,8 @@ TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
       {{"null", file}, invalid, 2, "did you mean /dev/null?"},
       {{"--trace", "t", "2", file}, CantOpen("t"), 1, "options go after the port and the file"},
       {{"2", "/dev/null"}, CantOpen("/dev/null"), 1, "/dev/null: not a regular file"},
+      // A guard that cannot be read must not run as no guard.
+      {{"2", file, "--platform", "4B4D5"}, Banner(), 2, "--platform takes 1 to 12 bytes in hex"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("port '" + c.args[0].substr(0, 40) + "', file '" + c.args[1].substr(0, 60) + "'");

@@ -2,7 +2,7 @@
 // the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
 // unbounded wait, a stray byte before a verdict taken for the noise it is, a 06 of noise that
 // would put the tool one verdict ahead, and a refused last verdict, silent on the console, told
-// on standard error.
+// on standard error. And one box without a fault, of another model than --platform names.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -31,9 +31,10 @@ struct Cell {
                            // for kUpdated, text that must appear
   double min_seconds;
   double max_seconds;
-  int runs = 1;       // run this many times
-  bool busy = false;  // with every core kept busy meanwhile
-  const char* err = "";  // a line that standard error must hold
+  int runs = 1;                    // run this many times
+  bool busy = false;               // with every core kept busy meanwhile
+  const char* err = "";            // a line that standard error must hold
+  const char* platform = nullptr;  // boxload's --platform
 };
 
 const Cell kCells[] = {
@@ -133,6 +134,17 @@ const Cell kCells[] = {
      1,
      false,
      "boxload: out of step with the box: a verdict (06) came after its final one"},
+    {"a box of another model than --platform names",
+     {},
+     4608,
+     End::kFailed,
+     "STB response: A5 4B 4D 56 37 37 32 30 50 0 1 A 1F \nFW update error...\n",
+     0,
+     2,
+     1,
+     false,
+     "boxload: the box answers platform 4B4D56373732305000010A1F but --platform asks for 4B4D5638: not updated\n",
+     "4B4D5638"},
 };
 
 // Keeps every core spinning while it lives.
@@ -184,7 +196,11 @@ TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
           return waiting_since >= 0 && seconds > waiting_since + 1.0;
         };
       }
-      const ToolResult r = RunBoxload({"2", file}, options);
+      std::vector<std::string> args = {"2", file};
+      if (cell.platform != nullptr) {
+        args.insert(args.end(), {"--platform", cell.platform});
+      }
+      const ToolResult r = RunBoxload(args, options);
       const BoxSim& sim = box->Finish();
       const std::string out = Normalised(r.out);
       const std::string context = "\n--- tool ---\n" + r.out + r.err + "\n--- box ---\n" + box->Log();

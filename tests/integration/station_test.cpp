@@ -108,6 +108,7 @@ struct Row {
   int exit_code = 1;  // -1: killed by SIGINT
   std::vector<Expected> rows;
   std::vector<std::string> prefix = {};  // runs the station, as ToolOptions::prefix
+  std::vector<std::string> options = {};  // the station's, before the file
 };
 
 BoxConfig Paced() {
@@ -162,6 +163,15 @@ std::vector<Row> Table() {
        Drive::kLoopInTmux,
        0,
        {{"updated", "updated", ""}, {"updated", "updated", ""}}},
+      {"--platform for another model: the child is given it and leaves the box alone",
+       {BoxConfig{}},
+       false,
+       Drive::kToTheEnd,
+       1,
+       {{"failed", "firmware 0 of 12 KB",
+         "boxload: the box answers platform 4B4D56373732305000010A1F but --platform asks for 4B4D5638: not updated"}},
+       {},
+       {"--platform", "4B4D5638"}},
   };
 }
 
@@ -228,7 +238,9 @@ TEST(Station, ABenchOfBoxes) {
           return boxes[0]->WaitForPhase(BoxPhase::kBody, 0) && boxes[1]->WaitForPhase(BoxPhase::kBody, 0);
         };
       }
-      std::vector<std::string> args = {"--log-dir", run, file};
+      std::vector<std::string> args = {"--log-dir", run};
+      args.insert(args.end(), row.options.begin(), row.options.end());
+      args.push_back(file);
       args.insert(args.end(), ports.begin(), ports.end());
       r = RunBoxload(args, options);
       EXPECT_FALSE(r.timed_out) << "the station did not end: a slot waits for a key?\n" << r.out << r.err;

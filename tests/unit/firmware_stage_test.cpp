@@ -151,3 +151,58 @@ TEST_F(FirmwareStage, NoPortFailsSilently) {
   EXPECT_EQ(CaptureOutput([&] { result = RunFirmwareStage(nullptr); }), "");
   EXPECT_EQ(result, 0);
 }
+
+// --platform: the first answer must begin with the given bytes, or the box gets nothing but
+// probes; a box in repair mode names no platform and is refused too.
+TEST_F(FirmwareStage, APlatformGuardLetsOnlyTheNamedModelBeReset) {
+  const Bytes probe = {0xA5, 0x02, 0x00, 0x11, 0x12};
+  const struct {
+    const char* name;
+    const char* expected;
+    Bytes probe_answer;
+    int result;
+    const char* err;
+  } cases[] = {
+      {"a leading part", "01 02 03", kPlatform, 1, ""},
+      {"all twelve", "0102030405060708090A0B0C", kPlatform, 1, ""},
+      {"another model", "01:02:04", kPlatform, 0,
+       "boxload: the box answers platform 0102030405060708090A0B0C but --platform asks for 010204: not updated\n"},
+      {"repair mode",
+       "1 2",
+       {0x05, 0x08},
+       0,
+       "boxload: the box waits in REPAIR_MODE, which names no platform, but --platform asks for 0102: not "
+       "updated\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_repair_mode = 0;
+    PlatformPrefix expected;
+    ASSERT_EQ(ReadPlatformPrefix(c.expected, &expected), 1);
+    ScriptedRom rom;
+    rom.answered_probes = {1, 2};
+    rom.probe_answer = c.probe_answer;
+    rom.Attach();
+    int result = -1;
+    testing::internal::CaptureStderr();
+    const auto out = CaptureOutput([&] { result = RunFirmwareStage(serial_memory::Handle(), expected); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(result, c.result) << out;
+    if (c.result == 0) {
+      EXPECT_EQ(out.find("SendResetCommand"), std::string::npos) << out;
+      EXPECT_EQ(serial_memory::Written(), probe);  // one probe, and not a byte more
+    } else {
+      EXPECT_EQ(rom.probes, 2);
+    }
+  }
+}
+
+// The forms that are read are in the cases above; a value that cannot be read must never pass
+// as no guard at all.
+TEST(PlatformPrefixText, AnythingButOneToTwelveHexBytesIsRefused) {
+  for (const char* text : {"4B4D56373732305000010A1F00", "4B4", "4G", "", " : ", "0x4B"}) {
+    PlatformPrefix prefix;
+    EXPECT_EQ(ReadPlatformPrefix(text, &prefix), 0) << text;
+    EXPECT_EQ(prefix.length, 0U) << text;
+  }
+}
