@@ -59,9 +59,9 @@ void HintOptionsFirst(int argc, char** argv) {
   }
 }
 
-// What OpenPort is given for the port argument word; null after the lines that refuse it, with
-// the run's exit status in *status.
-const char* PortToOpen(const PortArgument& port, const char* word, int* status) {
+// The port the argument word names, open and handed to the abort; null after the lines that
+// refuse the word or tell why the port did not open, with the run's exit status in *status.
+PortHandle OpenPortArgument(const PortArgument& port, const char* word, int* status) {
   if (port.kind == kPortNameTooLong) {
     std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
                  static_cast<unsigned long>(std::strlen(word)), static_cast<unsigned long>(kPortNameSize - 1));
@@ -77,8 +77,17 @@ const char* PortToOpen(const PortArgument& port, const char* word, int* status) 
       std::fprintf(stderr, "boxload: did you mean %s?\n", meant);
     }
     *status = kExitUsage;
+    return nullptr;
   }
-  return name;
+  const PortHandle handle = OpenPort(name);
+  if (handle == nullptr) {
+    TraceNote("port %s not opened (the reason is on stderr)", name);
+    *status = kExitFailed;
+    return nullptr;
+  }
+  g_run_state.port = handle;
+  TraceNote("port %s open, read policy blocking", name);
+  return handle;
 }
 
 void ReportFileOpenFailure(const char* file_name, int reason) {
@@ -138,17 +147,10 @@ int BoxloadMain(int argc, char** argv) {
 
   // After the file's open: with both wrong, the file is the one reported.
   int status = kExitFailed;
-  const char* port_name = PortToOpen(port_argument, argv[1], &status);
-  if (port_name == nullptr) {
+  const PortHandle port = OpenPortArgument(port_argument, argv[1], &status);
+  if (port == nullptr) {
     return status;
   }
-  const PortHandle port = OpenPort(port_name);
-  if (port == nullptr) {
-    TraceNote("port %s not opened (the reason is on stderr)", port_name);
-    return kExitFailed;
-  }
-  g_run_state.port = port;
-  TraceNote("port %s open, read policy blocking", port_name);
 
   // No flush of standard output first: where it is a pipe, its text keeps its own pace.
   if (kFirmwareImageIsStandIn) {
