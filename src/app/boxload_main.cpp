@@ -4,7 +4,6 @@
 
 #include "app/field_trace.h"
 #include "app/front_end.h"
-#include "app/port_argument.h"
 #include "app/run_state.h"
 #include "app/trace_writer.h"
 #include "bootloader/bootloader.h"
@@ -13,10 +12,9 @@
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf_file.h"
+#include "serial/port_argument.h"
 
 RunState g_run_state;
-
-const char* const PortNameTable[9] = {"0.1", "com1", "com2", "com3", "com4", "com5", "com6", "com7", "com8"};
 
 namespace {
 constexpr const char* kBuildDate = "May 9 1945";
@@ -61,14 +59,35 @@ void HintOptionsFirst(int argc, char** argv) {
   }
 }
 
-// What OpenPort is given: the device the user named, or "comN" from the port table; null for
-// a number outside 1 to 8.
-const char* PortOpenName(const PortArgument& port) {
-  if (port.kind == kPortName) {
-    return port.name;
+// The port the argument word names, open and handed to the abort; null after the lines that
+// refuse the word or tell why the port did not open, with the run's exit status in *status.
+PortHandle OpenPortArgument(const PortArgument& port, const char* word, int* status) {
+  if (port.kind == kPortNameTooLong) {
+    std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
+                 static_cast<unsigned long>(std::strlen(word)), static_cast<unsigned long>(kPortNameSize - 1));
+    *status = kExitFailed;
+    return nullptr;
   }
-  const bool numbered = port.kind == kPortNumber && port.number >= kFirstPortNumber && port.number <= kLastPortNumber;
-  return numbered ? PortNameTable[port.number] : nullptr;
+  const char* name = PortOpenName(port);
+  if (name == nullptr) {
+    Print("invalid COM port specified\n\n");  // a puts-style line: one more line end
+    char meant[kPortNameSize];
+    if (SuggestPortPath(word, meant, sizeof meant) != 0) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "boxload: did you mean %s?\n", meant);
+    }
+    *status = kExitUsage;
+    return nullptr;
+  }
+  const PortHandle handle = OpenPort(name);
+  if (handle == nullptr) {
+    TraceNote("port %s not opened (the reason is on stderr)", name);
+    *status = kExitFailed;
+    return nullptr;
+  }
+  g_run_state.port = handle;
+  TraceNote("port %s open, read policy blocking", name);
+  return handle;
 }
 
 void ReportFileOpenFailure(const char* file_name, int reason) {
@@ -129,30 +148,12 @@ int BoxloadMain(int argc, char** argv) {
   }
   g_run_state.sdf_fd = fd;
 
-  if (port_argument.kind == kPortNameTooLong) {
-    std::fprintf(stderr, "boxload: the port name is too long (%lu characters, at most %lu)\n",
-                 static_cast<unsigned long>(std::strlen(argv[1])), static_cast<unsigned long>(kPortNameSize - 1));
-    return kExitFailed;
-  }
-  const int number = port_argument.number;
-  if (port_argument.kind == kPortNumber && (number < kFirstPortNumber || number > kLastPortNumber)) {
-    Print("invalid COM port specified\n\n");  // a puts-style line: one more line end
-    char meant[kPortNameSize];
-    if (SuggestPortPath(argv[1], meant, sizeof meant) != 0) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "boxload: did you mean %s?\n", meant);
-    }
-    return kExitUsage;
-  }
-
-  const char* port_name = PortOpenName(port_argument);
-  const PortHandle port = OpenPort(port_name);
+  // After the file's open: with both wrong, the file is the one reported.
+  int status = kExitFailed;
+  const PortHandle port = OpenPortArgument(port_argument, argv[1], &status);
   if (port == nullptr) {
-    TraceNote("port %s not opened (the reason is on stderr)", port_name);
-    return kExitFailed;
+    return status;
   }
-  g_run_state.port = port;
-  TraceNote("port %s open, read policy blocking", port_name);
 
   // No flush of standard output first: where it is a pipe, its text keeps its own pace.
   if (kFirmwareImageIsStandIn) {
@@ -160,7 +161,7 @@ int BoxloadMain(int argc, char** argv) {
                  "boxload: this build carries a stand-in firmware image: it works with the simulated box only\n");
   }
 
-  int status = kExitFailed;
+  status = kExitFailed;
   if (RunFirmwareStage(port, platform) != 0) {
     Print("do_upload_firmware()\n");
     if (RunSoftwareStage(port, fd) != 0) {

@@ -5,15 +5,12 @@
 //                            HEX" refuses a box of another model before its reset
 //   OnConsoleControl(event)  the abort handler: frees the port and the file, prints the abort
 //                            line; the console-close event is left alone
-//   PortNameTable            index 0 the version, 1..8 the port names "com1".."com8"
 #pragma once
 
 // Exit status of a run.
 inline constexpr int kExitUpdated = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
-
-extern const char* const PortNameTable[9];
 
 int BoxloadMain(int argc, char** argv);
 int OnConsoleControl(unsigned event);

@@ -16,12 +16,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/port_argument.h"
 #include "bootrom/bootrom.h"
 #include "common/common.h"
 #include "common/trace.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
+#include "serial/port_argument.h"
 #include "serial/serial.h"
 #include "station/station.h"
 #include "station/station_proc.h"
@@ -170,36 +170,21 @@ bool CheckSdf(Station* s) {
   return good != 0;
 }
 
-// What OpenPort is given and the device behind it, for one port word. 0 after a stderr line,
-// with *usage set when the word is no port at all.
-int ReadPort(const char* word, char* open_name, char* device, bool* usage) {
-  ReadPortArgument(word, PortNamingRules(), &g_port_argument);
-  if (g_port_argument.kind == kPortNameTooLong ||
-      (g_port_argument.kind == kPortName && std::strlen(g_port_argument.name) >= kPathSize)) {
+// The lines for a port word that names no port OpenPort takes, or a name too long for a slot;
+// the station's exit status.
+int RefusePort(const char* word, PortArgumentKind kind) {
+  if (kind != kPortNumber) {
     std::fprintf(stderr, "boxstation: the port name is too long (%lu characters, at most %lu)\n",
                  static_cast<unsigned long>(std::strlen(word)), static_cast<unsigned long>(kPathSize - 1));
-    return 0;
+    return kExitSomeNot;
   }
-  if (g_port_argument.kind == kPortName) {
-    CopyText(open_name, kPathSize, g_port_argument.name);
-    CopyText(device, kPathSize, g_port_argument.name);
-    return 1;
+  std::fprintf(stderr, "boxstation: %s: invalid COM port specified (a number %d to %d, or a device)\n", word,
+               kFirstPortNumber, kLastPortNumber);
+  char meant[kPathSize];
+  if (SuggestPortPath(word, meant, sizeof meant) != 0) {
+    std::fprintf(stderr, "boxstation: did you mean %s?\n", meant);
   }
-  const int number = g_port_argument.number;
-  if (number < kFirstPortNumber || number > kLastPortNumber) {
-    std::fprintf(stderr, "boxstation: %s: invalid COM port specified (a number %d to %d, or a device)\n", word,
-                 kFirstPortNumber, kLastPortNumber);
-    char meant[kPathSize];
-    if (SuggestPortPath(word, meant, sizeof meant) != 0) {
-      std::fprintf(stderr, "boxstation: did you mean %s?\n", meant);
-    }
-    *usage = true;
-    return 0;
-  }
-  std::snprintf(open_name, kPathSize, "com%d", number);
-  const char* path = PortDevicePath(open_name);
-  CopyText(device, kPathSize, path != nullptr ? path : open_name);
-  return 1;
+  return kExitUsage;
 }
 
 // OpenPort's console text passes through here while the station tries the ports, so that a
@@ -230,10 +215,14 @@ int CheckPorts(Station* s) {
   static PortId ids[kMaxSlots];
   static bool have_id[kMaxSlots];
   for (int i = 0; i < s->slot_count; ++i) {
-    bool usage = false;
-    if (ReadPort(s->slots[i].port, open_names[i], devices[i], &usage) == 0) {
-      return usage ? kExitUsage : kExitSomeNot;
+    ReadPortArgument(s->slots[i].port, PortNamingRules(), &g_port_argument);
+    const char* open_name = PortOpenName(g_port_argument);
+    if (open_name == nullptr || std::strlen(open_name) >= kPathSize) {
+      return RefusePort(s->slots[i].port, g_port_argument.kind);
     }
+    CopyText(open_names[i], kPathSize, open_name);
+    const char* device = PortDevicePath(open_name);
+    CopyText(devices[i], kPathSize, device != nullptr ? device : open_name);
     have_id[i] = PortIdentity(devices[i], &ids[i]) != 0;
     for (int j = 0; j < i; ++j) {
       const bool same = have_id[i] && have_id[j] ? ids[i].major == ids[j].major && ids[i].minor == ids[j].minor

@@ -24,6 +24,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "serial/port_argument.h"
 #include "station/station_proc.h"
 
 namespace {
@@ -422,21 +423,13 @@ int LogLineEndBytes() { return 2; }
 int StandardDescriptorsOpen() { return 1; }
 
 int PortIdentity(const char* device, PortId* id) {
-  // "\\.\COMn" as the port argument is read; one COM number is one port.
-  const char* p = device;
-  if (std::strncmp(p, "\\\\.\\", 4) == 0) {
-    p += 4;
-  }
-  if ((p[0] != 'c' && p[0] != 'C') || (p[1] != 'o' && p[1] != 'O') || (p[2] != 'm' && p[2] != 'M')) {
-    return 0;
-  }
-  char* end = nullptr;
-  const unsigned long n = std::strtoul(p + 3, &end, 10);
-  if (end == p + 3 || *end != '\0') {
+  // One COM number is one port, under "comN" and "\\.\COMn" alike.
+  const int n = PortComNumber(device);
+  if (n == 0) {
     return 0;
   }
   id->major = 0;
-  id->minor = n;
+  id->minor = static_cast<uint64_t>(n);
   return 1;
 }
 

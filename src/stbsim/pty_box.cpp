@@ -142,106 +142,141 @@ bool PtyBox::WriteAll(const uint8_t* data, size_t size) {
   return true;
 }
 
+struct PtyBox::Session {
+  bool tool_seen = false;
+  int64_t last_write_ns = 0;  // 0 until the box's first write
+  std::vector<uint8_t> due;   // the box's bytes held back from the tool
+  uint64_t first_due = 0;     // when the first of them was due (box time)
+  uint64_t latency = 0;       // the adapter's latency timer (box time)
+};
+
 void PtyBox::Run(const std::atomic<bool>* stop) {
   tool_closed_ = false;
   if (master_fd_ < 0) {
     return;
   }
-  bool tool_seen = slave_fd_ < 0;
-  int64_t last_write_ns = 0;
-  uint8_t buffer[4096];
-  std::vector<uint8_t> due;
-  uint64_t first_due = 0;
-  const auto latency = static_cast<uint64_t>(latency_ns_ / clock_.ns_per_unit);
+  Session session;
+  session.tool_seen = slave_fd_ < 0;
+  session.latency = static_cast<uint64_t>(latency_ns_ / clock_.ns_per_unit);
   for (;;) {
     if ((stop != nullptr && stop->load()) || sim_->Ended()) {
       return;
     }
     if (hook_ != nullptr) {
-      hook_->Turn(tool_seen);
+      hook_->Turn(session.tool_seen);
     }
-    // Everything the box sends by now, in one write; behind an adapter's latency timer, what
-    // waits from an earlier turn too.
-    BoxOutput out{};
     const uint64_t now = Now();
-    while (sim_->PeekOutput(&out) && out.at_ms <= now) {
-      sim_->PopOutput(&out);
-      if (out.hang_up) {
-        WriteAll(due.data(), due.size());
-        if (!due.empty()) {
-          last_write_ns = MonotonicNs();
-        }
-        const int64_t since = MonotonicNs() - last_write_ns;
-        if (last_write_ns != 0 && since < kHangUpGraceNs) {
-          SleepNs(kHangUpGraceNs - since);
-        }
-        Close();
-        return;
-      }
-      if (due.empty()) {
-        first_due = out.at_ms;
-      }
-      due.push_back(out.byte);
-    }
-    // The adapter sends each full packet at once, the rest when its timer fires; the timer
-    // starts again with each packet.
-    const size_t release =
-        latency == 0 || now >= first_due + latency ? due.size() : due.size() - due.size() % kAdapterPacket;
-    if (release > 0) {
-      // Fails only when the pty is going away; the read below tells how.
-      WriteAll(due.data(), release);
-      last_write_ns = MonotonicNs();
-      if (hook_ != nullptr) {
-        hook_->BoxWrote(release, first_due, last_write_ns);
-      }
-      due.erase(due.begin(), due.begin() + static_cast<std::ptrdiff_t>(release));
-      first_due = now;
-    }
-
-    int64_t wait_ns = kStopCheckNs;
-    if (sim_->PeekOutput(&out)) {
-      const int64_t due_ns = origin_ns_ + static_cast<int64_t>(out.at_ms) * clock_.ns_per_unit;
-      wait_ns = std::clamp<int64_t>(due_ns - MonotonicNs() - clock_.early_ns, 0, kStopCheckNs);
-    }
-    if (!due.empty()) {
-      const int64_t fire_ns = origin_ns_ + static_cast<int64_t>(first_due + latency) * clock_.ns_per_unit;
-      wait_ns = std::clamp<int64_t>(fire_ns - MonotonicNs(), 0, wait_ns);
-    }
-    pollfd pfd{master_fd_, POLLIN, 0};
-    const timespec wait = Timespec(wait_ns);
-    const int ready = ppoll(&pfd, 1, &wait, nullptr);
-    if (ready < 0 && errno != EINTR) {
-      std::fprintf(stderr, "stbsim: poll: %s\n", std::strerror(errno));
+    if (!QueueOutput(&session, now)) {
       return;
     }
-    if (ready <= 0) {
-      continue;
-    }
-    if ((pfd.revents & POLLIN) != 0) {
-      const ssize_t n = read(master_fd_, buffer, sizeof buffer);
-      if (n > 0) {
-        const int64_t at_ns = MonotonicNs();
-        const uint64_t at = static_cast<uint64_t>((at_ns - origin_ns_) / clock_.ns_per_unit);
-        for (ssize_t i = 0; i < n; ++i) {
-          if (hook_ != nullptr) {
-            hook_->ToolByte(at_ns);
-          }
-          sim_->Receive(buffer[i], at);
-        }
-        if (!tool_seen) {
-          // The tool has the port open: from now on its close is the last one.
-          tool_seen = true;
-          CloseFd(&slave_fd_);
-        }
-        continue;
-      }
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-        continue;
-      }
-    }
-    if ((pfd.revents & (POLLHUP | POLLERR | POLLIN)) != 0 && tool_seen) {
-      tool_closed_ = true;
+    ReleaseOutput(&session, now);
+    if (!ReadTool(&session)) {
       return;
     }
   }
+}
+
+bool PtyBox::QueueOutput(Session* session, uint64_t now) {
+  // Everything the box sends by now; behind an adapter's latency timer, what waits from an
+  // earlier turn too.
+  BoxOutput out{};
+  while (sim_->PeekOutput(&out) && out.at_ms <= now) {
+    sim_->PopOutput(&out);
+    if (out.hang_up) {
+      HangUp(session);
+      return false;
+    }
+    if (session->due.empty()) {
+      session->first_due = out.at_ms;
+    }
+    session->due.push_back(out.byte);
+  }
+  return true;
+}
+
+void PtyBox::HangUp(Session* session) {
+  WriteAll(session->due.data(), session->due.size());
+  if (!session->due.empty()) {
+    session->last_write_ns = MonotonicNs();
+  }
+  const int64_t since = MonotonicNs() - session->last_write_ns;
+  if (session->last_write_ns != 0 && since < kHangUpGraceNs) {
+    SleepNs(kHangUpGraceNs - since);
+  }
+  Close();
+}
+
+void PtyBox::ReleaseOutput(Session* session, uint64_t now) {
+  // The adapter sends each full packet at once, the rest when its timer fires; the timer
+  // starts again with each packet. All of it in one write.
+  std::vector<uint8_t>& due = session->due;
+  const size_t release = session->latency == 0 || now >= session->first_due + session->latency
+                             ? due.size()
+                             : due.size() - due.size() % kAdapterPacket;
+  if (release == 0) {
+    return;
+  }
+  // Fails only when the pty is going away; the read tells how.
+  WriteAll(due.data(), release);
+  session->last_write_ns = MonotonicNs();
+  if (hook_ != nullptr) {
+    hook_->BoxWrote(release, session->first_due, session->last_write_ns);
+  }
+  due.erase(due.begin(), due.begin() + static_cast<std::ptrdiff_t>(release));
+  session->first_due = now;
+}
+
+int64_t PtyBox::WaitNs(const Session& session) const {
+  int64_t wait_ns = kStopCheckNs;
+  BoxOutput out{};
+  if (sim_->PeekOutput(&out)) {
+    const int64_t due_ns = origin_ns_ + static_cast<int64_t>(out.at_ms) * clock_.ns_per_unit;
+    wait_ns = std::clamp<int64_t>(due_ns - MonotonicNs() - clock_.early_ns, 0, kStopCheckNs);
+  }
+  if (!session.due.empty()) {
+    const int64_t fire_ns = origin_ns_ + static_cast<int64_t>(session.first_due + session.latency) * clock_.ns_per_unit;
+    wait_ns = std::clamp<int64_t>(fire_ns - MonotonicNs(), 0, wait_ns);
+  }
+  return wait_ns;
+}
+
+bool PtyBox::ReadTool(Session* session) {
+  pollfd pfd{master_fd_, POLLIN, 0};
+  const timespec wait = Timespec(WaitNs(*session));
+  const int ready = ppoll(&pfd, 1, &wait, nullptr);
+  if (ready < 0 && errno != EINTR) {
+    std::fprintf(stderr, "stbsim: poll: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (ready <= 0) {
+    return true;
+  }
+  if ((pfd.revents & POLLIN) != 0) {
+    uint8_t buffer[4096];
+    const ssize_t n = read(master_fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      const int64_t at_ns = MonotonicNs();
+      const uint64_t at = static_cast<uint64_t>((at_ns - origin_ns_) / clock_.ns_per_unit);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (hook_ != nullptr) {
+          hook_->ToolByte(at_ns);
+        }
+        sim_->Receive(buffer[i], at);
+      }
+      if (!session->tool_seen) {
+        // The tool has the port open: from now on its close is the last one.
+        session->tool_seen = true;
+        CloseFd(&slave_fd_);
+      }
+      return true;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+      return true;
+    }
+  }
+  if ((pfd.revents & (POLLHUP | POLLERR | POLLIN)) != 0 && session->tool_seen) {
+    tool_closed_ = true;
+    return false;
+  }
+  return true;
 }

@@ -70,6 +70,14 @@ class PtyBox {
   bool tool_closed() const { return tool_closed_; }  // the last Run() ended by the tool's close
 
  private:
+  struct Session;  // what the steps of one Run() share
+  // Run()'s steps: queue the box's output that is due, release it to the tool as the adapter's
+  // latency timer does, read the tool's bytes. Each returns false when the session has ended.
+  bool QueueOutput(Session* session, uint64_t now);
+  void ReleaseOutput(Session* session, uint64_t now);
+  bool ReadTool(Session* session);
+  int64_t WaitNs(const Session& session) const;  // how long ReadTool may wait for the tool
+  void HangUp(Session* session);
   void Close();
   // false when the pty goes away
   bool WriteAll(const uint8_t* data, size_t size);

@@ -63,7 +63,8 @@ constexpr const char* kUsage =
     "Faults and the line:\n"
     "  --fault KIND:POINT:INDEX[:MS]\n"
     "                          KIND corrupt-in, corrupt-out, drop, noise, delay, refuse, unknown,\n"
-    "                          hang-up, ack (a 06 of noise behind the answer); POINT probe, reset, go, file-header, frame, ready,\n"
+    "                          hang-up, ack (a 06 of noise behind the answer); POINT probe, reset, go, file-header, "
+    "frame, ready,\n"
     "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
     "                          occurrences from 0; MS is the delay (default 6000)\n"
     "  --noise-burst N[:MS]    the noise fault sends N bytes 5A, and the answer follows MS ms\n"
@@ -224,16 +225,131 @@ struct Options {
   bool fast = false;
 };
 
+bool Set(bool* flag, bool value) {
+  *flag = value;
+  return true;
+}
+
+bool Set(std::string* text, const char* value) {
+  *text = value;
+  return true;
+}
+
+template <typename T>
+bool ReadNumber(const char* text, long min, T* out) {
+  long n = 0;
+  const bool ok = ParseInt(text, min, &n);
+  *out = static_cast<T>(n);
+  return ok;
+}
+
+// "K:REST" with REST a byte: K into *k.
+template <typename T>
+bool ReadIndexAndByte(const char* text, T* k, uint8_t* byte) {
+  long index = 0;
+  std::string rest;
+  const bool ok = ParsePair(text, &index, &rest) && ParseByte(rest.c_str(), byte);
+  *k = static_cast<T>(index);
+  return ok;
+}
+
+// One option of the command line: a switch takes no value (one given with '=' is ignored);
+// apply reads the value into the options, false when it is bad.
+struct OptionRule {
+  const char* name;
+  bool takes_value;
+  bool (*apply)(const char* value, Options* o);
+};
+
+constexpr OptionRule kOptionRules[] = {
+    {"--once", false, [](const char*, Options* o) { return Set(&o->once, true); }},
+    {"--fast", false, [](const char*, Options* o) { return Set(&o->fast, true); }},
+    {"--never-boot", false, [](const char*, Options* o) { return Set(&o->config.never_boot, true); }},
+    {"--no-body-check", false, [](const char*, Options* o) { return Set(&o->config.check_body, false); }},
+    {"--link", true, [](const char* v, Options* o) { return Set(&o->link, v); }},
+    {"--silent-probes", true, [](const char* v, Options* o) { return ReadNumber(v, -1, &o->config.silent_probes); }},
+    {"--junk", true, [](const char* v, Options* o) { return ParseHex(v, &o->config.junk_before_reply); }},
+    {"--platform", true, [](const char* v, Options* o) { return ParseHex(v, &o->config.platform_id); }},
+    {"--repair", true,
+     [](const char* v, Options* o) {
+       uint8_t& first = o->config.repair_first;
+       return ParseByte(v, &first) && (first == 0x05 || first == 0x0E);
+     }},
+    {"--reset-reply", true, [](const char* v, Options* o) { return ParseHex(v, &o->config.reset_reply); }},
+    {"--go-reply", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.go_reply); }},
+    {"--frame-ack", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.frame_ack); }},
+    {"--odd-frame", true,
+     [](const char* v, Options* o) { return ReadIndexAndByte(v, &o->config.odd_frame, &o->config.odd_frame_answer); }},
+    {"--boot-delay", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.boot_delay_ms); }},
+    {"--ready-noise", true, [](const char* v, Options* o) { return ParseHex(v, &o->config.ready_noise); }},
+    {"--ready-delay", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.ready_delay_ms); }},
+    {"--header-verdict", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.header_verdict); }},
+    {"--refuse-block", true,
+     [](const char* v, Options* o) {
+       long k = 0;
+       std::string rest;
+       const bool ok = ParsePair(v, &k, &rest) && ReadNumber(rest.c_str(), 0, &o->config.refuse_times);
+       o->config.refuse_block = static_cast<int>(k);
+       return ok;
+     }},
+    {"--odd-block", true,
+     [](const char* v, Options* o) { return ReadIndexAndByte(v, &o->config.odd_block, &o->config.odd_verdict); }},
+    {"--text", true, [](const char* v, Options* o) { return Set(&o->config.text, v); }},
+    {"--text-at", true,
+     [](const char* v, Options* o) {
+       BoxConfig& c = o->config;
+       c.text_before_header_verdict = std::strcmp(v, "header") == 0;
+       c.text_before_final = std::strcmp(v, "final") == 0;
+       return c.text_before_header_verdict || c.text_before_final || std::strcmp(v, "after-last") == 0;
+     }},
+    {"--after-last", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.after_last_verdict); }},
+    {"--final", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.final_verdict); }},
+    {"--store-ms", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.store_ms); }},
+    {"--fault", true, [](const char* v, Options* o) { return ParseFault(v, &o->config.fault); }},
+    {"--noise-burst", true,
+     [](const char* v, Options* o) {
+       FaultPlan& f = o->config.fault;
+       long k = 0;
+       long n = 0;
+       std::string rest;
+       const bool gap = std::strchr(v, ':') != nullptr;
+       const bool ok = gap ? ParsePair(v, &k, &rest) && ParseInt(rest.c_str(), 0, &n) : ParseInt(v, 0, &k);
+       f.noise_bytes = static_cast<uint32_t>(k);
+       f.noise_gap_ms = gap ? static_cast<uint32_t>(n) : 0;
+       return ok;
+     }},
+    {"--byte-time-ms", true,
+     [](const char* v, Options* o) {
+       char* end = nullptr;
+       o->config.byte_time_ms = std::strtod(v, &end);
+       return end != v && *end == '\0' && o->config.byte_time_ms >= 0;
+     }},
+    {"--latency-ms", true,
+     [](const char* v, Options* o) { return ParseInt(v, 0, &o->latency_ms) && o->latency_ms <= 255; }},
+    {"--save-image", true, [](const char* v, Options* o) { return Set(&o->save_image, v); }},
+    {"--save-body", true, [](const char* v, Options* o) { return Set(&o->save_body, v); }},
+    {"--replay", true, [](const char* v, Options* o) { return Set(&o->replay, v); }},
+    {"--timeout", true, [](const char* v, Options* o) { return ParseInt(v, 1, &o->timeout_ms); }},
+};
+
+const OptionRule* FindOptionRule(const std::string& name) {
+  for (const OptionRule& rule : kOptionRules) {
+    if (name == rule.name) {
+      return &rule;
+    }
+  }
+  return nullptr;
+}
+
 // Returns 0 to run, 1 after --help, 2 on a bad command line (reported).
 int ParseOptions(int argc, char** argv, Options* o) {
-  BoxConfig& c = o->config;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
-    std::string inline_value;
+    std::string value;
     bool has_inline = false;
     const size_t eq = name.find('=');
     if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inline_value = name.substr(eq + 1);
+      value = name.substr(eq + 1);
       name.resize(eq);
       has_inline = true;
     }
@@ -241,109 +357,24 @@ int ParseOptions(int argc, char** argv, Options* o) {
       std::fputs(kUsage, stdout);
       return 1;
     }
-    if (name == "--once") {
-      o->once = true;
-      continue;
-    }
-    if (name == "--fast") {
-      o->fast = true;
-      continue;
-    }
-    if (name == "--never-boot") {
-      c.never_boot = true;
-      continue;
-    }
-    if (name == "--no-body-check") {
-      c.check_body = false;
+    const OptionRule* rule = FindOptionRule(name);
+    if (rule != nullptr && !rule->takes_value) {
+      rule->apply(nullptr, o);
       continue;
     }
     if (!has_inline && i + 1 >= argc) {
       std::fprintf(stderr, "stbsim: %s needs a value (or unknown option)\n", name.c_str());
       return 2;
     }
-    const std::string value_text = has_inline ? inline_value : argv[++i];
-    const char* v = value_text.c_str();
-    long n = 0;
-    long k = 0;
-    std::string rest;
-    bool ok = true;
-    if (name == "--link") {
-      o->link = v;
-    } else if (name == "--silent-probes") {
-      ok = ParseInt(v, -1, &n);
-      c.silent_probes = static_cast<int>(n);
-    } else if (name == "--junk") {
-      ok = ParseHex(v, &c.junk_before_reply);
-    } else if (name == "--platform") {
-      ok = ParseHex(v, &c.platform_id);
-    } else if (name == "--repair") {
-      ok = ParseByte(v, &c.repair_first) && (c.repair_first == 0x05 || c.repair_first == 0x0E);
-    } else if (name == "--reset-reply") {
-      ok = ParseHex(v, &c.reset_reply);
-    } else if (name == "--go-reply") {
-      ok = ParseByte(v, &c.go_reply);
-    } else if (name == "--frame-ack") {
-      ok = ParseByte(v, &c.frame_ack);
-    } else if (name == "--odd-frame") {
-      ok = ParsePair(v, &k, &rest) && ParseByte(rest.c_str(), &c.odd_frame_answer);
-      c.odd_frame = static_cast<int>(k);
-    } else if (name == "--boot-delay") {
-      ok = ParseInt(v, 0, &n);
-      c.boot_delay_ms = static_cast<uint32_t>(n);
-    } else if (name == "--ready-noise") {
-      ok = ParseHex(v, &c.ready_noise);
-    } else if (name == "--ready-delay") {
-      ok = ParseInt(v, 0, &n);
-      c.ready_delay_ms = static_cast<uint32_t>(n);
-    } else if (name == "--header-verdict") {
-      ok = ParseByte(v, &c.header_verdict);
-    } else if (name == "--refuse-block") {
-      ok = ParsePair(v, &k, &rest) && ParseInt(rest.c_str(), 0, &n);
-      c.refuse_block = static_cast<int>(k);
-      c.refuse_times = static_cast<int>(n);
-    } else if (name == "--odd-block") {
-      ok = ParsePair(v, &k, &rest) && ParseByte(rest.c_str(), &c.odd_verdict);
-      c.odd_block = static_cast<int>(k);
-    } else if (name == "--text") {
-      c.text = value_text;
-    } else if (name == "--text-at") {
-      c.text_before_header_verdict = value_text == "header";
-      c.text_before_final = value_text == "final";
-      ok = c.text_before_header_verdict || c.text_before_final || value_text == "after-last";
-    } else if (name == "--after-last") {
-      ok = ParseByte(v, &c.after_last_verdict);
-    } else if (name == "--final") {
-      ok = ParseByte(v, &c.final_verdict);
-    } else if (name == "--store-ms") {
-      ok = ParseInt(v, 0, &n);
-      c.store_ms = static_cast<uint32_t>(n);
-    } else if (name == "--fault") {
-      ok = ParseFault(v, &c.fault);
-    } else if (name == "--noise-burst") {
-      const bool gap = std::strchr(v, ':') != nullptr;
-      ok = gap ? ParsePair(v, &k, &rest) && ParseInt(rest.c_str(), 0, &n) : ParseInt(v, 0, &k);
-      c.fault.noise_bytes = static_cast<uint32_t>(k);
-      c.fault.noise_gap_ms = gap ? static_cast<uint32_t>(n) : 0;
-    } else if (name == "--byte-time-ms") {
-      char* end = nullptr;
-      c.byte_time_ms = std::strtod(v, &end);
-      ok = end != v && *end == '\0' && c.byte_time_ms >= 0;
-    } else if (name == "--latency-ms") {
-      ok = ParseInt(v, 0, &o->latency_ms) && o->latency_ms <= 255;
-    } else if (name == "--save-image") {
-      o->save_image = value_text;
-    } else if (name == "--save-body") {
-      o->save_body = value_text;
-    } else if (name == "--replay") {
-      o->replay = value_text;
-    } else if (name == "--timeout") {
-      ok = ParseInt(v, 1, &o->timeout_ms);
-    } else {
+    if (!has_inline) {
+      value = argv[++i];
+    }
+    if (rule == nullptr) {
       std::fprintf(stderr, "stbsim: unknown option %s (see --help)\n", name.c_str());
       return 2;
     }
-    if (!ok) {
-      std::fprintf(stderr, "stbsim: bad value for %s: %s\n", name.c_str(), v);
+    if (!rule->apply(value.c_str(), o)) {
+      std::fprintf(stderr, "stbsim: bad value for %s: %s\n", name.c_str(), value.c_str());
       return 2;
     }
   }

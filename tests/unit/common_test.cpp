@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <random>
 
-#include "app/port_argument.h"
 #include "common/common.h"
 #include "sdf/sdf.h"
+#include "serial/port_argument.h"
 #include "support/test_support.h"
 
 TEST(Checksum, IsTheLowByteOfTheSum) {
@@ -49,30 +49,34 @@ TEST(PortArgument, ReadsLikeAtoiButRefusesOverflow) {
 
 TEST(PortArgument, NamesFollowThePlatformsRulesAndAllElseIsANumber) {
   const std::string longest = "/" + std::string(kPortNameSize - 2, 'p');
+  // open: what OpenPort is given, "" for none.
   const struct {
     std::string text;
     PortNaming naming;
     PortArgumentKind kind;
     int number;
     std::string name;
+    std::string open;
   } cases[] = {
-      {"2", kNamedByPath, kPortNumber, 2, ""},
-      {"2/", kNamedByPath, kPortNumber, 2, ""},
-      {"9/x", kNamedByPath, kPortName, 0, "9/x"},
-      {"/dev/serial/by-id/usb-FTDI-if00-port0", kNamedByPath, kPortName, 0, "/dev/serial/by-id/usb-FTDI-if00-port0"},
-      {"COM12", kNamedByPath, kPortNumber, 0, ""},
-      {longest, kNamedByPath, kPortName, 0, longest},
-      {longest + "p", kNamedByPath, kPortNameTooLong, 0, ""},
-      {"COM12", kNamedByComName, kPortName, 0, "\\\\.\\COM12"},
-      {"com3", kNamedByComName, kPortName, 0, "\\\\.\\COM3"},
-      {"\\\\.\\cOm255", kNamedByComName, kPortName, 0, "\\\\.\\COM255"},
-      {"COM256", kNamedByComName, kPortNumber, 0, ""},
-      {"COM0", kNamedByComName, kPortNumber, 0, ""},
-      {"COM012", kNamedByComName, kPortNumber, 0, ""},
-      {"COM12x", kNamedByComName, kPortNumber, 0, ""},
-      {"/dev/ttyS0", kNamedByComName, kPortNumber, 0, ""},
-      {"2/", kNamedByComName, kPortNumber, 2, ""},
-      {" 3", kNamedByComName, kPortNumber, 3, ""},
+      {"2", kNamedByPath, kPortNumber, 2, "", "com2"},
+      {"2/", kNamedByPath, kPortNumber, 2, "", "com2"},
+      {"9/x", kNamedByPath, kPortName, 0, "9/x", "9/x"},
+      {"/dev/serial/by-id/usb-FTDI-if00-port0", kNamedByPath, kPortName, 0, "/dev/serial/by-id/usb-FTDI-if00-port0",
+       "/dev/serial/by-id/usb-FTDI-if00-port0"},
+      {"COM12", kNamedByPath, kPortNumber, 0, "", ""},
+      {"9", kNamedByPath, kPortNumber, 9, "", ""},
+      {longest, kNamedByPath, kPortName, 0, longest, longest},
+      {longest + "p", kNamedByPath, kPortNameTooLong, 0, "", ""},
+      {"COM12", kNamedByComName, kPortName, 0, "\\\\.\\COM12", "\\\\.\\COM12"},
+      {"com3", kNamedByComName, kPortName, 0, "\\\\.\\COM3", "\\\\.\\COM3"},
+      {"\\\\.\\cOm255", kNamedByComName, kPortName, 0, "\\\\.\\COM255", "\\\\.\\COM255"},
+      {"COM256", kNamedByComName, kPortNumber, 0, "", ""},
+      {"COM0", kNamedByComName, kPortNumber, 0, "", ""},
+      {"COM012", kNamedByComName, kPortNumber, 0, "", ""},
+      {"COM12x", kNamedByComName, kPortNumber, 0, "", ""},
+      {"/dev/ttyS0", kNamedByComName, kPortNumber, 0, "", ""},
+      {"2/", kNamedByComName, kPortNumber, 2, "", "com2"},
+      {" 3", kNamedByComName, kPortNumber, 3, "", "com3"},
   };
   static PortArgument port;
   for (const auto& c : cases) {
@@ -81,7 +85,17 @@ TEST(PortArgument, NamesFollowThePlatformsRulesAndAllElseIsANumber) {
     EXPECT_EQ(port.kind, c.kind);
     EXPECT_EQ(port.number, c.number);
     EXPECT_EQ(port.name, c.name);
+    const char* open = PortOpenName(port);
+    EXPECT_EQ(open != nullptr ? open : "", c.open);
   }
+  // The station tells two names of one COM port apart by the number each opens.
+  for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+    ReadPortArgument(std::to_string(n).c_str(), kNamedByComName, &port);
+    EXPECT_EQ(PortComNumber(PortOpenName(port)), n);
+  }
+  ReadPortArgument("COM12", kNamedByComName, &port);
+  EXPECT_EQ(PortComNumber(PortOpenName(port)), 12);
+  EXPECT_EQ(PortComNumber("/dev/ttyS0"), 0);
 }
 
 TEST(Crc32, MatchesKnownVectors) {

@@ -1,8 +1,10 @@
-#include "app/port_argument.h"
+#include "serial/port_argument.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+
+const char* const PortNameTable[9] = {"0.1", "com1", "com2", "com3", "com4", "com5", "com6", "com7", "com8"};
 
 int ParsePortNumber(const char* text) {
   const char* p = text;
@@ -37,25 +39,24 @@ bool StartsWithIgnoringCase(const char* text, const char* prefix) {
   return true;
 }
 
-// n of "COMn" or "\\.\COMn" (1..255, no leading zero), 0 when text is no such name.
-int ComNumber(const char* text) {
-  if (StartsWithIgnoringCase(text, "\\\\.\\")) {
-    text += 4;
+}  // namespace
+
+int PortComNumber(const char* name) {
+  if (StartsWithIgnoringCase(name, "\\\\.\\")) {
+    name += 4;
   }
-  if (!StartsWithIgnoringCase(text, "com") || text[3] < '1' || text[3] > '9') {
+  if (!StartsWithIgnoringCase(name, "com") || name[3] < '1' || name[3] > '9') {
     return 0;
   }
   int n = 0;
-  for (const char* p = text + 3; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9' || p - text > 5) {
+  for (const char* p = name + 3; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || p - name > 5) {
       return 0;
     }
     n = n * 10 + (*p - '0');
   }
   return n <= 255 ? n : 0;
 }
-
-}  // namespace
 
 void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
   port->number = ParsePortNumber(text);
@@ -67,7 +68,7 @@ void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
     return;
   }
   if (naming == kNamedByComName) {
-    const int n = ComNumber(text);
+    const int n = PortComNumber(text);
     if (n != 0) {
       // COM10 and above open only through the device namespace; COM1..COM9 open either way.
       std::snprintf(port->name, sizeof port->name, "\\\\.\\COM%d", n);
@@ -84,4 +85,12 @@ void ReadPortArgument(const char* text, PortNaming naming, PortArgument* port) {
     port->kind = kPortName;
     port->number = 0;
   }
+}
+
+const char* PortOpenName(const PortArgument& port) {
+  if (port.kind == kPortName) {
+    return port.name;
+  }
+  const bool numbered = port.kind == kPortNumber && port.number >= kFirstPortNumber && port.number <= kLastPortNumber;
+  return numbered ? PortNameTable[port.number] : nullptr;
 }
