@@ -113,8 +113,9 @@ int BoxloadMain(int argc, char** argv) {
   // A malformed --platform is a usage error too, refused before anything is opened.
   static PlatformPrefix platform;
   const bool platform_usage = argc >= 3 && PlatformOption(argc, argv, &platform) == 0;
+  const bool help = HelpOption(argc, argv) != 0;
   bool trace_refused = false;
-  if (trace_path != nullptr && !platform_usage) {
+  if (trace_path != nullptr && !platform_usage && !help) {
     const char* port_name = PortOpenName(port_argument);
     const char* port_device = port_name != nullptr ? PortDevicePath(port_name) : nullptr;
     trace_refused = StartTrace(trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
@@ -124,12 +125,20 @@ int BoxloadMain(int argc, char** argv) {
   if (trace_usage || platform_usage) {
     return kExitUsage;
   }
+  if (help && argc >= 3) {
+    PrintHelp();
+    return kExitUpdated;  // asked and answered: nothing opened
+  }
   if (trace_refused) {
     return kExitFailed;  // the reason is on standard error
   }
   if (argc < 3) {
     Print("BOXLOAD <port#> <FileName>\n");
-    HintOptionsFirst(argc, argv);
+    if (help) {
+      PrintHelp();
+    } else {
+      HintOptionsFirst(argc, argv);
+    }
     // Where a new user looks first: the ports this machine has.
     std::fflush(stdout);
     PrintPortList("");

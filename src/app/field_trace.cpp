@@ -41,6 +41,36 @@ void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t
 
 }  // namespace
 
+namespace {
+bool IsHelpWord(const char* word) { return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0; }
+}  // namespace
+
+int HelpOption(int argc, char** argv) {
+  if (argc == 2) {
+    return IsHelpWord(argv[1]) ? 1 : 0;
+  }
+  for (int i = 3; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--trace") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+      ++i;  // a value, whatever it reads like
+    } else if (IsHelpWord(argv[i])) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void PrintHelp() {
+  std::fflush(stdout);  // after the banner on a shared terminal
+  std::fprintf(stderr,
+               "usage: boxload <port#> <FileName> [--trace FILE] [--platform HEX]\n"
+               "  <port#>          1 to 8 (com1 to com8), or the port's device: a path on Linux, COMn on Windows\n"
+               "  <FileName>       the SDF file to send\n"
+               "  --trace FILE     record every byte, line and event of the run in FILE (stbsim --replay plays it)\n"
+               "  --platform HEX   update only a box whose boot ROM answers with these bytes, or a leading part\n"
+               "  --help           this text; with the two arguments the run ends here, nothing opened\n"
+               "Without arguments the machine's serial ports are listed.\n");
+}
+
 int TraceOption(int argc, char** argv, const char** path) {
   *path = nullptr;
   for (int i = 3; i < argc; ++i) {
@@ -53,6 +83,8 @@ int TraceOption(int argc, char** argv, const char** path) {
       *path = argv[++i];
     } else if (std::strcmp(argv[i], "--platform") == 0) {
       ++i;  // its value is PlatformOption's
+    } else if (IsHelpWord(argv[i])) {
+      // HelpOption's
     } else if (std::strncmp(argv[i], "--", 2) == 0) {
       std::fprintf(stderr, "boxload: unknown option %s ignored\n", argv[i]);
     }

@@ -11,12 +11,15 @@
 //                                     platform that the box must answer with (bootrom.h);
 //                                     without it prefix stays empty; 0 after a stderr line when
 //                                     HEX is missing or malformed (a usage error)
+//   HelpOption(argc, argv)            1 when "--help" (or "-h") stands after the two arguments, or
+//                                     as the only one
+//   PrintHelp()                       the usage and every option, on standard error
 //   StartTrace(path, version, port_device, port_argument, file_name)
 //                                     refuses, with one stderr line and 0, a path that is the
 //                                     SDF file or the port under any name, an existing file
 //                                     that is not a regular one, or (Windows) a device name;
 //                                     else creates the trace with its header (version, image
-//                                     size and SHA-256, port, SDF file size and data_crc32,
+//                                     size and SHA-256, port, SDF file size, data_crc32 and id,
 //                                     start time UTC), names escaped as console text. Touches
 //                                     no port.
 //   IsWindowsDeviceName(path)         1 for CON, PRN, AUX, NUL, COMn, LPTn (any case, any
@@ -28,6 +31,8 @@
 #include "bootrom/bootrom.h"
 
 int TraceOption(int argc, char** argv, const char** path);
+int HelpOption(int argc, char** argv);
+void PrintHelp();
 int PlatformOption(int argc, char** argv, PlatformPrefix* prefix);
 int StartTrace(const char* path, const char* version, const char* port_device, const char* port_argument,
                const char* file_name);

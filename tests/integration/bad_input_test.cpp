@@ -185,6 +185,8 @@ TEST(BadInput, OddCommandLinesGiveTheUsualLines) {
       {{"2", "/dev/null"}, CantOpen("/dev/null"), 1, "/dev/null: not a regular file"},
       // A guard that cannot be read must not run as no guard.
       {{"2", file, "--platform", "4B4D5"}, Banner(), 2, "--platform takes 1 to 12 bytes in hex"},
+      // Help asked for after the two arguments: the usage and the options, nothing opened.
+      {{"2", file, "--trace", dir.path() + "/t", "--help"}, Banner(), 0, "  --platform HEX   update only"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("port '" + c.args[0].substr(0, 40) + "', file '" + c.args[1].substr(0, 60) + "'");
