@@ -27,9 +27,9 @@ void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t
   SdfHeader header{};
   if (ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0) {
     // The header's first 8 bytes name the software: a bench's records say which a box got.
-    char id[2 * kSdfIdSize + 1];
+    char id[2 * kSdfIdSize + 1] = {};
     for (uint32_t i = 0; i < kSdfIdSize; ++i) {
-      std::snprintf(id + 2 * i, 3, "%02X", header.bytes[i]);
+      std::snprintf(id + size_t{2} * i, 3, "%02X", header.bytes[i]);
     }
     std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX, id %s", shown, static_cast<unsigned long>(length),
                   static_cast<unsigned long>(data_crc32(header)), id);

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -333,12 +334,9 @@ constexpr OptionRule kOptionRules[] = {
 };
 
 const OptionRule* FindOptionRule(const std::string& name) {
-  for (const OptionRule& rule : kOptionRules) {
-    if (name == rule.name) {
-      return &rule;
-    }
-  }
-  return nullptr;
+  const auto* rule = std::find_if(std::begin(kOptionRules), std::end(kOptionRules),
+                                  [&name](const OptionRule& r) { return name == r.name; });
+  return rule != std::end(kOptionRules) ? rule : nullptr;
 }
 
 // Returns 0 to run, 1 after --help, 2 on a bad command line (reported).
