@@ -155,8 +155,12 @@ TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
       {"a 06 already waiting", {0x06}, 0, 1024, "", "a verdict (06) came before the block"},
       {"a 15 already waiting", {0x15}, 0, 1024, "", "a verdict (15) came before the block"},
       {"a text message already waiting", {0x02, 'h', 0x00}, 0, 1024, "", "a text message came before"},
-      {"noise already waiting, then the verdict", {0x5A, 0x11}, 1, 1025,
-       "Unknown response: 0x5A\nUnknown response: 0x11\n", ""},
+      {"noise already waiting, then the verdict",
+       {0x5A, 0x11},
+       1,
+       1025,
+       "Unknown response: 0x5A\nUnknown response: 0x11\n",
+       ""},
   };
   for (const auto& row : kRows) {
     SetUp();

@@ -53,7 +53,7 @@ struct Row {
   // The noise fault as a burst of this many bytes, with the answer this much behind them.
   uint32_t noise_bytes = 1;
   uint32_t noise_gap_ms = 0;
-  uint32_t store_ms = 0;  // the box's time to store the header and each block
+  uint32_t store_ms = 0;   // the box's time to store the header and each block
   bool check_body = true;  // the box compares the body it took with data_crc32
   int refuse_block = -1;   // this block is refused once besides the fault
 };
