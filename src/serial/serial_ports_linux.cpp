@@ -234,8 +234,8 @@ void PortDeviceFacts(const char* root, const char* device_path, char* device, in
   Path tty_dir;
   Path port_dir;
   Path usb;
-  if (JoinPath(tty_dir, root, "sys/class/tty") && JoinPath(port_dir, tty_dir, slash != nullptr ? slash + 1 : resolved) &&
-      FindUsbDevice(port_dir, usb)) {
+  if (JoinPath(tty_dir, root, "sys/class/tty") &&
+      JoinPath(port_dir, tty_dir, slash != nullptr ? slash + 1 : resolved) && FindUsbDevice(port_dir, usb)) {
     ReadLineIn(usb, "serial", adapter_serial, serial_size);
   }
 }

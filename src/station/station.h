@@ -74,33 +74,45 @@ enum LineMatch : int {
 
 // Why a box did not update. The names are a stable interface of the records: never renamed.
 enum Category : int {
-  kCategoryNone,             // updated
-  kCategoryNoBox,            // no box answered the probes
-  kCategoryWrongPlatform,    // --platform asked for another platform than the box answered, or the
-                             //   box waited in repair mode, which names none; nothing but probes went
-  kCategoryImageRefused,     // the boot ROM refused the reset, the image's header or a frame, or the
-                             //   image did not start: nothing answered after it
-  kCategoryLoaderNotReady,   // the image ran but its ready signal never came (also a --timeout that
-                             //   ended the box while it waited for that signal)
-  kCategorySdfHeaderRefused, // the bootloader did not accept the SDF header
-  kCategoryBlockRefused,     // a block was not accepted in three tries
-  kCategoryLastVerdict,      // every block was sent, but one of the box's two last verdicts was not
-                             //   its acceptance: the box refused the update
-  kCategoryOutOfStep,        // a verdict or text message came when none could: nothing more was sent
-  kCategoryLineLost,         // a read or write on the line failed: a hang-up, an adapter gone, or a
-                             //   boot ROM silent for longer than its time-out
-  kCategorySdfFileUnusable,  // the SDF file could not be opened, failed its check, or could not be
-                             //   read or changed while it was being sent
-  kCategoryTimedOut,         // the station's --timeout ended the box
-  kCategoryAborted,          // the operator ended the box
-  kCategoryCrashed,          // boxload ended by a signal the station did not send
-  kCategoryOther,            // boxload failed in a way none of the above names (its usage, say)
+  kCategoryNone,              // updated
+  kCategoryNoBox,             // no box answered the probes
+  kCategoryWrongPlatform,     // --platform asked for another platform than the box answered, or the
+                              //   box waited in repair mode, which names none; nothing but probes went
+  kCategoryImageRefused,      // the boot ROM refused the reset, the image's header or a frame, or the
+                              //   image did not start: nothing answered after it
+  kCategoryLoaderNotReady,    // the image ran but its ready signal never came (also a --timeout that
+                              //   ended the box while it waited for that signal)
+  kCategorySdfHeaderRefused,  // the bootloader did not accept the SDF header
+  kCategoryBlockRefused,      // a block was not accepted in three tries
+  kCategoryLastVerdict,       // every block was sent, but one of the box's two last verdicts was not
+                              //   its acceptance: the box refused the update
+  kCategoryOutOfStep,         // a verdict or text message came when none could: nothing more was sent
+  kCategoryLineLost,          // a read or write on the line failed: a hang-up, an adapter gone, or a
+                              //   boot ROM silent for longer than its time-out
+  kCategorySdfFileUnusable,   // the SDF file could not be opened, failed its check, or could not be
+                              //   read or changed while it was being sent
+  kCategoryTimedOut,          // the station's --timeout ended the box
+  kCategoryAborted,           // the operator ended the box
+  kCategoryCrashed,           // boxload ended by a signal the station did not send
+  kCategoryOther,             // boxload failed in a way none of the above names (its usage, say)
   kCategoryCount,
 };
 inline constexpr const char* kCategoryNames[kCategoryCount] = {
-    nullptr,         "no box",       "wrong platform",        "image refused",    "bootloader not ready",
-    "sdf header refused", "block refused", "last verdict refused", "out of step", "line lost",
-    "sdf file unusable",  "timed out",     "aborted",              "crashed",     "other",
+    nullptr,
+    "no box",
+    "wrong platform",
+    "image refused",
+    "bootloader not ready",
+    "sdf header refused",
+    "block refused",
+    "last verdict refused",
+    "out of step",
+    "line lost",
+    "sdf file unusable",
+    "timed out",
+    "aborted",
+    "crashed",
+    "other",
 };
 
 enum FollowedLineId : int {
@@ -198,10 +210,8 @@ inline constexpr FollowedLine kFollowedLines[kFollowedLineCount] = {
      "the boot ROM did not take the go byte"},
     {kLineImageHeaderBadReply, "SendFileHeader: bad response", kLineStart, kCategoryImageRefused,
      "the boot ROM refused the image's header"},
-    {kLineFrameBadReply, "SendBytes: bad response", kLineStart, kCategoryImageRefused,
-     "the boot ROM refused a frame"},
-    {kLineImageNotStarted, "SW update: error", kWholeLine, kCategoryImageRefused,
-     "nothing answered after the image"},
+    {kLineFrameBadReply, "SendBytes: bad response", kLineStart, kCategoryImageRefused, "the boot ROM refused a frame"},
+    {kLineImageNotStarted, "SW update: error", kWholeLine, kCategoryImageRefused, "nothing answered after the image"},
     {kLineResetReadError, "SendResetCommand: read error...", kWholeLine, kCategoryLineLost,
      "no answer to the reset or the go byte"},
     {kLineImageHeaderReadError, "SendFileHeader: read error...", kWholeLine, kCategoryLineLost,
@@ -211,7 +221,8 @@ inline constexpr FollowedLine kFollowedLines[kFollowedLineCount] = {
      "the line failed while waiting for the ready signal"},
     {kLineVerdictReadError, "WaitResponse: read error...", kWholeLine, kCategoryLineLost,
      "the line failed while waiting for a verdict"},
-    {kLineFrameWriteError, "SendBytes: port write error", kWholeLine, kCategoryLineLost, "a frame could not be written"},
+    {kLineFrameWriteError, "SendBytes: port write error", kWholeLine, kCategoryLineLost,
+     "a frame could not be written"},
     {kLineImageHeaderWriteError, "SendFileHeader write error...", kWholeLine, kCategoryLineLost,
      "the image's header could not be written"},
     {kLineWriteError, "PortWrite: errcode ", kLineStart, kCategoryLineLost, "a byte could not be written"},
@@ -260,12 +271,12 @@ struct Progress {
   int64_t sdf_bytes = -1;         //   its length
   char sdf_id[17] = {};           //   its header's first 8 bytes, in hex
   char boxload_version[32] = {};
-  char image_sha256[65] = {};  // of the firmware image boxload carries
-  int resends = 0;             // blocks sent again
-  int stray_bytes = 0;         // odd bytes where a verdict was due ("Unknown response")
-  int64_t firmware_ms = 0;     // from the trace's first event to the firmware stage's end, or on
-  int64_t software_ms = 0;     //   to the prompt when it never ended; the software stage after it
-  bool out_of_step = false;    // boxload found itself out of step with the box
+  char image_sha256[65] = {};   // of the firmware image boxload carries
+  int resends = 0;              // blocks sent again
+  int stray_bytes = 0;          // odd bytes where a verdict was due ("Unknown response")
+  int64_t firmware_ms = 0;      // from the trace's first event to the firmware stage's end, or on
+  int64_t software_ms = 0;      //   to the prompt when it never ended; the software stage after it
+  bool out_of_step = false;     // boxload found itself out of step with the box
   bool wrong_platform = false;  // --platform refused the box
   // What the category is decided from.
   int line_category = kCategoryNone;  // of the first failure line that names one

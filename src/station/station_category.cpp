@@ -32,7 +32,7 @@ int CategoryOf(int stage, bool crashed, const Progress& p) {
     case kStageTimedOut:
       // A bootloader that never signals ready holds boxload for ever: only the time-out ends it.
       return p.firmware_end_us >= 0 && !p.loader_ready && p.line_category == kCategoryNone ? kCategoryLoaderNotReady
-                                                                                             : kCategoryTimedOut;
+                                                                                           : kCategoryTimedOut;
     case kStageNoBox:
       return kCategoryNoBox;
     default:

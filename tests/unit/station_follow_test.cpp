@@ -86,8 +86,8 @@ TEST(StationFollow, ABareBadNamesItsStep) {
   EXPECT_TRUE(progress.at_prompt);
 }
 
-// Beyond the stage: the header's data_crc32, the count that reaches the body's KB when its last KB is a part one, the console text's length
-// and the trace's end.
+// Beyond the stage: the header's data_crc32, the count that reaches the body's KB when its last KB is a part one, the
+// console text's length and the trace's end.
 TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   TempFile trace({});
   std::FILE* writer = std::fopen(trace.path().c_str(), "wb");
@@ -264,9 +264,8 @@ TEST(StationFollow, ACategoryForEveryWayABoxFails) {
       {"the file failed its check", loader + "BAD\\n\n" + prompt, kStageFailed, false, "sdf file unusable"},
       {"the file gone: a last line with no end", "0 OUT Can't open file gone.sdf\n", kStageFailed, false,
        "sdf file unusable"},
-      {"the file changed",
-       body + "4 OUT \\nSendSDFFile: the file changed while it was being sent\\n\n" + bad + prompt, kStageFailed,
-       false, "sdf file unusable"},
+      {"the file changed", body + "4 OUT \\nSendSDFFile: the file changed while it was being sent\\n\n" + bad + prompt,
+       kStageFailed, false, "sdf file unusable"},
       {"aborted", body + abort, kStageAborted, false, "aborted"},
       {"killed by a signal", body, kStageFailed, true, "crashed"},
       {"ended with no word", "", kStageFailed, false, "other"},
