@@ -445,9 +445,13 @@ int FollowTrace(Progress* p) {
 
 void FollowEnd(Progress* progress) {
   (void)FollowTrace(progress);
-  // A last line with no end ("Can't open file f.sdf", text cut off by a kill) is a line too.
-  if (progress->text_length > 0) {
-    ConsoleChar(progress, '\n');
+  // A last line with no end ("Can't open file f.sdf") still names its cause. Only its category
+  // is taken: the failure stays what it was, boxload's stderr says more of a file.
+  if (progress->text_length > 0 && progress->line_category == kCategoryNone) {
+    progress->text[progress->text_length] = '\0';
+    int n = 0;
+    const int id = MatchLine(progress->text, &n);
+    progress->line_category = id < kFollowedLineCount ? kFollowedLines[id].category : kCategoryNone;
   }
   if (progress->file != nullptr) {
     (void)std::fclose(progress->file);
