@@ -1,4 +1,5 @@
 // Following a child's trace: its console text, event by event, read into the box's stage.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,7 +84,7 @@ void ReadPlatform(Progress* p, const char* s) {
       break;
     }
     if (bytes >= 0 && bytes < 12) {
-      std::snprintf(hex + 2 * bytes, 3, "%02lX", byte);
+      std::snprintf(hex + static_cast<ptrdiff_t>(2) * bytes, 3, "%02lX", byte);
     }
     ++bytes;
     at = end;
@@ -281,9 +282,8 @@ void HeaderLine(Progress* p, const char* line, int length) {
   if (TakeBack(text, &end, ", id ", 16, id) && TakeBack(text, &end, ", data_crc32 ", 8, crc)) {
     std::memcpy(p->sdf_id, id, sizeof id);
     std::memcpy(p->data_crc32, crc, sizeof crc);
-  } else if (end - (file - text) > 11 && std::strncmp(text + end - 11, ", no header", 11) == 0) {
-    end -= 11;
-  } else if (end - (file - text) > 11 && std::strncmp(text + end - 11, " unreadable", 11) == 0) {
+  } else if (end - (file - text) > 11 && (std::strncmp(text + end - 11, ", no header", 11) == 0 ||
+                                          std::strncmp(text + end - 11, " unreadable", 11) == 0)) {
     end -= 11;
   }
   // " N bytes" before the fields, when the file could be read.
