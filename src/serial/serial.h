@@ -19,6 +19,11 @@
 //                                line; prints nothing when there are none; returns the count.
 //                                root stands for "/" (tests give a fake tree; "" for the
 //                                machine); ignored on Windows
+//   PortDeviceFacts(root, path, device, size, serial, size)  for a box's record: the device
+//                                path (as PortDevicePath gives it) resolves to (a by-id link's
+//                                target; the COM name on Windows), and the USB adapter's serial
+//                                number as sysfs under root shows it; "" when not known. Never
+//                                opens the device
 //   FindPortHolder(device, text, size)  POSIX: 1 with "PID 1234 (minicom)" in text when /proc
 //                                shows another process with device open; 0 when none is seen
 //   SetReadTimeout(port, T)      T ms per one-byte read, 0 = wait for ever; 1 ok, 0 failed
@@ -60,6 +65,8 @@ PortNaming PortNamingRules();
 const char* PortDevicePath(const char* name);
 int SuggestPortPath(const char* text, char* out, int size);
 int PrintPortList(const char* root);
+void PortDeviceFacts(const char* root, const char* device_path, char* device, int device_size, char* adapter_serial,
+                     int serial_size);
 int FindPortHolder(const char* device, char* text, int size);
 int SetReadTimeout(PortHandle port, uint32_t timeout_ms);
 int PortWrite(PortHandle port, int value);

@@ -68,39 +68,50 @@ bool IsRealPort(const char* port_dir) {
   return std::strcmp(type, "0") != 0;
 }
 
-// "  FTDI FT232R USB UART, serial A50285BI" from the nearest USB device above the tty.
-void UsbDetails(const char* port_dir, char* text, int size) {
-  text[0] = '\0';
+// The nearest USB device above the tty (the folder with idVendor); false for a port of no USB.
+bool FindUsbDevice(const char* port_dir, Path device) {
   Path path;
-  Path device;
   if (!JoinPath(path, port_dir, "device") || realpath(path, device) == nullptr) {
-    return;
+    return false;
   }
   // ttyUSB: port, interface, USB device; ttyACM: interface, USB device.
   for (int level = 0; level < 3; ++level) {
     if (JoinPath(path, device, "idVendor") && access(path, F_OK) == 0) {
-      char maker[kTextSize] = "";
-      char product[kTextSize] = "";
-      char serial[kTextSize] = "";
-      if (JoinPath(path, device, "manufacturer")) {
-        ReadLine(path, maker, sizeof maker);
-      }
-      if (JoinPath(path, device, "product")) {
-        ReadLine(path, product, sizeof product);
-      }
-      if (JoinPath(path, device, "serial")) {
-        ReadLine(path, serial, sizeof serial);
-      }
-      std::snprintf(text, static_cast<size_t>(size), "  %s%s%s%s%s", maker, maker[0] != '\0' ? " " : "", product,
-                    serial[0] != '\0' ? ", serial " : "", serial);
-      return;
+      return true;
     }
     char* slash = std::strrchr(device, '/');
     if (slash == nullptr || slash == device) {
-      return;
+      return false;
     }
     *slash = '\0';
   }
+  return false;
+}
+
+// The first line of the file name in dir; "" when there is none.
+void ReadLineIn(const char* dir, const char* name, char* text, int size) {
+  Path path;
+  text[0] = '\0';
+  if (JoinPath(path, dir, name)) {
+    ReadLine(path, text, size);
+  }
+}
+
+// "  FTDI FT232R USB UART, serial A50285BI" from the nearest USB device above the tty.
+void UsbDetails(const char* port_dir, char* text, int size) {
+  text[0] = '\0';
+  Path device;
+  if (!FindUsbDevice(port_dir, device)) {
+    return;
+  }
+  char maker[kTextSize];
+  char product[kTextSize];
+  char serial[kTextSize];
+  ReadLineIn(device, "manufacturer", maker, sizeof maker);
+  ReadLineIn(device, "product", product, sizeof product);
+  ReadLineIn(device, "serial", serial, sizeof serial);
+  std::snprintf(text, static_cast<size_t>(size), "  %s%s%s%s%s", maker, maker[0] != '\0' ? " " : "", product,
+                serial[0] != '\0' ? ", serial " : "", serial);
 }
 
 // Prints the /dev/serial/by-id links that lead to name.
@@ -208,4 +219,23 @@ int FindPortHolder(const char* device, char* text, int size) {
   }
   closedir(proc);
   return found;
+}
+
+void PortDeviceFacts(const char* root, const char* device_path, char* device, int device_size, char* adapter_serial,
+                     int serial_size) {
+  adapter_serial[0] = '\0';
+  Path resolved;
+  if (realpath(device_path, resolved) == nullptr) {
+    std::snprintf(device, static_cast<size_t>(device_size), "%s", device_path);
+    return;
+  }
+  std::snprintf(device, static_cast<size_t>(device_size), "%s", resolved);
+  const char* slash = std::strrchr(resolved, '/');
+  Path tty_dir;
+  Path port_dir;
+  Path usb;
+  if (JoinPath(tty_dir, root, "sys/class/tty") &&
+      JoinPath(port_dir, tty_dir, slash != nullptr ? slash + 1 : resolved) && FindUsbDevice(port_dir, usb)) {
+    ReadLineIn(usb, "serial", adapter_serial, serial_size);
+  }
 }

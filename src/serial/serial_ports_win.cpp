@@ -58,3 +58,11 @@ int PrintPortList(const char* /*root*/) {
   }
   return static_cast<int>(count);
 }
+
+void PortDeviceFacts(const char* /*root*/, const char* device_path, char* device, int device_size, char* adapter_serial,
+                     int /*serial_size*/) {
+  // "\\.\COM12" is opened for COM12: the record names the port as Windows does.
+  const char* name = std::strncmp(device_path, "\\\\.\\", 4) == 0 ? device_path + 4 : device_path;
+  std::snprintf(device, static_cast<size_t>(device_size), "%s", name);
+  adapter_serial[0] = '\0';
+}

@@ -1,4 +1,5 @@
 // Following a child's trace: its console text, event by event, read into the box's stage.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,16 +9,21 @@
 
 namespace {
 
+// A row's id is its place: the matcher hands the id on, and the actions are keyed by it.
+constexpr bool RowsInOrder() {
+  for (int i = 0; i < kFollowedLineCount; ++i) {
+    if (kFollowedLines[i].id != i) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(RowsInOrder(), "kFollowedLines: each row at the place of its id");
+
 // The trace is read in chunks from here: one buffer for every slot, as slots are read in turn.
 char g_chunk[8192];
 
 bool StartsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
-
-bool EndsWith(const char* text, const char* suffix) {
-  const size_t n = std::strlen(text);
-  const size_t m = std::strlen(suffix);
-  return n >= m && std::strcmp(text + n - m, suffix) == 0;
-}
 
 void SetFailure(Progress* p, const char* line, bool summary) {
   // A summary ("BAD") names no cause: it never hides the line that did.
@@ -28,11 +34,36 @@ void SetFailure(Progress* p, const char* line, bool summary) {
   p->failure_is_summary = summary;
 }
 
-// Lines of a run going well that move no counter: the reset's answer, the image's start, the
-// SDF header's verdict, a step's OK after lines of its own.
-bool IsPlainProgress(const char* s) {
-  return StartsWith(s, "SendResetCommand: STB response") || std::strcmp(s, "SendFileHeader...") == 0 ||
-         std::strcmp(s, "SendFile...") == 0 || std::strcmp(s, "wait STB response:") == 0 || std::strcmp(s, "OK") == 0;
+// "SendFile: 7(Kb)" against "SendFile: %d(Kb)": the text before the conversion, digits, the
+// text after it, and nothing else.
+bool MatchesNumber(const char* s, const char* format, int* n) {
+  const char* percent = std::strchr(format, '%');
+  const size_t before = static_cast<size_t>(percent - format);
+  if (std::strncmp(s, format, before) != 0) {
+    return false;
+  }
+  const char* after = percent + std::strspn(percent + 1, "l") + 2;
+  const char* digits = s + before;
+  const char* end = digits + std::strspn(digits, "0123456789");
+  if (end == digits || end - digits > 9 || std::strcmp(end, after) != 0) {
+    return false;
+  }
+  *n = std::atoi(digits);
+  return true;
+}
+
+// The first row of the contract that this console line matches; kFollowedLineCount for none.
+int MatchLine(const char* s, int* n) {
+  for (const FollowedLine& row : kFollowedLines) {
+    const bool matched = (row.match == kWholeLine && std::strcmp(s, row.text) == 0) ||
+                         (row.match == kLineStart && StartsWith(s, row.text)) ||
+                         (row.match == kLineInside && std::strstr(s, row.text) != nullptr) ||
+                         (row.match == kLineNumber && MatchesNumber(s, row.text, n));
+    if (matched) {
+      return row.id;
+    }
+  }
+  return kFollowedLineCount;
 }
 
 void Advance(Progress* p, int stage, int kb) {
@@ -40,68 +71,143 @@ void Advance(Progress* p, int stage, int kb) {
   p->kb = kb;
 }
 
+// "STB response: A5 4B 4D ... 1F" (each byte %X): the 12 bytes after A5, when all came.
+void ReadPlatform(Progress* p, const char* s) {
+  const char* at = s + std::strlen(kFollowedLines[kLinePlatform].text);
+  char hex[sizeof p->platform] = {};
+  int bytes = -1;  // A5 first
+  for (;;) {
+    at += std::strspn(at, " ");
+    char* end = nullptr;
+    const unsigned long byte = std::strtoul(at, &end, 16);
+    if (end == at || end - at > 2) {
+      break;
+    }
+    if (bytes >= 0 && bytes < 12) {
+      std::snprintf(hex + static_cast<ptrdiff_t>(2) * bytes, 3, "%02lX", byte);
+    }
+    ++bytes;
+    at = end;
+  }
+  if (bytes == 12 && *at == '\0') {
+    std::memcpy(p->platform, hex, sizeof hex);
+  }
+}
+
+void ConsoleLine(Progress* p, const char* s);
+
+// A step word ("SendSDFFile... "), perhaps with its verdict or the ready wait on the same line.
+void StepLine(Progress* p, int id, const char* s) {
+  const size_t word = std::strlen(kFollowedLines[id].text);
+  std::snprintf(p->step, sizeof p->step, "%.*s", static_cast<int>(word - 1), s);
+  if (id == kLineBodyStep) {
+    Advance(p, kStageSdf, 0);
+  }
+  if (s[word] != '\0') {
+    ConsoleLine(p, s + word);
+  }
+}
+
 // One line (or part of a line ended by "\r") of boxload's console text.
 void ConsoleLine(Progress* p, const char* s) {
   int n = 0;
-  // The final prompt, also behind a box's text that had no line end of its own.
-  if (const char* prompt = std::strstr(s, "press any key"); prompt != nullptr) {
-    p->at_prompt = true;
-    if (prompt != s) {
-      char before[sizeof p->text];
-      std::snprintf(before, sizeof before, "%.*s", static_cast<int>(prompt - s), s);
-      ConsoleLine(p, before);
-    }
+  if (s[0] == '\0') {
     return;
   }
-  if (s[0] == '\0' || StartsWith(s, "KMV-7720P FW update utility")) {
-    return;
-  }
-  if (StartsWith(s, "Send 'GetPlatformID'")) {
-    Advance(p, kStageWaitingForBox, 0);
-  } else if (StartsWith(s, "STB response: ") || std::strcmp(s, "STB: REPAIR_MODE") == 0) {
-    if (p->stage == kStageWaitingForBox) {
-      Advance(p, kStageFirmware, 0);  // a box answered
+  const int id = MatchLine(s, &n);
+  if (id < kFollowedLineCount && kFollowedLines[id].category != kCategoryNone) {
+    if (p->line_category == kCategoryNone) {
+      p->line_category = kFollowedLines[id].category;  // the first names the cause, the rest follow from it
     }
-  } else if (std::sscanf(s, "SendFile: %d(Kb)", &n) == 1) {
-    Advance(p, kStageFirmware, n);
-  } else if (IsPlainProgress(s)) {
-    // the stages going their way: nothing to show
-  } else if (std::strcmp(s, "Waiting STB response") == 0 || std::strcmp(s, "do_upload_firmware()") == 0 ||
-             StartsWith(s, "Firmware update status: OK")) {
-    Advance(p, kStageWaitingForLoader, 0);
-  } else if (std::sscanf(s, "Send %dKb", &n) == 1 && EndsWith(s, "Kb")) {
-    // Each names the KB sent before its block; the one after the last block names the whole
-    // KB only, so a body with a part KB at its end would stop one short.
-    ++p->sends;
-    Advance(p, kStageSdf, p->sends > p->sdf_kb ? p->sdf_kb : n);
-  } else if (StartsWith(s, "SW update status: OK")) {
-    Advance(p, kStageUpdated, p->sdf_kb);
-  } else if (std::strcmp(s, "STB not responding...") == 0) {
-    Advance(p, kStageNoBox, 0);
     SetFailure(p, s, false);
-  } else if (std::strcmp(s, "Remote BootLoader is ready") == 0) {
-    Advance(p, kStageSdf, 0);
-  } else if (EndsWith(s, "... ") || EndsWith(s, "... OK") || EndsWith(s, "Wait For STB ready")) {
-    // A step word ("SendSDFFile... "), perhaps with its OK or the ready wait on the same line.
-    const char* dots = std::strstr(s, "... ");
-    std::snprintf(p->step, sizeof p->step, "%.*s", dots != nullptr ? static_cast<int>(dots - s + 3) : 0, s);
-    if (EndsWith(s, "Wait For STB ready")) {
+    if (id == kLineNoBox) {
+      Advance(p, kStageNoBox, 0);
+    }
+    return;
+  }
+  switch (id) {
+    case kLinePrompt: {
+      // The final prompt, also behind a box's text that had no line end of its own.
+      p->at_prompt = true;
+      const char* prompt = std::strstr(s, kFollowedLines[kLinePrompt].text);
+      if (prompt != s) {
+        char before[sizeof p->text];
+        std::snprintf(before, sizeof before, "%.*s", static_cast<int>(prompt - s), s);
+        ConsoleLine(p, before);
+      }
+      break;
+    }
+    case kLineProbe:
+      Advance(p, kStageWaitingForBox, 0);
+      break;
+    case kLinePlatform:
+    case kLineRepairMode:
+      // The first answer is the box's own; the later one comes from the image it was sent.
+      if (p->stage == kStageWaitingForBox) {
+        Advance(p, kStageFirmware, 0);
+        if (id == kLinePlatform) {
+          ReadPlatform(p, s);
+        } else {
+          p->repair_mode = true;
+        }
+      }
+      break;
+    case kLineImageFrame:
+      Advance(p, kStageFirmware, n);
+      break;
+    case kLineImageSent:
+    case kLineFirmwareOk:
       Advance(p, kStageWaitingForLoader, 0);
-    } else if (StartsWith(s, "SendSDFFile...")) {
+      break;
+    case kLineFirmwareDone:
+      Advance(p, kStageWaitingForLoader, 0);
+      p->firmware_end_us = p->last_us;
+      break;
+    case kLineBlock:
+      // Each names the KB sent before its block; the one after the last block names the whole
+      // KB only, so a body with a part KB at its end would stop one short.
+      ++p->sends;
+      Advance(p, kStageSdf, p->sends > p->sdf_kb ? p->sdf_kb : n);
+      break;
+    case kLineSoftwareOk:
+      Advance(p, kStageUpdated, p->sdf_kb);
+      break;
+    case kLineLoaderReady:
+      p->loader_ready = true;
       Advance(p, kStageSdf, 0);
+      break;
+    case kLineCheckStep:
+    case kLineHeaderStep:
+    case kLineBodyStep:
+      StepLine(p, id, s);
+      break;
+    case kLineWaitReady:
+      Advance(p, kStageWaitingForLoader, 0);
+      break;
+    case kLineStepOk:
+      p->body_sent = p->body_sent || std::strcmp(p->step, "SendSDFFile...") == 0;
+      break;
+    case kLineStepBad: {
+      char line[sizeof p->failure];
+      // The step word (under 40) and the verdict: both always fit the 160 of a failure.
+      std::snprintf(line, sizeof line, "%.39s%s%s", p->step, p->step[0] != '\0' ? " " : "", s);
+      SetFailure(p, line, true);
+      break;
     }
-  } else if (std::strcmp(s, "BAD") == 0 || EndsWith(s, "... BAD")) {
-    char line[sizeof p->failure];
-    // The step word (under 40) and the line cut so that both always fit the 160 of a failure.
-    std::snprintf(line, sizeof line, "%.39s%s%.119s", std::strcmp(s, "BAD") == 0 ? p->step : "",
-                  std::strcmp(s, "BAD") == 0 && p->step[0] != '\0' ? " " : "", s);
-    SetFailure(p, line, true);
-  } else if (std::strcmp(s, "FW update error...") == 0) {
-    SetFailure(p, s, true);
-  } else {
-    // Anything else is a failure line ("SendBytes: read error...", the abort's line), or the
-    // box's own text, which matters only when no failure line follows it.
-    SetFailure(p, s, false);
+    case kLineFirmwareError:
+      SetFailure(p, s, true);
+      break;
+    case kLineStrayByte:
+      ++p->stray_bytes;
+      SetFailure(p, s, false);  // the cause when no verdict follows it
+      break;
+    case kFollowedLineCount:
+      // boxload's own failure line ("SendBytes: bad response...", the abort's line), or the
+      // box's text, which matters only when no failure line follows it.
+      SetFailure(p, s, false);
+      break;
+    default:
+      break;  // the run going its way: nothing to show
   }
 }
 
@@ -117,19 +223,82 @@ void ConsoleChar(Progress* p, char c) {
   }
 }
 
-// "# version ...; file NAME N bytes, data_crc32 XXXXXXXX; started ...": the file this box
-// was sent, which in a loop may be another than the station checked. The last mention wins:
-// the name before it may hold anything.
-void HeaderLine(Progress* p, const char* line, int length) {
-  static const char kKey[] = ", data_crc32 ";
-  const int key = static_cast<int>(sizeof kKey) - 1;
-  for (int i = length - key - 8; i >= 0; --i) {
-    if (std::memcmp(line + i, kKey, static_cast<size_t>(key)) == 0) {
-      std::memcpy(p->data_crc32, line + i + key, 8);
-      p->data_crc32[8] = '\0';
-      return;
+// Copies the text between from and the first until after it (or the line's end) into out.
+void TakeField(const char* line, const char* from, const char* until, char* out, size_t size) {
+  const char* at = std::strstr(line, from);
+  if (at == nullptr) {
+    return;
+  }
+  at += std::strlen(from);
+  const char* end = std::strstr(at, until);
+  const int n = end != nullptr ? static_cast<int>(end - at) : static_cast<int>(std::strlen(at));
+  std::snprintf(out, size, "%.*s", n, at);
+}
+
+// The back part of text[0, *end) that ends with key and a run of hex digits of length digits;
+// on a match *end moves to key's start.
+bool TakeBack(const char* text, int* end, const char* key, int digits, char* out) {
+  const int key_length = static_cast<int>(std::strlen(key));
+  const int at = *end - digits - key_length;
+  if (at < 0 || std::strncmp(text + at, key, static_cast<size_t>(key_length)) != 0) {
+    return false;
+  }
+  for (int i = 0; i < digits; ++i) {
+    if (std::strchr("0123456789ABCDEF", text[at + key_length + i]) == nullptr) {
+      return false;
     }
   }
+  std::memcpy(out, text + at + key_length, static_cast<size_t>(digits));
+  out[digits] = '\0';
+  *end = at;
+  return true;
+}
+
+// "# version V; image 12084 bytes sha256 H; port P; file NAME N bytes, data_crc32 XXXXXXXX,
+// id 16HEX; started T": the program and the file this box was sent, which in a loop may be
+// another than the station checked. The port and the name may hold anything, so the file's
+// fields are read from the end ("file NAME N bytes, no header" and "file NAME unreadable" as
+// far as they go).
+void HeaderLine(Progress* p, const char* line, int length) {
+  char text[sizeof p->line + 1];
+  std::snprintf(text, sizeof text, "%.*s", length, line);
+  if (!StartsWith(text, "# version ")) {
+    return;
+  }
+  TakeField(text, "# version ", "; ", p->boxload_version, sizeof p->boxload_version);
+  TakeField(text, " bytes sha256 ", ";", p->image_sha256, sizeof p->image_sha256);
+  const char* file = std::strstr(text, "; file ");
+  const char* started = nullptr;
+  for (const char* at = std::strstr(text, "; started "); at != nullptr; at = std::strstr(at + 1, "; started ")) {
+    started = at;
+  }
+  if (file == nullptr || started == nullptr || started < file) {
+    return;
+  }
+  file += std::strlen("; file ");
+  int end = static_cast<int>(started - text);
+  char id[17] = {};
+  char crc[9] = {};
+  if (TakeBack(text, &end, ", id ", 16, id) && TakeBack(text, &end, ", data_crc32 ", 8, crc)) {
+    std::memcpy(p->sdf_id, id, sizeof id);
+    std::memcpy(p->data_crc32, crc, sizeof crc);
+  } else if (end - (file - text) > 11 && (std::strncmp(text + end - 11, ", no header", 11) == 0 ||
+                                          std::strncmp(text + end - 11, " unreadable", 11) == 0)) {
+    end -= 11;
+  }
+  // " N bytes" before the fields, when the file could be read.
+  if (end - (file - text) > 6 && std::strncmp(text + end - 6, " bytes", 6) == 0) {
+    int digits = end - 6;
+    while (digits > file - text && text[digits - 1] >= '0' && text[digits - 1] <= '9') {
+      --digits;
+    }
+    if (digits < end - 6 && digits > file - text && text[digits - 1] == ' ') {
+      p->sdf_bytes = std::atoll(text + digits);
+      end = digits - 1;
+    }
+  }
+  const size_t n = TraceUnescape(file, static_cast<size_t>(text + end - file), p->sdf_file, sizeof p->sdf_file - 1);
+  p->sdf_file[n] = '\0';
 }
 
 bool Payload(const char* line, int length, const char* kind, const char** payload) {
@@ -142,17 +311,75 @@ bool Payload(const char* line, int length, const char* kind, const char** payloa
   return true;
 }
 
-// "<seconds>.<micros> OUT <escaped text>": the text goes to the console line. A NOTE tells
-// whether the trace is whole; other events tell the station nothing it does not learn from
-// the child's end.
+// "<seconds>.<fraction>" at the line's start, in microseconds; -1 when there is none.
+int64_t EventTime(const char* line, int length) {
+  int64_t seconds = 0;
+  int i = 0;
+  for (; i < length && line[i] >= '0' && line[i] <= '9' && i < 12; ++i) {
+    seconds = seconds * 10 + (line[i] - '0');
+  }
+  if (i == 0) {
+    return -1;
+  }
+  int64_t micros = 0;
+  int64_t scale = 100000;
+  if (i < length && line[i] == '.') {
+    for (++i; i < length && line[i] >= '0' && line[i] <= '9'; ++i, scale /= 10) {
+      micros += (line[i] - '0') * scale;
+    }
+  }
+  return seconds * 1000000 + micros;
+}
+
+void NoteLine(Progress* p, const char* payload, size_t rest) {
+  for (const FollowedLine& row : kFollowedLines) {
+    const size_t n = std::strlen(row.text);
+    if (row.match != kTraceNote || rest < n || std::strncmp(payload, row.text, n) != 0) {
+      continue;
+    }
+    if (row.category != kCategoryNone && p->line_category == kCategoryNone) {
+      p->line_category = row.category;
+    }
+    switch (row.id) {
+      case kNoteExit:
+        p->finished = true;
+        break;
+      case kNoteCut:
+        p->out_cut = true;
+        break;
+      case kNoteResend:
+        ++p->resends;
+        break;
+      case kNoteOutOfStep:
+        p->out_of_step = true;
+        break;
+      case kNoteWrongPlatform:
+        p->wrong_platform = true;
+        break;
+      default:
+        break;
+    }
+    return;
+  }
+}
+
+// "<seconds>.<micros> OUT <escaped text>": the text goes to the console line. The notes tell
+// what the console does not: the trace's end, a block sent again, a refused platform. Other
+// events tell the station nothing it does not learn from the child's end.
 void TraceLine(Progress* p, const char* line, int length) {
   const char* payload = nullptr;
   if (line[0] == '#') {
     HeaderLine(p, line, length);
-  } else if (Payload(line, length, "NOTE ", &payload)) {
-    const auto rest = static_cast<size_t>(line + length - payload);
-    p->finished = p->finished || (rest >= 12 && std::strncmp(payload, "exit status ", 12) == 0);
-    p->out_cut = p->out_cut || (rest >= 22 && std::strncmp(payload, "console text above cut", 22) == 0);
+    return;
+  }
+  const bool running = !p->at_prompt;
+  const int64_t now = EventTime(line, length);
+  if (now >= 0) {
+    p->first_us = p->first_us < 0 ? now : p->first_us;
+    p->last_us = now;
+  }
+  if (Payload(line, length, "NOTE ", &payload)) {
+    NoteLine(p, payload, static_cast<size_t>(line + length - payload));
   } else if (Payload(line, length, "OUT ", &payload)) {
     // The text is never longer than its escaped form.
     char text[sizeof(Progress::line)];
@@ -162,6 +389,12 @@ void TraceLine(Progress* p, const char* line, int length) {
       p->out_lines += text[i] == '\n' ? 1 : 0;
       ConsoleChar(p, text[i]);
     }
+  }
+  // The stages' clocks stop at the prompt: the wait for a key is no part of them.
+  if (running && now >= 0) {
+    const int64_t firmware_end = p->firmware_end_us >= 0 ? p->firmware_end_us : now;
+    p->firmware_ms = (firmware_end - p->first_us) / 1000;
+    p->software_ms = p->firmware_end_us >= 0 ? (now - p->firmware_end_us) / 1000 : 0;
   }
 }
 
@@ -212,6 +445,14 @@ int FollowTrace(Progress* p) {
 
 void FollowEnd(Progress* progress) {
   (void)FollowTrace(progress);
+  // A last line with no end ("Can't open file f.sdf") still names its cause. Only its category
+  // is taken: the failure stays what it was, boxload's stderr says more of a file.
+  if (progress->text_length > 0 && progress->line_category == kCategoryNone) {
+    progress->text[progress->text_length] = '\0';
+    int n = 0;
+    const int id = MatchLine(progress->text, &n);
+    progress->line_category = id < kFollowedLineCount ? kFollowedLines[id].category : kCategoryNone;
+  }
   if (progress->file != nullptr) {
     (void)std::fclose(progress->file);
     progress->file = nullptr;

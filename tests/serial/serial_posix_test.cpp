@@ -196,5 +196,36 @@ TEST(PortList, ShowsTheTtysWithADeviceBehindThemAndWhatUsbSaysOfThem) {
             "  /dev/ttyS0\n"
             "  /dev/ttyUSB0  FTDI FT232R USB UART, serial A50285BI\n"
             "      /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n");
+
+  // A box's record: the device a port resolves to, and the adapter's serial number when USB
+  // tells one.
+  write(root / "dev/ttyUSB0", "");
+  write(root / "dev/ttyS0", "");
+  write(root / "dev/ttyACM0", "");
+  struct Facts {
+    std::string path;
+    std::string device;
+    std::string serial;
+  };
+  const Facts rows[] = {
+      {"dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "dev/ttyUSB0", "A50285BI"},
+      {"dev/ttyUSB0", "dev/ttyUSB0", "A50285BI"},
+      {"dev/ttyS0", "dev/ttyS0", ""},
+      {"dev/ttyACM0", "dev/ttyACM0", ""},  // a USB device with no serial number
+  };
+  const std::string real_root = fs::canonical(root).string() + "/";
+  for (const Facts& row : rows) {
+    SCOPED_TRACE(row.path);
+    char device[256] = "x";
+    char serial[64] = "x";
+    PortDeviceFacts(root.c_str(), (root / row.path).c_str(), device, sizeof device, serial, sizeof serial);
+    EXPECT_EQ(device, real_root + row.device);
+    EXPECT_STREQ(serial, row.serial.c_str());
+  }
+  char device[256] = "x";
+  char serial[64] = "x";
+  PortDeviceFacts(root.c_str(), "/dev/boxload-no-such-port", device, sizeof device, serial, sizeof serial);
+  EXPECT_STREQ(device, "/dev/boxload-no-such-port");
+  EXPECT_STREQ(serial, "");
   fs::remove_all(root);
 }

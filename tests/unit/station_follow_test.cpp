@@ -4,12 +4,23 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "common/common.h"
 #include "station/station.h"
 #include "support/test_support.h"
 
 namespace {
+
+// What a trace of these lines tells the station, read in one go.
+void FollowText(Progress* progress, const std::string& trace, int sdf_kb) {
+  TempFile file(std::vector<uint8_t>(trace.begin(), trace.end()));
+  FollowBegin(progress, file.path().c_str(), sdf_kb);
+  FollowEnd(progress);
+}
 
 struct Step {
   const char* written;  // what the child adds to its trace before the station reads again
@@ -75,16 +86,15 @@ TEST(StationFollow, ABareBadNamesItsStep) {
   EXPECT_TRUE(progress.at_prompt);
 }
 
-// Beyond the stage: the header's data_crc32 (the last mention: a file name may hold one), the
-// count that reaches the body's KB when its last KB is a part one, the console text's length
-// and the trace's end.
+// Beyond the stage: the header's data_crc32, the count that reaches the body's KB when its last KB is a part one, the
+// console text's length and the trace's end.
 TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   TempFile trace({});
   std::FILE* writer = std::fopen(trace.path().c_str(), "wb");
   ASSERT_NE(writer, nullptr);
   std::fputs(
-      "# boxload trace 1\n# version 0.1; port 2; file a, data_crc32 FFFFFFFF.sdf 5040 bytes, data_crc32 "
-      "F966468B; started 2026-12-07T09:00:00Z\n",
+      "# boxload trace 1\n# version 0.1; port 2; file a.sdf 5040 bytes, data_crc32 F966468B, id 0000000000000000; "
+      "started 2026-12-07T09:00:00Z\n",
       writer);
   std::fputs("1.0 OUT SendSDFFile... \n1.0 OUT \\n\n", writer);
   for (int k = 0; k < 5; ++k) {
@@ -105,6 +115,174 @@ TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   // "SendSDFFile... ", "\n", then six "Send NKb\r".
   EXPECT_EQ(progress.out_bytes,
             static_cast<int64_t>(std::strlen("SendSDFFile... ") + 1 + 6 * std::strlen("Send 0Kb\r")));
+}
+
+// The station's contract with boxload: every line it follows is printed, character for
+// character, by boxload's sources. A reworded line fails here, not silently on a bench.
+TEST(StationFollow, EveryFollowedLineIsOneBoxloadPrints) {
+  namespace fs = std::filesystem;
+  std::string sources;
+  for (const char* room : {"app", "bootrom", "bootloader", "common", "serial"}) {
+    for (const auto& entry : fs::directory_iterator(fs::path(BOXLOAD_SOURCE_DIR) / "src" / room)) {
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      sources += text.str();
+    }
+  }
+  // The two status lines are put together by one function from the stage's name.
+  const std::string firmware_status = CaptureOutput([] { PrintStatusLine("Firmware", 0, 516); });
+  const std::string software_status = CaptureOutput([] { PrintStatusLine("SW", 0, 4); });
+  EXPECT_NE(sources.find("PrintStatusLine(\"Firmware\""), std::string::npos);
+  EXPECT_NE(sources.find("PrintStatusLine(\"SW\""), std::string::npos);
+  for (const FollowedLine& row : kFollowedLines) {
+    SCOPED_TRACE(row.text);
+    const std::string text = row.text;
+    bool found = false;
+    if (row.match == kTraceNote) {
+      // TraceNote("..."), or the trace writer's own end and cut notes.
+      found = sources.find("(\"" + text) != std::string::npos || sources.find(", \"" + text) != std::string::npos;
+    } else if (row.id == kLineFirmwareOk || row.id == kLineSoftwareOk) {
+      found = (row.id == kLineFirmwareOk ? firmware_status : software_status).rfind("\n" + text, 0) == 0;
+    } else {
+      const std::string end = row.match == kWholeLine ? "\\n\"" : "";
+      found = sources.find("Print(\"" + text + end) != std::string::npos ||
+              sources.find("Print(\"\\n" + text + end) != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+  }
+}
+
+// A run as boxload traces it: the box's identity in its first answer (not the bootloader's
+// later one), a block sent again, an odd byte, and the stages' times up to the prompt.
+TEST(StationFollow, WhatATraceTellsOfTheBoxAndItsRun) {
+  static Progress p;
+  FollowText(&p,
+             "# boxload trace 1\n"
+             "# version 0.1; image 12084 bytes sha256 29426de8; port /dev/ttyUSB0; file f; started.sdf 3020 bytes, "
+             "data_crc32 93BB38D2, id 0102030405060708; started 2026-12-07T17:40:13Z\n"
+             "0.000019 OUT KMV-7720P FW update utility[ver 0.1,May 9 1945]\\n\n"
+             "0.000124 OUT Send 'GetPlatformID' and waiting STB response\\n\n"
+             "0.000356 OUT STB response: A5 \n0.000362 OUT 4B \n0.000388 OUT 0 \n0.000394 OUT A \n"
+             "0.0004 OUT 1 2 3 4 5 6 7 8 1F \n0.0004 OUT \\n\n"
+             "0.515757 OUT STB response: A5 FF FF FF FF FF FF FF FF FF FF FF FF \\n\n"
+             "0.600000 OUT do_upload_firmware()\\n\n"
+             "0.7 OUT SendSDFFile... \n0.7 OUT \\n\n0.7 OUT Send 0Kb\\r\n"
+             "0.71 NOTE block sent again (try 2 of 3)\n0.72 NOTE block sent again (try 3 of 3)\n"
+             "0.75 OUT Unknown response: 0x5A\\n\n0.8 OUT Send 1Kb\\r\n0.8 OUT \\n\n0.8 OUT OK\\n\n"
+             "0.9 OUT \\nSW update status: OK, [overall time: 0.3(seconds)]\\n\n"
+             "0.950 OUT press any key for terminate programm...\\n\n"
+             "9.0 NOTE exit status 0\n",
+             1);
+  EXPECT_EQ(p.stage, kStageUpdated);
+  EXPECT_STREQ(p.platform, "4B000A01020304050607081F");
+  EXPECT_FALSE(p.repair_mode);
+  EXPECT_STREQ(p.sdf_file, "f; started.sdf");
+  EXPECT_EQ(p.sdf_bytes, 3020);
+  EXPECT_STREQ(p.data_crc32, "93BB38D2");
+  EXPECT_STREQ(p.sdf_id, "0102030405060708");
+  EXPECT_STREQ(p.boxload_version, "0.1");
+  EXPECT_STREQ(p.image_sha256, "29426de8");
+  EXPECT_EQ(p.resends, 2);
+  EXPECT_EQ(p.stray_bytes, 1);
+  EXPECT_EQ(p.firmware_ms, 599);
+  EXPECT_EQ(p.software_ms, 350);
+  EXPECT_EQ(FailureCategory(kStageUpdated, false, p), nullptr);
+
+  // A box waiting in repair mode names no platform; a file the header could not be read of.
+  FollowText(&p,
+             "# version 0.1; image 12084 bytes sha256 ab; port 3; file \\x01odd.sdf 12 bytes, no header; started "
+             "unknown\n"
+             "1.0 OUT Send 'GetPlatformID' and waiting STB response\\n\n1.5 OUT STB: REPAIR_MODE\\n\n"
+             "2.5 OUT press any key for terminate programm...\\n\n",
+             1);
+  EXPECT_TRUE(p.repair_mode);
+  EXPECT_STREQ(p.platform, "");
+  EXPECT_STREQ(p.sdf_file, "\x01odd.sdf");
+  EXPECT_EQ(p.sdf_bytes, 12);
+  EXPECT_STREQ(p.sdf_id, "");
+  EXPECT_EQ(p.firmware_ms, 1500);
+  EXPECT_EQ(p.software_ms, 0);
+}
+
+struct CategoryCase {
+  const char* why;
+  std::string trace;  // the events after the probe's line
+  int stage;          // the slot's result
+  bool crashed;
+  const char* category;
+};
+
+// Why a box did not update, from what its trace showed. The SDF body is 3 KB in every row.
+TEST(StationFollow, ACategoryForEveryWayABoxFails) {
+  const std::string image = "1 OUT STB response: A5 1 2 3 4 5 6 7 8 9 A B C \\n\n1 OUT SendFile: 11(Kb)\\r\n";
+  const std::string loader =
+      image + "2 OUT Waiting STB response\\n\n2 OUT do_upload_firmware()\\n\n2 OUT Check SDF file... ";
+  const std::string ready = loader +
+                            "OK\\n\n2 OUT SendFileHeader... \n2 OUT Wait For STB ready\\n\n"
+                            "3 OUT Remote BootLoader is ready\\n\n3 OUT wait STB response:\\n\n";
+  const std::string body = ready + "3 OUT OK\\n\n3 OUT SendSDFFile... \n3 OUT \\n\n3 OUT Send 0Kb\\r\n";
+  const std::string all_blocks = body + "4 OUT Send 1Kb\\r\n4 OUT Send 2Kb\\r\n4 OUT Send 3Kb\\r\n4 OUT \\n\n";
+  const std::string bad = "5 OUT BAD\\n\n";
+  const std::string prompt = "5 OUT press any key for terminate programm...\\n\n";
+  const std::string abort = "9 OUT \\nProcess aborted by user...\\n\n";
+  const CategoryCase rows[] = {
+      {"updated", all_blocks + "4 OUT OK\\n\n5 OUT \\nSW update status: OK\\n\n" + prompt, kStageUpdated, false,
+       nullptr},
+      {"no box", "1 OUT STB not responding...\\n\n1 OUT FW update error...\\n\n" + prompt, kStageNoBox, false,
+       "no box"},
+      {"another platform",
+       "1 OUT STB response: A5 1 2 3 4 5 6 7 8 9 A B C \\n\n"
+       "1 NOTE platform 0102030405060708090A0B0C, 4B4D expected: no reset\n1 OUT FW update error...\\n\n" +
+           prompt,
+       kStageFailed, false, "wrong platform"},
+      {"a frame refused", image + "1 OUT SendBytes: bad response(0x09 or 0x0A) 15(.)\\n\n2 OUT SW update: error\\n\n",
+       kStageFailed, false, "image refused"},
+      {"the image never started", image + "2 OUT SW update: error\\n\n2 OUT FW update error...\\n\n" + prompt,
+       kStageFailed, false, "image refused"},
+      {"the first failure line names the cause",
+       image + "1 OUT SendBytes: read error...\\n\n2 OUT SW update: error\\n\n" + prompt, kStageFailed, false,
+       "line lost"},
+      {"timed out waiting for the ready signal",
+       loader + "OK\\n\n2 OUT SendFileHeader... \n2 OUT Wait For STB ready\\n\n" + abort, kStageTimedOut, false,
+       "bootloader not ready"},
+      {"timed out in the body", body + abort, kStageTimedOut, false, "timed out"},
+      {"an odd header verdict", ready + "3 OUT Unknown response: 0x5A\\n\n" + bad + prompt, kStageFailed, false,
+       "sdf header refused"},
+      {"a block refused, the box's text before it", body + "4 OUT Send 1Kb\\r\n4 OUT Flash full\\n\n" + bad + prompt,
+       kStageFailed, false, "block refused"},
+      {"the verdict after the last block", all_blocks + bad + prompt, kStageFailed, false, "last verdict refused"},
+      {"the final verdict", all_blocks + "4 OUT OK\\n\n4 OUT Flash full\\n\n" + prompt, kStageFailed, false,
+       "last verdict refused"},
+      {"out of step after the final verdict",
+       all_blocks + "4 OUT OK\\n\n4 NOTE out of step: 06 came after its final one\n" + prompt, kStageFailed, false,
+       "out of step"},
+      {"out of step in the body", body + "4 NOTE out of step: 02 came before the block\n" + bad + prompt, kStageFailed,
+       false, "out of step"},
+      {"the line failed in the body", body + "4 OUT WaitResponse: read error...\\n\n" + bad + prompt, kStageFailed,
+       false, "line lost"},
+      {"the file failed its check", loader + "BAD\\n\n" + prompt, kStageFailed, false, "sdf file unusable"},
+      {"the file gone: a last line with no end", "0 OUT Can't open file gone.sdf\n", kStageFailed, false,
+       "sdf file unusable"},
+      {"the file changed", body + "4 OUT \\nSendSDFFile: the file changed while it was being sent\\n\n" + bad + prompt,
+       kStageFailed, false, "sdf file unusable"},
+      {"aborted", body + abort, kStageAborted, false, "aborted"},
+      {"killed by a signal", body, kStageFailed, true, "crashed"},
+      {"ended with no word", "", kStageFailed, false, "other"},
+  };
+  for (const CategoryCase& row : rows) {
+    SCOPED_TRACE(row.why);
+    static Progress p;
+    FollowText(&p, "0 OUT Send 'GetPlatformID' and waiting STB response\\n\n" + row.trace, 3);
+    EXPECT_STREQ(FailureCategory(row.stage, row.crashed, p), row.category);
+  }
+  // Every name is one of the stable list, and none is given twice.
+  for (int a = kCategoryNone + 1; a < kCategoryCount; ++a) {
+    ASSERT_NE(CategoryName(a), nullptr);
+    for (int b = a + 1; b < kCategoryCount; ++b) {
+      EXPECT_STRNE(CategoryName(a), CategoryName(b));
+    }
+  }
 }
 
 }  // namespace
