@@ -119,6 +119,8 @@ inline constexpr int kMissesShown = 16;
 
 struct Station {
   const char* sdf_name = "";
+  const char* platform = nullptr;  // --platform as given, passed to every child; null without it
+  char boxload[kPathSize] = {};    // the boxload beside the station
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
   char log_dir[kPathSize - 64] = {};  // room for the file names in it

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "sdf/sdf_file.h"
 #include "station/station.h"
 
 namespace {
@@ -98,7 +99,7 @@ struct RowFields {
 std::FILE* Create(const Station& s, const char* name) {
   char path[kPathSize + 16];
   std::snprintf(path, sizeof path, "%s/%s", s.log_dir, name);
-  std::FILE* f = OpenNewFile(path);
+  std::FILE* f = FileOpenNew(path);
   if (f == nullptr) {
     char shown[sizeof path * 4];
     ShownText(path, shown, sizeof shown);
