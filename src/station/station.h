@@ -11,7 +11,13 @@
 //                                its counter changed
 //   FollowEnd(&progress)         reads the rest and lets the file go
 //   StageText(progress, text, size)  "firmware 3 of 12 KB", "FAILED: <line>", ...
-//   ResultName(stage)            "updated", "failed", "no box", "timed out", "aborted"
+//
+//   DecideResult(end, abort_stage, progress)
+//                                how a slot's box ended, decided in this one place from the
+//                                child's end, the abort or time-out sent to it, and its trace
+//   ResultName(result)           "updated", "failed", "no box", "timed out", "aborted"
+//   ReachedText(progress, text, size)
+//                                where the box got to: "SDF 3 of 5 KB", "waiting for a box"
 //
 //   ViewBegin(station) / ViewUpdate(station, force) / ViewEvent(station, slot) / ViewEnd(station)
 //                                the live table on a terminal (redrawn in place, at most a few
@@ -81,6 +87,13 @@ struct Progress {
   bool finished = false;    // the trace's last note, "exit status N", was read
 };
 
+// How a box ended. Decided once, when its child has ended; the trace's Progress stays as read.
+struct SlotResult {
+  int result = kStageFailed;  // kStageUpdated, kStageFailed, kStageNoBox, kStageTimedOut or kStageAborted
+  bool crashed = false;       // failed by an end boxload never gives itself: a signal, an exception,
+                              // an end not told, and no abort sent to it
+};
+
 struct Slot {
   char key = '1';
   const char* port = "";  // as the operator named it
@@ -98,8 +111,7 @@ struct Slot {
   uint32_t prompt_ms = 0;  // when the final prompt was first seen; 0 before
   ChildEnd end;
   Progress progress;
-  int reached_stage = kStageStarting;  // the stage before the result
-  int reached_kb = 0;
+  SlotResult result;     // once the box has ended
   int shown_stage = -1;  // what the event lines last told
   int shown_kb = -1;
   char log_path[kPathSize] = {};
@@ -151,7 +163,10 @@ void FollowBegin(Progress* progress, const char* trace_path, int sdf_kb);
 int FollowTrace(Progress* progress);
 void FollowEnd(Progress* progress);
 void StageText(int stage, int kb, const Progress& progress, char* text, size_t size);
-const char* ResultName(int stage);
+
+SlotResult DecideResult(const ChildEnd& end, int abort_stage, const Progress& progress);
+const char* ResultName(int result);
+void ReachedText(const Progress& progress, char* text, size_t size);
 
 void ViewBegin(Station* station);
 void ViewUpdate(Station* station, bool force);

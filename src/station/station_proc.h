@@ -73,10 +73,11 @@ struct ChildProcess {
 };
 
 struct ChildEnd {
-  int exit_code = -1;     // -1 when ended by a signal
-  int signal = 0;         // POSIX: the signal that ended it
-  bool by_abort = false;  // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
-  char text[24] = {};     // "0", "1", "SIGINT", "0xC000013A": as a shell would name the end
+  int exit_code = -1;        // -1 when ended by a signal
+  int signal = 0;            // POSIX: the signal that ended it
+  bool by_abort = false;     // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
+  bool not_started = false;  // the child never ran: its files or its program failed
+  char text[24] = {};        // "0", "1", "SIGINT", "0xC000013A", "not started": as a shell would name the end
 };
 
 struct PortId {

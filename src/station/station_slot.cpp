@@ -156,6 +156,7 @@ void StartBox(Station* s, int index) {
   slot.waiting = false;
   slot.record_lost[0] = '\0';
   slot.end = ChildEnd{};
+  slot.result = SlotResult{};
   slot.start_ms = ElapsedClock();
   slot.start_utc = static_cast<int64_t>(std::time(nullptr));
   const char* argv[] = {s->boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr, nullptr, nullptr};
@@ -175,6 +176,7 @@ void StartBox(Station* s, int index) {
     // Counted as a failed box: its line and its row tell why.
     slot.child.running = false;
     slot.end.exit_code = -1;
+    slot.end.not_started = true;
     std::snprintf(slot.end.text, sizeof slot.end.text, "not started");
     CopyText(slot.progress.failure, sizeof slot.progress.failure, why);
     if (started == kChildFileNotMade) {
@@ -195,17 +197,8 @@ void EndBox(Station* s, int index) {
   FollowEnd(&p);
   slot.end_ms = ElapsedClock();
   slot.end_utc = static_cast<int64_t>(std::time(nullptr));
-  slot.reached_stage = p.stage == kStageNoBox ? kStageWaitingForBox : p.stage;
-  slot.reached_kb = p.kb;
-  int result = kStageFailed;
-  // After an abort, exit 0 alone is no update: Wine ends a program on Ctrl+C with 0.
-  if (slot.end.exit_code == 0 && (slot.abort_stage == 0 || p.stage == kStageUpdated)) {
-    result = kStageUpdated;
-  } else if (slot.abort_stage != 0) {
-    result = slot.abort_stage;
-  } else if (slot.end.exit_code == 1 && p.stage == kStageNoBox) {
-    result = kStageNoBox;
-  }
+  slot.result = DecideResult(slot.end, slot.abort_stage, p);
+  const int result = slot.result.result;
   ErrorLines lines;
   ReadErrorLines(slot.err_path, &lines);
   if (result != kStageUpdated) {
@@ -216,7 +209,6 @@ void EndBox(Station* s, int index) {
   if (missing[0] != '\0') {
     RecordLost(s, index, missing);
   }
-  p.stage = result;
   DropEmptyFile(slot.err_path);
   slot.running = false;
   ++slot.done;
@@ -229,7 +221,7 @@ void EndBox(Station* s, int index) {
       m.seq = slot.seq;
       m.stage = result;
       char where[48];
-      StageText(slot.reached_stage, slot.reached_kb, p, where, sizeof where);
+      ReachedText(p, where, sizeof where);
       char text[sizeof m.text];
       if (result == kStageNoBox) {
         std::snprintf(text, sizeof text, "%s: ", ResultName(result));

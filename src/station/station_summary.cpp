@@ -155,11 +155,11 @@ constexpr Column kColumns[] = {
     {"start", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.start; }},
     {"end", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.end; }},
     {"seconds", kNumber, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.seconds; }},
-    {"result", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) { return ResultName(r.slot.progress.stage); }},
+    {"result", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) { return ResultName(r.slot.result.result); }},
     {"stage", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.stage; }},
     {"failure", kText, kBothFiles,
      [](const BoxRecord& r, char*, size_t) -> const char* {
-       return r.slot.progress.stage == kStageUpdated ? "" : r.slot.progress.failure;
+       return r.slot.result.result == kStageUpdated ? "" : r.slot.progress.failure;
      }},
     // The CSV names the end as a shell would ("0", "SIGINT", "not started"); the JSON has the
     // exit status and the signal apart.
@@ -262,7 +262,7 @@ int SummaryRow(Station* s, int index, char* why, size_t why_size) {
   UtcTimeText(slot.end_utc, r.end, sizeof r.end);
   const uint32_t ms = slot.end_ms - slot.start_ms;
   std::snprintf(r.seconds, sizeof r.seconds, "%u.%03u", ms / 1000, ms % 1000);
-  StageText(slot.reached_stage, slot.reached_kb, slot.progress, r.stage, sizeof r.stage);
+  ReachedText(slot.progress, r.stage, sizeof r.stage);
   why[0] = '\0';
   CsvRow(s->csv, r);
   // Flushed at once: a station that dies later loses no box that has ended.
