@@ -32,6 +32,15 @@
 //                               device, FIFO, socket or directory is never replaced. 1 done; 0
 //                               with refusal kCreateNotRegular (name as it was) or
 //                               kCreateFailed and errno; temporary stays then
+//   FileCreateNew(path)         a new empty regular file, created exclusively (never over a name
+//                               that exists, a link included) and closed; 0 with errno set
+//   FileOpenNew(path)           the same, left open for writing; null with errno set
+//   FileMakeFolder(path, fresh) 1 when path is a folder afterwards: made if missing, or with
+//                               fresh, made now and by this call alone (0 with errno EEXIST when
+//                               the name is taken)
+//
+// On Windows the system's error codes reach errno in one place, the backend's, so that every
+// caller names a reason with strerror alike.
 #pragma once
 
 #include <cstddef>
@@ -57,3 +66,6 @@ int FileSameObject(const char* a, const char* b);
 std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusal* refusal);
 std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size);
 int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal);
+int FileCreateNew(const char* path);
+std::FILE* FileOpenNew(const char* path);
+int FileMakeFolder(const char* path, bool fresh);

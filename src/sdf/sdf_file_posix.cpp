@@ -185,3 +185,45 @@ int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal)
   errno = EEXIST;
   return 0;
 }
+
+namespace {
+// O_EXCL: never over a name that exists, a link included.
+int OpenNew(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+}  // namespace
+
+int FileCreateNew(const char* path) {
+  const int fd = OpenNew(path);
+  if (fd < 0) {
+    return 0;
+  }
+  (void)close(fd);
+  return 1;
+}
+
+std::FILE* FileOpenNew(const char* path) {
+  const int fd = OpenNew(path);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) {
+    const int reason = errno;
+    (void)close(fd);
+    errno = reason;
+  }
+  return f;
+}
+
+int FileMakeFolder(const char* path, bool fresh) {
+  if (mkdir(path, 0755) == 0) {
+    return 1;
+  }
+  struct stat info {};
+  return !fresh && errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
+}

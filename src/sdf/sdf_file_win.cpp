@@ -12,6 +12,19 @@
 
 #include "sdf/sdf_file.h"
 
+namespace {
+// The one place a system error code becomes errno: every caller then names it with strerror.
+void SetErrno(DWORD code) {
+  errno = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS        ? EEXIST
+          : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND   ? ENOENT
+          : code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? EACCES
+          : code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL      ? ENOSPC
+          : code == ERROR_INVALID_NAME || code == ERROR_BAD_PATHNAME       ? EINVAL
+          : code == ERROR_FILENAME_EXCED_RANGE                             ? ENAMETOOLONG
+                                                                           : EIO;
+}
+}  // namespace
+
 int FileOpenRead(const char* name) {
   // _open shares the file: other programs may still read and write it meanwhile.
   const int fd = _open(name, _O_RDONLY | _O_BINARY);
@@ -110,8 +123,7 @@ std::FILE* FileCreateReplacing(const char* name, const char* spare, CreateRefusa
   const HANDLE handle =
       CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    errno = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
+    SetErrno(GetLastError());
     return nullptr;
   }
   BY_HANDLE_FILE_INFORMATION opened{};
@@ -152,7 +164,7 @@ std::FILE* FileCreateTemporary(const char* beside, char* name, size_t size) {
       if (GetLastError() == ERROR_FILE_EXISTS) {
         continue;
       }
-      errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+      SetErrno(GetLastError());
       return nullptr;
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -191,9 +203,55 @@ int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal)
     if (kind == kFileMissing && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)) {
       continue;
     }
-    errno = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_PATH_NOT_FOUND ? ENOENT : EIO;
+    SetErrno(code);
     return 0;
   }
   errno = EEXIST;
+  return 0;
+}
+
+int FileCreateNew(const char* path) {
+  // CREATE_NEW fails on any name that exists.
+  const HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrno(GetLastError());
+    return 0;
+  }
+  CloseHandle(h);
+  return 1;
+}
+
+std::FILE* FileOpenNew(const char* path) {
+  const HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrno(GetLastError());
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    errno = EMFILE;
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "wb");
+  if (f == nullptr) {
+    _close(fd);
+  }
+  return f;
+}
+
+int FileMakeFolder(const char* path, bool fresh) {
+  if (CreateDirectoryA(path, nullptr)) {
+    return 1;
+  }
+  const DWORD code = GetLastError();
+  const DWORD attributes = GetFileAttributesA(path);
+  if (!fresh && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return 1;
+  }
+  // The caller names the reason with strerror: a missing parent folder is not a refusal.
+  SetErrno(code);
   return 0;
 }

@@ -11,11 +11,17 @@
 //                                its counter changed
 //   FollowEnd(&progress)         reads the rest and lets the file go
 //   StageText(progress, text, size)  "firmware 3 of 12 KB", "FAILED: <line>", ...
-//   ResultName(stage)            "updated", "failed", "no box", "timed out", "aborted"
-//   CategoryOf(stage, crashed, progress)  why a box that ended with result stage did not
-//                                update: one of the categories below, kCategoryNone when it did
+//
+//   DecideResult(end, abort_stage, progress)
+//                                how a slot's box ended, decided in this one place from the
+//                                child's end, the abort or time-out sent to it, and its trace
+//   ResultName(result)           "updated", "failed", "no box", "timed out", "aborted"
+//   ReachedText(progress, text, size)
+//                                where the box got to: "SDF 3 of 5 KB", "waiting for a box"
+//   CategoryOf(result, crashed, progress)  why a box that ended with that result did not update:
+//                                one of the categories below, kCategoryNone when it did
 //   CategoryName(category)       the category's stable name; null for kCategoryNone
-//   FailureCategory(stage, crashed, progress)  CategoryName(CategoryOf(...))
+//   FailureCategory(result, crashed, progress)  CategoryName(CategoryOf(...))
 //
 //   ViewBegin(station) / ViewUpdate(station, force) / ViewEvent(station, slot) / ViewEnd(station)
 //                                the live table on a terminal (redrawn in place, at most a few
@@ -287,6 +293,13 @@ struct Progress {
   int64_t firmware_end_us = -1;       // when the firmware stage ended
 };
 
+// How a box ended. Decided once, when its child has ended; the trace's Progress stays as read.
+struct SlotResult {
+  int result = kStageFailed;  // kStageUpdated, kStageFailed, kStageNoBox, kStageTimedOut or kStageAborted
+  bool crashed = false;       // failed by an end boxload never gives itself: a signal, an exception,
+                              // an end not told, and no abort sent to it
+};
+
 struct Slot {
   char key = '1';
   const char* port = "";  // as the operator named it
@@ -304,8 +317,7 @@ struct Slot {
   uint32_t prompt_ms = 0;  // when the final prompt was first seen; 0 before
   ChildEnd end;
   Progress progress;
-  int reached_stage = kStageStarting;  // the stage before the result
-  int reached_kb = 0;
+  SlotResult result;     // once the box has ended
   int shown_stage = -1;  // what the event lines last told
   int shown_kb = -1;
   char log_path[kPathSize] = {};
@@ -325,6 +337,8 @@ inline constexpr int kMissesShown = 16;
 
 struct Station {
   const char* sdf_name = "";
+  const char* platform = nullptr;  // --platform as given, passed to every child; null without it
+  char boxload[kPathSize] = {};    // the boxload beside the station
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
   char log_dir[kPathSize - 64] = {};  // room for the file names in it
@@ -355,7 +369,10 @@ void FollowBegin(Progress* progress, const char* trace_path, int sdf_kb);
 int FollowTrace(Progress* progress);
 void FollowEnd(Progress* progress);
 void StageText(int stage, int kb, const Progress& progress, char* text, size_t size);
-const char* ResultName(int stage);
+
+SlotResult DecideResult(const ChildEnd& end, int abort_stage, const Progress& progress);
+const char* ResultName(int result);
+void ReachedText(const Progress& progress, char* text, size_t size);
 int CategoryOf(int stage, bool crashed, const Progress& progress);
 const char* CategoryName(int category);
 const char* FailureCategory(int stage, bool crashed, const Progress& progress);

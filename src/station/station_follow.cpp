@@ -484,20 +484,3 @@ void StageText(int stage, int kb, const Progress& progress, char* text, size_t s
       break;
   }
 }
-
-const char* ResultName(int stage) {
-  switch (stage) {
-    case kStageUpdated:
-      return "updated";
-    case kStageNoBox:
-      return "no box";
-    case kStageTimedOut:
-      return "timed out";
-    case kStageAborted:
-      return "aborted";
-    case kStageFailed:
-      return "failed";
-    default:
-      return "running";
-  }
-}

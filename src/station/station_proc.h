@@ -1,12 +1,10 @@
-// The station's room on the host: the boxload children, the operator's keys and Ctrl+C, and
-// the few facts of the file system the station needs. One file per platform; the build picks it.
+// The station's room on the host, one job to a file and each file whole per platform; the build
+// picks the _posix or the _win one.
 //
+// The children (station_children_*.cpp; Windows: station_helper_win.cpp)
 //   StationHelperMain(argc, argv)    Windows: the station run as its own helper on a child's
 //                                    console (the key, the abort); -1 for any other command line
 //                                    and always on POSIX
-//   ProgramBeside(name, path, size)  the program called name in the folder of the running
-//                                    program (".exe" added on Windows); 0 when that folder is
-//                                    unknown or the name does not fit
 //   StartChild(program, argv, out_path, err_path, &child, why, why_size)
 //                                    runs program with argv (argv[0] first, null last): no
 //                                    standard input, standard output and error new files
@@ -20,10 +18,6 @@
 //                                    was not created ("cannot create run/slot1-1.log: File
 //                                    exists"), 0 the program did not start ("cannot start
 //                                    .../boxload: Permission denied")
-//   CreateNewFile(path)              a new empty regular file, created exclusively (never over
-//                                    a name that exists, a link included) and closed; 0 with
-//                                    errno set
-//   OpenNewFile(path)                the same, left open for writing; null with errno set
 //   AbortChild(&child)               the child's own abort, as a user's Ctrl+C: SIGINT to its
 //                                    group (POSIX), Ctrl+Break (Ctrl+C where the console has
 //                                    no Break) on its console (Windows)
@@ -33,19 +27,15 @@
 //                                    child has a terminal to wait on
 //   PollChild(&child, &end)          1 when the child has ended, with how in end; 0 while it
 //                                    runs. Never blocks
-//   LogLineEndBytes()                what one "\n" of a child's console text takes in its log: 1,
-//                                    or 2 on Windows, where boxload writes CR LF
-//   PortIdentity(device, &id)        1 with what two names of one device share (the device
-//                                    number after links are followed; the COM number); 0 when
-//                                    the device cannot be looked at
-//   StandardDescriptorsOpen()        first of all: a closed standard descriptor is reopened on
-//                                    the null device (POSIX), so that no port or file opened
-//                                    later takes its number; 0 when that failed
+//
+// Stop signals (station_signals_*.cpp)
 //   CatchStopSignals()               Ctrl+C, and on POSIX SIGTERM and SIGHUP, no longer end the
 //                                    station: StopSignal() tells which came, 0 for none. A
 //                                    file-size limit no longer ends it either (SIGXFSZ ignored):
 //                                    a write beyond it fails and is told as a record lost
 //   EndByStopSignal(sig)             ends the station as sig ends a process (killed by SIGINT)
+//
+// The operator's keys and terminal (station_keys_*.cpp)
 //   OutputIsTerminal()               standard output is a terminal (the live table) or not
 //   TerminalSize(&columns, &rows)    its size (80 by 24 when it does not say)
 //   KeysBegin() / KeysEnd()          the operator's keys one at a time from standard input (on
@@ -56,15 +46,25 @@
 //                                    read only once it is brought there (fg)
 //   WaitForOperatorKey(ms)           a key pressed within ms (Enter as '\n'), or -1; with keys
 //                                    off, or in the background, it only waits
-//   MakeFolder(path, fresh)          1 when path is a folder afterwards: made if missing, or
-//                                    with fresh, made now and by this call alone (0 with errno
-//                                    EEXIST when the name is taken)
+//
+// Small facts of the file system and the clock (station_host_*.cpp; new files and folders are
+// the file layer's: sdf/sdf_file.h)
+//   ProgramBeside(name, path, size)  the program called name in the folder of the running
+//                                    program (".exe" added on Windows); 0 when that folder is
+//                                    unknown or the name does not fit
+//   LogLineEndBytes()                what one "\n" of a child's console text takes in its log: 1,
+//                                    or 2 on Windows, where boxload writes CR LF
+//   PortIdentity(device, &id)        1 with what two names of one device share (the device
+//                                    number after links are followed; the COM number); 0 when
+//                                    the device cannot be looked at
+//   StandardDescriptorsOpen()        first of all: a closed standard descriptor is reopened on
+//                                    the null device (POSIX), so that no port or file opened
+//                                    later takes its number; 0 when that failed
 //   UtcTimeText(seconds, text, size) "2026-12-07T09:00:00Z" for seconds since 1970
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 struct ChildProcess {
   intptr_t id = 0;     // process id (POSIX) or process handle (Windows); 0 when none
@@ -73,10 +73,11 @@ struct ChildProcess {
 };
 
 struct ChildEnd {
-  int exit_code = -1;     // -1 when ended by a signal
-  int signal = 0;         // POSIX: the signal that ended it
-  bool by_abort = false;  // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
-  char text[24] = {};     // "0", "1", "SIGINT", "0xC000013A": as a shell would name the end
+  int exit_code = -1;        // -1 when ended by a signal
+  int signal = 0;            // POSIX: the signal that ended it
+  bool by_abort = false;     // ended the way an abort ends it (SIGINT, STATUS_CONTROL_C_EXIT)
+  bool not_started = false;  // the child never ran: its files or its program failed
+  char text[24] = {};        // "0", "1", "SIGINT", "0xC000013A", "not started": as a shell would name the end
 };
 
 struct PortId {
@@ -92,8 +93,6 @@ inline constexpr int kChildFileNotMade = -1;
 
 int StartChild(const char* program, const char* const* argv, const char* out_path, const char* err_path,
                ChildProcess* child, char* why, size_t why_size);
-int CreateNewFile(const char* path);
-std::FILE* OpenNewFile(const char* path);
 void AbortChild(ChildProcess* child);
 void KillChild(ChildProcess* child);
 void NudgeChild(ChildProcess* child);
@@ -109,5 +108,4 @@ void TerminalSize(int* columns, int* rows);
 int KeysBegin();
 void KeysEnd();
 int WaitForOperatorKey(int ms);
-int MakeFolder(const char* path, bool fresh);
 void UtcTimeText(int64_t seconds, char* text, size_t size);

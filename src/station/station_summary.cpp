@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "sdf/sdf_file.h"
 #include "station/station.h"
 
 namespace {
@@ -80,25 +81,11 @@ const char* InFolder(const Station& s, const char* path) {
   return std::strncmp(path, s.log_dir, n) == 0 && (path[n] == '/' || path[n] == '\\') ? path + n + 1 : path;
 }
 
-// One row's fields, as both files write them.
-struct RowFields {
-  char start[32];
-  char end[32];
-  char seconds[24];
-  char stage[64];
-  char crc[12];
-  const char* result;
-  const char* failure;
-  const char* log;
-  const char* trace;
-  const char* records;
-};
-
 // A summary file is new: a name that exists (an earlier run's, the SDF file's) is never written.
 std::FILE* Create(const Station& s, const char* name) {
   char path[kPathSize + 16];
   std::snprintf(path, sizeof path, "%s/%s", s.log_dir, name);
-  std::FILE* f = OpenNewFile(path);
+  std::FILE* f = FileOpenNew(path);
   if (f == nullptr) {
     char shown[sizeof path * 4];
     ShownText(path, shown, sizeof shown);
@@ -119,60 +106,136 @@ bool Written(std::FILE* f, const char* name, char* why, size_t why_size) {
   return false;
 }
 
-void CsvRow(const Station& s, int index, const RowFields& r) {
-  const Slot& slot = s.slots[index];
-  std::FILE* f = s.csv;
-  std::fprintf(f, "%d,", index + 1);
-  CsvText(f, slot.port);
-  std::fprintf(f, ",%d,%s,%s,%s,%s,", slot.seq, r.start, r.end, r.seconds, r.result);
-  CsvText(f, r.stage);
-  (void)std::fputc(',', f);
-  CsvText(f, r.failure);
-  std::fprintf(f, ",%s,", slot.end.text);
-  CsvText(f, s.sdf_name);
-  std::fprintf(f, ",%s,", r.crc);
-  CsvText(f, r.log);
-  (void)std::fputc(',', f);
-  CsvText(f, r.trace);
-  (void)std::fputc(',', f);
-  CsvText(f, r.records);
+// A box's record as the columns take it: the box's slot and what was worked out once for both
+// files.
+struct BoxRecord {
+  const Station& station;
+  const Slot& slot;
+  int index;
+  char start[32];
+  char end[32];
+  char seconds[24];
+  char stage[64];
+};
+
+// How a column's text is written. A word holds no comma, quote or line end (a time, a result
+// name) and goes bare into the CSV; a text may hold anything and is quoted there. A column with
+// no value for a box (its take gives null) is JSON's null and an empty CSV field.
+enum ColumnKind { kNumber, kWord, kText };
+enum ColumnFiles { kBothFiles, kCsvOnly, kJsonOnly };
+
+// A column's text for one box: a text the record holds, one made in scratch, or null.
+using TakeColumn = const char* (*)(const BoxRecord& r, char* scratch, size_t size);
+
+struct Column {
+  const char* name;
+  ColumnKind kind;
+  ColumnFiles files;
+  TakeColumn take;
+};
+
+const char* Number(char* scratch, size_t size, long long n) {
+  std::snprintf(scratch, size, "%lld", n);
+  return scratch;
+}
+
+// Every column of summary.csv and summary.jsonl, in their order: adding a field is one row here.
+constexpr Column kColumns[] = {
+    // Stand-in record_id until the schema-1 row names the station: the folder, the slot, the box.
+    {"record_id", kText, kJsonOnly,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       std::snprintf(scratch, size, "%s/slot%d-%d", r.station.log_dir, r.index + 1, r.slot.seq);
+       return scratch;
+     }},
+    {"slot", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) { return Number(scratch, size, r.index + 1); }},
+    {"port", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return r.slot.port; }},
+    {"seq", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) { return Number(scratch, size, r.slot.seq); }},
+    {"start", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.start; }},
+    {"end", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.end; }},
+    {"seconds", kNumber, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.seconds; }},
+    {"result", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) { return ResultName(r.slot.result.result); }},
+    {"stage", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.stage; }},
+    {"failure", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* {
+       return r.slot.result.result == kStageUpdated ? "" : r.slot.progress.failure;
+     }},
+    // The CSV names the end as a shell would ("0", "SIGINT", "not started"); the JSON has the
+    // exit status and the signal apart.
+    {"exit", kWord, kCsvOnly, [](const BoxRecord& r, char*, size_t) -> const char* { return r.slot.end.text; }},
+    {"exit", kNumber, kJsonOnly,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       return r.slot.end.exit_code >= 0 ? Number(scratch, size, r.slot.end.exit_code) : nullptr;
+     }},
+    {"signal", kText, kJsonOnly,
+     [](const BoxRecord& r, char*, size_t) -> const char* {
+       return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
+     }},
+    {"sdf_file", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return r.station.sdf_name; }},
+    // The file this box was sent, as its trace names it; a box that never started was sent none.
+    {"data_crc32", kWord, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* {
+       return r.slot.progress.data_crc32[0] != '\0' ? r.slot.progress.data_crc32 : nullptr;
+     }},
+    {"log", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return InFolder(r.station, r.slot.log_path); }},
+    {"trace", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) { return InFolder(r.station, r.slot.trace_path); }},
+    {"records", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* {
+       return r.slot.record_lost[0] != '\0' ? r.slot.record_lost : "complete";
+     }},
+};
+
+void CsvHeading(std::FILE* f) {
+  const char* comma = "";
+  for (const Column& c : kColumns) {
+    if (c.files != kJsonOnly) {
+      std::fprintf(f, "%s%s", comma, c.name);
+      comma = ",";
+    }
+  }
   (void)std::fputc('\n', f);
 }
 
-void JsonRow(const Station& s, int index, const RowFields& r) {
-  const Slot& slot = s.slots[index];
-  std::FILE* f = s.jsonl;
-  // Stand-in record_id until the schema-1 row names the station: the folder, the slot, the box.
-  char record_id[kPathSize + 32];
-  std::snprintf(record_id, sizeof record_id, "%s/slot%d-%d", s.log_dir, index + 1, slot.seq);
-  std::fprintf(f, "{\"record_id\":");
-  JsonText(f, record_id);
-  std::fprintf(f, ",\"slot\":%d,\"port\":", index + 1);
-  JsonText(f, slot.port);
-  std::fprintf(f, ",\"seq\":%d,\"start\":\"%s\",\"end\":\"%s\",\"seconds\":%s,\"result\":\"%s\",\"stage\":", slot.seq,
-               r.start, r.end, r.seconds, r.result);
-  JsonText(f, r.stage);
-  std::fprintf(f, ",\"failure\":");
-  JsonText(f, r.failure);
-  if (slot.end.exit_code >= 0) {
-    std::fprintf(f, ",\"exit\":%d,\"signal\":null", slot.end.exit_code);
-  } else {
-    std::fprintf(f, ",\"exit\":null,\"signal\":");
-    JsonText(f, slot.end.text);
+void CsvRow(std::FILE* f, const BoxRecord& r) {
+  static char scratch[kPathSize + 64];
+  const char* comma = "";
+  for (const Column& c : kColumns) {
+    if (c.files == kJsonOnly) {
+      continue;
+    }
+    const char* text = c.take(r, scratch, sizeof scratch);
+    std::fputs(comma, f);
+    comma = ",";
+    if (c.kind == kText) {
+      CsvText(f, text != nullptr ? text : "");
+    } else {
+      std::fputs(text != nullptr ? text : "", f);
+    }
   }
-  std::fprintf(f, ",\"sdf_file\":");
-  JsonText(f, s.sdf_name);
-  if (r.crc[0] != '\0') {
-    std::fprintf(f, ",\"data_crc32\":\"%s\",\"log\":", r.crc);
-  } else {
-    std::fprintf(f, ",\"data_crc32\":null,\"log\":");
+  (void)std::fputc('\n', f);
+}
+
+void JsonRow(std::FILE* f, const BoxRecord& r) {
+  static char scratch[kPathSize + 64];
+  char open = '{';
+  for (const Column& c : kColumns) {
+    if (c.files == kCsvOnly) {
+      continue;
+    }
+    const char* text = c.take(r, scratch, sizeof scratch);
+    std::fprintf(f, "%c\"%s\":", open, c.name);
+    open = ',';
+    if (text == nullptr) {
+      std::fputs("null", f);
+    } else if (c.kind == kNumber) {
+      std::fputs(text, f);
+    } else {
+      JsonText(f, text);
+    }
   }
-  JsonText(f, r.log);
-  std::fprintf(f, ",\"trace\":");
-  JsonText(f, r.trace);
-  std::fprintf(f, ",\"records\":");
-  JsonText(f, r.records);
-  std::fprintf(f, "}\n");
+  std::fputs("}\n", f);
 }
 
 }  // namespace
@@ -183,8 +246,7 @@ int SummaryOpen(Station* s) {
   if (s->csv == nullptr || s->jsonl == nullptr) {
     return 0;
   }
-  std::fprintf(s->csv,
-               "slot,port,seq,start,end,seconds,result,stage,failure,exit,sdf_file,data_crc32,log,trace,records\n");
+  CsvHeading(s->csv);
   char why[160] = {};
   if (!Written(s->csv, "summary.csv", why, sizeof why)) {
     std::fprintf(stderr, "boxstation: cannot write %s\n", why);
@@ -195,24 +257,17 @@ int SummaryOpen(Station* s) {
 
 int SummaryRow(Station* s, int index, char* why, size_t why_size) {
   const Slot& slot = s->slots[index];
-  RowFields r{};
+  BoxRecord r{*s, slot, index, {}, {}, {}, {}};
   UtcTimeText(slot.start_utc, r.start, sizeof r.start);
   UtcTimeText(slot.end_utc, r.end, sizeof r.end);
   const uint32_t ms = slot.end_ms - slot.start_ms;
   std::snprintf(r.seconds, sizeof r.seconds, "%u.%03u", ms / 1000, ms % 1000);
-  StageText(slot.reached_stage, slot.reached_kb, slot.progress, r.stage, sizeof r.stage);
-  // The file this box was sent, as its trace names it; a box that never started was sent none.
-  std::snprintf(r.crc, sizeof r.crc, "%s", slot.progress.data_crc32);
-  r.result = ResultName(slot.progress.stage);
-  r.failure = slot.progress.stage == kStageUpdated ? "" : slot.progress.failure;
-  r.log = InFolder(*s, slot.log_path);
-  r.trace = InFolder(*s, slot.trace_path);
-  r.records = slot.record_lost[0] != '\0' ? slot.record_lost : "complete";
+  ReachedText(slot.progress, r.stage, sizeof r.stage);
   why[0] = '\0';
-  CsvRow(*s, index, r);
+  CsvRow(s->csv, r);
   // Flushed at once: a station that dies later loses no box that has ended.
   const bool csv = Written(s->csv, "summary.csv", why, why_size);
-  JsonRow(*s, index, r);
+  JsonRow(s->jsonl, r);
   const bool jsonl = Written(s->jsonl, "summary.jsonl", why, why_size);
   return csv && jsonl ? 1 : 0;
 }

@@ -70,21 +70,21 @@ void AppendRecordLost(const Slot& slot, char* text, size_t size) {
 // What a slot's row and event line say: the stage now, or how its last box ended.
 void SlotStage(const Slot& slot, char* text, size_t size, int* stage) {
   const bool ended = !slot.running && slot.seq > 0;
-  *stage = slot.progress.stage;
+  *stage = ended ? slot.result.result : slot.progress.stage;
   if (slot.seq == 0) {
     *stage = kStageStarting;
     std::snprintf(text, size, "waiting for its key");
     return;
   }
-  if (ended && slot.progress.stage == kStageFailed) {
+  if (ended && slot.result.result == kStageFailed) {
     char where[48];
-    StageText(slot.reached_stage, slot.reached_kb, slot.progress, where, sizeof where);
+    ReachedText(slot.progress, where, sizeof where);
     std::snprintf(text, size, "FAILED: %s (%s)",
                   slot.progress.failure[0] != '\0' ? slot.progress.failure : slot.end.text, where);
     AppendRecordLost(slot, text, size);
     return;
   }
-  StageText(slot.progress.stage, slot.progress.kb, slot.progress, text, size);
+  StageText(*stage, slot.progress.kb, slot.progress, text, size);
   if (ended) {
     AppendRecordLost(slot, text, size);
   }
@@ -246,7 +246,7 @@ void ViewEvent(Station* s, int index) {
       return;
     }
   }
-  slot.shown_stage = p.stage;
+  slot.shown_stage = ended ? slot.result.result : p.stage;
   slot.shown_kb = p.kb;
   char raw[240];
   int stage = 0;

@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "integration/harness.h"
 #include "sdf/sdf.h"
@@ -75,6 +78,120 @@ std::vector<Fields> ReadSummary(const std::string& path) {
   return rows;
 }
 
+// One summary.jsonl line as its keys in order and their values: a string unescaped, a number or
+// null as written ("null" for null, which no string value here can be). Empty on anything but a
+// flat object of strings, numbers and nulls.
+using JsonFields = std::vector<std::pair<std::string, std::string>>;
+
+JsonFields ParseJsonLine(const std::string& line) {
+  JsonFields fields;
+  size_t i = 0;
+  auto string = [&](std::string* out) {
+    if (line[i] != '"') {
+      return false;
+    }
+    for (++i; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] != '\\') {
+        *out += line[i];
+        continue;
+      }
+      const char e = line[++i];
+      if (e == 'u' && i + 4 < line.size()) {
+        const unsigned cp = static_cast<unsigned>(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+        i += 4;
+        if (cp < 0x80) {
+          *out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+          *out += static_cast<char>(0xC0 | (cp >> 6));
+          *out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+          *out += static_cast<char>(0xE0 | (cp >> 12));
+          *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+          *out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+      } else if (e == '"' || e == '\\' || e == '/') {
+        *out += e;
+      } else {
+        return false;
+      }
+    }
+    return i++ < line.size();
+  };
+  if (line.empty() || line[i++] != '{') {
+    return {};
+  }
+  while (i < line.size()) {
+    std::string key;
+    std::string value;
+    if (!string(&key) || line[i++] != ':') {
+      return {};
+    }
+    if (line[i] == '"') {
+      if (!string(&value)) {
+        return {};
+      }
+    } else {
+      const size_t end = line.find_first_of(",}", i);
+      value = line.substr(i, end - i);
+      i = end;
+      if (value != "null" && value.find_first_not_of("0123456789.") != std::string::npos) {
+        return {};
+      }
+    }
+    fields.emplace_back(key, value);
+    const char next = line[i++];
+    if (next == '}') {
+      return i == line.size() ? fields : JsonFields{};
+    }
+    if (next != ',') {
+      return {};
+    }
+  }
+  return {};
+}
+
+// summary.jsonl, one parsed line each; a line that does not parse is an empty row.
+std::vector<JsonFields> ReadJsonSummary(const std::string& path) {
+  std::vector<JsonFields> rows;
+  const std::string text = FileText(path);
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    rows.push_back(ParseJsonLine(text.substr(at, end - at)));
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  return rows;
+}
+
+// The CSV row and the JSON row of one box say the same: every CSV field has its JSON field
+// (a missing CRC as null, the end as exit or signal, a byte no UTF-8 text holds as U+FFFD),
+// record_id first and records last.
+void ExpectSameRecord(const Fields& csv, const JsonFields& json, const std::string& folder) {
+  ASSERT_FALSE(json.empty()) << "a summary.jsonl line did not parse";
+  std::map<std::string, std::string> got(json.begin(), json.end());
+  EXPECT_EQ(got.size(), json.size()) << "a key twice";
+  EXPECT_EQ(json.front().first, "record_id");
+  EXPECT_EQ(json.front().second, folder + "/slot" + csv.at("slot") + "-" + csv.at("seq"));
+  EXPECT_EQ(json.back().first, "records");
+  EXPECT_EQ(got.size(), csv.size() + 2) << "record_id and signal beside the CSV's fields";
+  for (const auto& [name, value] : csv) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(got.count(name), 1U);
+    std::string want = value;
+    for (size_t at = 0; (at = want.find('\xff', at)) != std::string::npos; at += 3) {
+      want.replace(at, 1, "\xEF\xBF\xBD");
+    }
+    if (name == "exit") {
+      const bool number = value.find_first_not_of("0123456789") == std::string::npos;
+      EXPECT_EQ(got.at("exit"), number ? value : "null");
+      EXPECT_EQ(got.at("signal"), number ? "null" : value);
+    } else if (name == "data_crc32" && value.empty()) {
+      EXPECT_EQ(got.at(name), "null");
+    } else {
+      EXPECT_EQ(got.at(name), want);
+    }
+  }
+}
+
 // A terminal for the station, so that a child that took it over would wait at the final key.
 struct Terminal {
   int master = -1;
@@ -107,7 +224,7 @@ struct Row {
   Drive drive = Drive::kToTheEnd;
   int exit_code = 1;  // -1: killed by SIGINT
   std::vector<Expected> rows;
-  std::vector<std::string> prefix = {};  // runs the station, as ToolOptions::prefix
+  std::vector<std::string> prefix = {};   // runs the station, as ToolOptions::prefix
   std::vector<std::string> options = {};  // the station's, before the file
 };
 
@@ -272,8 +389,12 @@ TEST(Station, ABenchOfBoxes) {
 
     const std::vector<Fields> summary = ReadSummary(run + "/summary.csv");
     ASSERT_EQ(summary.size(), row.rows.size()) << r.out << r.err;
+    const std::vector<JsonFields> json = ReadJsonSummary(run + "/summary.jsonl");
+    ASSERT_EQ(json.size(), summary.size()) << jsonl;
     std::map<std::string, int> seen;  // slot and seq of each row, once each
-    for (const Fields& got : summary) {
+    for (size_t k = 0; k < summary.size(); ++k) {
+      const Fields& got = summary[k];
+      ExpectSameRecord(got, json[k], row.drive == Drive::kLoopInTmux ? "run" : run);
       const bool loop = row.drive == Drive::kLoopInTmux;
       const size_t slot = std::stoul(got.at("slot"));
       const int seq = std::stoi(got.at("seq"));

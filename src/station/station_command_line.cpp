@@ -1,0 +1,107 @@
+// The station's command line: options anywhere, then the SDF file and one port per slot.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bootrom/bootrom.h"
+#include "station/station_results.h"
+#include "station/station_run.h"
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
+               "[--results URL] FILE.sdf PORT...\n"
+               "       boxstation --push URL DIR...\n"
+               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n"
+               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n",
+               kMaxSlots);
+}
+
+namespace {
+
+bool ReadSeconds(const char* text, uint32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > static_cast<long long>(kMaxTimeoutS)) {
+    return false;
+  }
+  *value = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool ReadCount(const char* text, int* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || n < 1 || n > 1000000000L) {
+    return false;
+  }
+  *value = static_cast<int>(n);
+  return true;
+}
+
+}  // namespace
+
+// Options anywhere; the first other word is the file, the rest are ports.
+int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
+  int port_count = 0;
+  const char* file = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
+      Usage();
+      std::exit(kExitAllUpdated);
+    } else if (std::strcmp(word, "--loop") == 0) {
+      s->loop = true;
+    } else if (std::strcmp(word, "--log-dir") == 0 && has_value) {
+      *log_dir = argv[++i];
+    } else if (std::strcmp(word, "--count") == 0 && has_value) {
+      if (!ReadCount(argv[++i], &s->count)) {
+        std::fprintf(stderr, "boxstation: --count takes a number of boxes, not %s\n", argv[i]);
+        return 0;
+      }
+    } else if (std::strcmp(word, "--timeout") == 0 && has_value) {
+      if (!ReadSeconds(argv[++i], &s->timeout_s)) {
+        std::fprintf(stderr, "boxstation: --timeout takes a number of seconds from 1 to %u, not %s\n", kMaxTimeoutS,
+                     argv[i]);
+        return 0;
+      }
+    } else if (std::strcmp(word, "--results") == 0 && has_value) {  // PostgreSQL: station_results.h
+      if (ResultsOption(argv[++i]) == 0) {
+        return 0;
+      }
+    } else if (std::strcmp(word, "--platform") == 0 && has_value) {
+      PlatformPrefix prefix;
+      if (ReadPlatformPrefix(argv[++i], &prefix) == 0) {
+        std::fprintf(stderr, "boxstation: --platform takes 1 to 12 bytes in hex, such as 4B4D5637, not %s\n", argv[i]);
+        return 0;
+      }
+      s->platform = argv[i];
+    } else if (word[0] == '-' && word[1] == '-') {
+      std::fprintf(stderr, "boxstation: %s: unknown option, or its value is missing\n", word);
+      return 0;
+    } else if (file == nullptr) {
+      file = word;
+    } else if (port_count == kMaxSlots) {
+      std::fprintf(stderr, "boxstation: at most %d ports\n", kMaxSlots);
+      return 0;
+    } else {
+      // Keys 1-9, then a-z.
+      s->slots[port_count].key = static_cast<char>(port_count < 9 ? '1' + port_count : 'a' + (port_count - 9));
+      s->slots[port_count++].port = word;
+    }
+  }
+  if (file == nullptr || port_count == 0) {
+    return 0;
+  }
+  if (s->count != 0 && !s->loop) {
+    std::fprintf(stderr, "boxstation: --count goes with --loop\n");
+    return 0;
+  }
+  s->sdf_name = file;
+  s->slot_count = port_count;
+  return 1;
+}

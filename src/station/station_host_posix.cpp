@@ -1,0 +1,63 @@
+// Small facts of the host on POSIX: where the station's program lies, what names one device,
+// the standard descriptors, the clock's text.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "station/station_proc.h"
+
+int ProgramBeside(const char* name, char* path, size_t size) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) {
+    return 0;
+  }
+  self[n] = '\0';
+  char* slash = std::strrchr(self, '/');
+  if (slash == nullptr) {
+    return 0;
+  }
+  *slash = '\0';
+  const int written = std::snprintf(path, size, "%s/%s", self, name);
+  return written > 0 && static_cast<size_t>(written) < size ? 1 : 0;
+}
+
+int LogLineEndBytes() { return 1; }
+
+int PortIdentity(const char* device, PortId* id) {
+  struct stat info {};
+  if (stat(device, &info) != 0) {
+    return 0;
+  }
+  // A by-id link and its target, or two device nodes of one tty, share st_rdev.
+  if (S_ISCHR(info.st_mode)) {
+    id->major = 0;
+    id->minor = static_cast<uint64_t>(info.st_rdev);
+  } else {
+    id->major = static_cast<uint64_t>(info.st_dev);
+    id->minor = static_cast<uint64_t>(info.st_ino);
+  }
+  return 1;
+}
+
+int StandardDescriptorsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+void UtcTimeText(int64_t seconds, char* text, size_t size) {
+  const time_t t = static_cast<time_t>(seconds);
+  tm parts{};
+  if (gmtime_r(&t, &parts) == nullptr || std::strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    std::snprintf(text, size, "%lld", static_cast<long long>(seconds));
+  }
+}

@@ -1,0 +1,56 @@
+// Small facts of the host on Windows: where the station's program lies, what names one port,
+// the standard handles, the clock's text.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "serial/port_argument.h"
+#include "station/station_proc.h"
+
+int ProgramBeside(const char* name, char* path, size_t size) {
+  char self[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n == 0 || n >= sizeof self) {
+    return 0;
+  }
+  char* slash = std::strrchr(self, '\\');
+  char* other = std::strrchr(self, '/');
+  if (other != nullptr && (slash == nullptr || other > slash)) {
+    slash = other;
+  }
+  if (slash == nullptr) {
+    return 0;
+  }
+  *slash = '\0';
+  const size_t length = std::strlen(name);
+  const bool has_suffix = length >= 4 && _stricmp(name + length - 4, ".exe") == 0;
+  const int written = std::snprintf(path, size, "%s\\%s%s", self, name, has_suffix ? "" : ".exe");
+  return written > 0 && static_cast<size_t>(written) < size ? 1 : 0;
+}
+
+// boxload's standard output is in text mode: "\n" reaches the log as CR LF.
+int LogLineEndBytes() { return 2; }
+
+// Windows gives a console program its standard handles or none; nothing takes their place.
+int StandardDescriptorsOpen() { return 1; }
+
+int PortIdentity(const char* device, PortId* id) {
+  // One COM number is one port, under "comN" and "\\.\COMn" alike.
+  const int n = PortComNumber(device);
+  if (n == 0) {
+    return 0;
+  }
+  id->major = 0;
+  id->minor = static_cast<uint64_t>(n);
+  return 1;
+}
+
+void UtcTimeText(int64_t seconds, char* text, size_t size) {
+  const __time64_t t = seconds;
+  tm parts{};
+  if (_gmtime64_s(&parts, &t) != 0 || std::strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+    std::snprintf(text, size, "%lld", static_cast<long long>(seconds));
+  }
+}

@@ -1,0 +1,57 @@
+// The station's run from its command line to its last box, one job to a file.
+//
+//   station_command_line.cpp
+//     ReadCommandLine(argc, argv, station, &log_dir)
+//                                options anywhere, then the SDF file and the ports into station;
+//                                0 on a usage error (its line printed, if any: the caller adds
+//                                the usage). --help prints the usage and exits 0
+//     Usage()                    the usage lines on standard error
+//   station_checks.cpp           what is checked before any child starts
+//     CheckSdf(station)          the SDF file, with boxload's own check and lines; 0 when bad
+//     CheckPorts(station)        each port named once and usable by boxload: the station's exit
+//                                status, kExitAllUpdated when every port may go on
+//     FindBoxload(station)       the boxload beside the station; 0 after a stderr line
+//   station_folder.cpp
+//     MakeLogFolder(station, given)
+//                                the run's folder: given, or boxstation-YYYYMMDD-HHMMSS made
+//                                now; never one holding an earlier run. 0 after a stderr line
+//   station_slot.cpp             a slot's box from its start to its end
+//     StartBox(station, slot)    the box's files and its boxload child; a child that cannot
+//                                start ends as a box not updated, its line and row say why
+//     EndBox(station, slot)      the child has ended: the box's result, its failure line, its
+//                                records checked, its summary row
+//     Say(station, format, ...)  a line on standard error while the boxes run
+//   station_main.cpp             the main loop: keys, stops, time-outs and ends
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "station/station.h"
+
+inline constexpr int kExitAllUpdated = 0;
+inline constexpr int kExitSomeNot = 1;
+inline constexpr int kExitUsage = 2;
+
+int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir);
+void Usage();
+
+bool CheckSdf(Station* s);
+int CheckPorts(Station* s);
+bool FindBoxload(Station* s);
+
+bool MakeLogFolder(Station* s, const char* given);
+
+void StartBox(Station* s, int index);
+void EndBox(Station* s, int index);
+[[gnu::format(printf, 2, 3)]] void Say(Station* s, const char* format, ...);
+
+// text into a buffer of size, cut to fit.
+inline void CopyText(char* to, size_t size, const char* text) {
+  size_t n = 0;
+  while (n + 1 < size && text[n] != '\0') {
+    ++n;
+  }
+  std::memmove(to, text, n);
+  to[n] = '\0';
+}
