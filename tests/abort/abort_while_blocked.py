@@ -9,7 +9,8 @@ exactly where it wants:
 
   probe-read  nobody answers: the main thread waits in a timed port read (identification)
   ready-read  the firmware stage succeeds, the ready signal never comes: a read without limit
-  port-write  the box stops reading while the tool sends SDF blocks: a write that cannot end
+  port-write  after the SDF header the line stops taking bytes (its output held off, as flow
+              control would): the first block's write cannot end
   console     standard output is a pipe that nobody reads while the bootloader's text is
               printed: the main thread is stuck inside printf, holding standard output; the
               reader comes back 0.1 s after the signal
@@ -29,6 +30,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -161,9 +163,13 @@ def run(boxload, port_dir, scenario, workdir):
             if scenario == "ready-read":
                 time.sleep(1.5)
             elif scenario == "port-write":
-                # Ready, the header taken, every block taken before it is read: then nobody
-                # reads, and the pty's buffer fills up under the tool's writes.
-                box.send(b"SDF\x10" + b"\x06" * 300)
+                # Ready and the header taken; then the line's output is held off. Verdicts sent
+                # ahead of their blocks would fill the pty faster, but the tool takes a verdict
+                # waiting before a block's checksum for what it is: out of step, and stops.
+                box.send(b"SDF\x10")
+                box.read(20)
+                termios.tcflow(slave, termios.TCOOFF)
+                box.send(b"\x06")
                 time.sleep(3.0)
             elif console:
                 box.send(b"SDF\x10")
