@@ -349,6 +349,30 @@ void SummaryScreen(const Station& s) {
     std::printf(" (%.0f boxes per hour)", s.by_result[kStageUpdated] / hours);
   }
   std::printf("\n");
+  // Each slot's yield and line quality: the resends per box that answered.
+  for (int i = 0; i < s.slot_count; ++i) {
+    const Slot& slot = s.slots[i];
+    const int updated = slot.by_result[kStageUpdated];
+    const int no_box = slot.by_result[kStageNoBox];
+    const int answered = slot.done - no_box;
+    char port[kPathSize];
+    ShownText(slot.port, port, sizeof port);
+    std::printf("  slot %d %s: %d updated, %d failed, %d no box", i + 1, port, updated, answered - updated, no_box);
+    if (answered > 0) {
+      std::printf(", %.1f resends per box", static_cast<double>(slot.resends) / answered);
+    }
+    std::printf("\n");
+  }
+  const char* comma = "  by category: ";
+  for (int c = kCategoryNone + 1; c < kCategoryCount; ++c) {
+    if (s.by_category[c] > 0) {
+      std::printf("%s%d %s", comma, s.by_category[c], CategoryName(c));
+      comma = ", ";
+    }
+  }
+  if (comma[0] == ',') {
+    std::printf("\n");
+  }
   const int shown = s.miss_count < kMissesShown ? s.miss_count : kMissesShown;
   for (int i = 0; i < shown; ++i) {
     const Miss& m = s.misses[i];
