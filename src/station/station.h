@@ -56,7 +56,7 @@ inline constexpr int kExitUsage = 2;
 // the next.
 inline constexpr int kRecordSchema = 1;
 
-inline constexpr int kMaxSlots = 35;  // keys 1-9, then a-z
+inline constexpr int kMaxSlots = 35;            // keys 1-9, then a-z
 inline constexpr size_t kStationNameSize = 65;  // --station: 64 bytes at most
 inline constexpr size_t kPathSize = 1024;
 inline constexpr int kFirmwareKb = 12;
@@ -360,7 +360,7 @@ struct Station {
   char boxload[kPathSize] = {};    // the boxload beside the station
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
-  char log_dir[kPathSize - 64] = {};  // room for the file names in it
+  char log_dir[kPathSize - 64] = {};        // room for the file names in it
   char record_prefix[kPathSize + 80] = {};  // "<station>:<the folder's absolute path>:" of each record_id
   bool loop = false;
   int count = 0;           // --count: boxes in all, 0 for no limit

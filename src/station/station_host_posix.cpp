@@ -1,7 +1,7 @@
 // Small facts of the host on POSIX: where the station's program lies, what names one device,
 // the standard descriptors, the clock and its text, the host's name.
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
