@@ -46,7 +46,18 @@
 
 #include "station/station_proc.h"
 
-inline constexpr int kMaxSlots = 35;  // keys 1-9, then a-z
+// The station's exit statuses, and --push's: every box updated (every row sent); some box not
+// updated or not recorded (a row not sent); a usage error, before any box starts.
+inline constexpr int kExitAllUpdated = 0;
+inline constexpr int kExitSomeNot = 1;
+inline constexpr int kExitUsage = 2;
+
+// The records' schema: fields are only ever added within one; a field renamed or removed makes
+// the next.
+inline constexpr int kRecordSchema = 1;
+
+inline constexpr int kMaxSlots = 35;            // keys 1-9, then a-z
+inline constexpr size_t kStationNameSize = 65;  // --station: 64 bytes at most
 inline constexpr size_t kPathSize = 1024;
 inline constexpr int kFirmwareKb = 12;
 // The station's clock counts milliseconds in 32 bits: a longer time-out could never be told.
@@ -310,8 +321,8 @@ struct Slot {
   bool waiting = false;  // --loop: ended, waits for its key
   uint32_t start_ms = 0;
   uint32_t end_ms = 0;
-  int64_t start_utc = 0;
-  int64_t end_utc = 0;
+  int64_t start_utc_ms = 0;  // milliseconds since 1970, UTC
+  int64_t end_utc_ms = 0;
   int abort_stage = 0;  // kStageTimedOut or kStageAborted once the abort is sent
   uint32_t abort_ms = 0;
   uint32_t prompt_ms = 0;  // when the final prompt was first seen; 0 before
@@ -324,6 +335,13 @@ struct Slot {
   char trace_path[kPathSize] = {};
   char err_path[kPathSize] = {};
   char record_lost[200] = {};  // what of this box's record could not be written; "" when whole
+  // The device the port resolved to as this box started, and its USB adapter's serial number
+  // ("" when not known).
+  char device[kPathSize] = {};
+  char adapter_serial[128] = {};
+  // The slot's line quality and yield so far: boxes ended by result, resends of them all.
+  int by_result[kStageAborted + 1] = {};
+  int64_t resends = 0;
 };
 
 // A box that did not update, kept for the closing summary.
@@ -336,12 +354,14 @@ struct Miss {
 inline constexpr int kMissesShown = 16;
 
 struct Station {
+  char name[kStationNameSize] = {};  // --station, or the host's name
   const char* sdf_name = "";
   const char* platform = nullptr;  // --platform as given, passed to every child; null without it
   char boxload[kPathSize] = {};    // the boxload beside the station
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
-  char log_dir[kPathSize - 64] = {};  // room for the file names in it
+  char log_dir[kPathSize - 64] = {};        // room for the file names in it
+  char record_prefix[kPathSize + 80] = {};  // "<station>:<the folder's absolute path>:" of each record_id
   bool loop = false;
   int count = 0;           // --count: boxes in all, 0 for no limit
   uint32_t timeout_s = 0;  // --timeout: 0 for none; at most kMaxTimeoutS
@@ -351,6 +371,7 @@ struct Station {
   int started = 0;
   int ended = 0;
   int by_result[kStageAborted + 1] = {};
+  int by_category[kCategoryCount] = {};
   Miss misses[kMissesShown];
   int miss_count = 0;
   int records_lost = 0;  // boxes whose log, trace or summary row could not be written in full

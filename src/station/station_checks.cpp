@@ -125,6 +125,22 @@ int CheckPorts(Station* s) {
   return status;
 }
 
+// Looked at as each box starts: an adapter plugged into another socket between two boxes gives
+// a by-id link another target.
+void FindSlotDevice(Slot* slot) {
+  static PortArgument argument;  // large: one at a time
+  slot->device[0] = '\0';
+  slot->adapter_serial[0] = '\0';
+  ReadPortArgument(slot->port, PortNamingRules(), &argument);
+  const char* open_name = PortOpenName(argument);
+  if (open_name == nullptr) {
+    return;
+  }
+  const char* device = PortDevicePath(open_name);
+  PortDeviceFacts("", device != nullptr ? device : open_name, slot->device, static_cast<int>(sizeof slot->device),
+                  slot->adapter_serial, static_cast<int>(sizeof slot->adapter_serial));
+}
+
 bool FindBoxload(Station* s) {
   if (ProgramBeside("boxload", s->boxload, sizeof s->boxload) == 0 || FileKindOf(s->boxload) != kFileRegular) {
     std::fprintf(stderr, "boxstation: boxload is not beside boxstation (%s)\n", s->boxload);

@@ -11,11 +11,13 @@
 void Usage() {
   std::fprintf(stderr,
                "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
-               "[--results URL] FILE.sdf PORT...\n"
+               "[--station NAME] [--results URL] FILE.sdf PORT...\n"
                "       boxstation --push URL DIR...\n"
                "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n"
-               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n",
-               kMaxSlots);
+               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n"
+               "  --station NAME: the bench's name in every record (1 to %d bytes, no control bytes; by default "
+               "the host's name)\n",
+               kMaxSlots, static_cast<int>(kStationNameSize - 1));
 }
 
 namespace {
@@ -40,6 +42,33 @@ bool ReadCount(const char* text, int* value) {
   }
   *value = static_cast<int>(n);
   return true;
+}
+
+// A name the records carry as it is: no control byte, which would break a log line or a CSV row.
+bool ReadStationName(const char* text, char* name, size_t size) {
+  const size_t n = std::strlen(text);
+  if (n == 0 || n >= size) {
+    return false;
+  }
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) {
+      return false;
+    }
+  }
+  CopyText(name, size, text);
+  return true;
+}
+
+// The host's name, with any control byte as '?', when --station names none.
+void DefaultStationName(char* name, size_t size) {
+  if (HostName(name, size) == 0) {
+    CopyText(name, size, "unnamed");
+  }
+  for (char* c = name; *c != '\0'; ++c) {
+    if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F) {
+      *c = '?';
+    }
+  }
 }
 
 }  // namespace
@@ -67,6 +96,14 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
       if (!ReadSeconds(argv[++i], &s->timeout_s)) {
         std::fprintf(stderr, "boxstation: --timeout takes a number of seconds from 1 to %u, not %s\n", kMaxTimeoutS,
                      argv[i]);
+        return 0;
+      }
+    } else if (std::strcmp(word, "--station") == 0 && has_value) {
+      if (!ReadStationName(argv[++i], s->name, sizeof s->name)) {
+        char shown[kPathSize];
+        ShownText(argv[i], shown, sizeof shown);
+        std::fprintf(stderr, "boxstation: --station takes a name of 1 to %d bytes with no control bytes, not %s\n",
+                     static_cast<int>(kStationNameSize - 1), shown);
         return 0;
       }
     } else if (std::strcmp(word, "--results") == 0 && has_value) {  // PostgreSQL: station_results.h
@@ -100,6 +137,9 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
   if (s->count != 0 && !s->loop) {
     std::fprintf(stderr, "boxstation: --count goes with --loop\n");
     return 0;
+  }
+  if (s->name[0] == '\0') {
+    DefaultStationName(s->name, sizeof s->name);
   }
   s->sdf_name = file;
   s->slot_count = port_count;

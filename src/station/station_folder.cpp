@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "sdf/sdf_file.h"
 #include "station/station_run.h"
@@ -28,8 +27,8 @@ void SayFolderFailure(const char* folder) {
 // run's, or another station's started in the same second) gets a suffix, -2, -3, ...
 bool MakeDefaultFolder(Station* s) {
   char utc[32];
-  UtcTimeText(static_cast<int64_t>(std::time(nullptr)), utc, sizeof utc);
-  // "2026-12-07T09:00:00Z" -> "20261207-090000"
+  UtcTimeText(UtcNowMs(), utc, sizeof utc);
+  // "2026-12-07T09:00:00.123Z" -> "20261207-090000"
   char stamp[16];
   int n = 0;
   for (const char* c = utc; *c != '\0' && n < 15; ++c) {
@@ -55,11 +54,9 @@ bool MakeDefaultFolder(Station* s) {
   return false;
 }
 
-}  // namespace
-
 // --log-dir may name a folder that exists, but never one of an earlier run: every file the
 // station writes there is new in any case.
-bool MakeLogFolder(Station* s, const char* given) {
+bool MakeFolder(Station* s, const char* given) {
   if (given == nullptr) {
     return MakeDefaultFolder(s);
   }
@@ -78,5 +75,21 @@ bool MakeLogFolder(Station* s, const char* given) {
     SayFolderFailure(s->log_dir);
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+// The folder, and the start of each record_id: the station's name and the folder's absolute
+// path tell this run from every other bench's and every other run's.
+bool MakeLogFolder(Station* s, const char* given) {
+  if (!MakeFolder(s, given)) {
+    return false;
+  }
+  char folder[kPathSize];
+  if (AbsolutePath(s->log_dir, folder, sizeof folder) == 0) {
+    CopyText(folder, sizeof folder, s->log_dir);
+  }
+  std::snprintf(s->record_prefix, sizeof s->record_prefix, "%s:%s:", s->name, folder);
   return true;
 }

@@ -1,7 +1,9 @@
 // Small facts of the host on POSIX: where the station's program lies, what names one device,
-// the standard descriptors, the clock's text.
+// the standard descriptors, the clock and its text, the host's name.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -54,10 +56,37 @@ int StandardDescriptorsOpen() {
   return 1;
 }
 
-void UtcTimeText(int64_t seconds, char* text, size_t size) {
-  const time_t t = static_cast<time_t>(seconds);
+int64_t UtcNowMs() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void UtcTimeText(int64_t ms, char* text, size_t size) {
+  const time_t t = static_cast<time_t>(ms / 1000);
   tm parts{};
-  if (gmtime_r(&t, &parts) == nullptr || std::strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
-    std::snprintf(text, size, "%lld", static_cast<long long>(seconds));
+  char seconds[32];
+  if (gmtime_r(&t, &parts) == nullptr || std::strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &parts) == 0) {
+    std::snprintf(text, size, "%lld", static_cast<long long>(ms));
+    return;
   }
+  std::snprintf(text, size, "%s.%03dZ", seconds, static_cast<int>(ms % 1000));
+}
+
+int HostName(char* name, size_t size) {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+    return 0;
+  }
+  std::snprintf(name, size, "%s", host);
+  return 1;
+}
+
+int AbsolutePath(const char* path, char* out, size_t size) {
+  char resolved[PATH_MAX];
+  if (realpath(path, resolved) == nullptr) {
+    return 0;
+  }
+  const int written = std::snprintf(out, size, "%s", resolved);
+  return written > 0 && static_cast<size_t>(written) < size ? 1 : 0;
 }

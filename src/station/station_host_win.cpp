@@ -1,5 +1,5 @@
 // Small facts of the host on Windows: where the station's program lies, what names one port,
-// the standard handles, the clock's text.
+// the standard handles, the clock and its text, the host's name.
 #include <windows.h>
 
 #include <cstdio>
@@ -47,10 +47,36 @@ int PortIdentity(const char* device, PortId* id) {
   return 1;
 }
 
-void UtcTimeText(int64_t seconds, char* text, size_t size) {
-  const __time64_t t = seconds;
+int64_t UtcNowMs() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  // 100 ns steps since 1601.
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>((ticks - 116444736000000000ULL) / 10000);
+}
+
+void UtcTimeText(int64_t ms, char* text, size_t size) {
+  const __time64_t t = ms / 1000;
   tm parts{};
-  if (_gmtime64_s(&parts, &t) != 0 || std::strftime(text, size, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
-    std::snprintf(text, size, "%lld", static_cast<long long>(seconds));
+  char seconds[32];
+  if (_gmtime64_s(&parts, &t) != 0 || std::strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &parts) == 0) {
+    std::snprintf(text, size, "%lld", static_cast<long long>(ms));
+    return;
   }
+  std::snprintf(text, size, "%s.%03dZ", seconds, static_cast<int>(ms % 1000));
+}
+
+int HostName(char* name, size_t size) {
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD n = sizeof host;
+  if (GetComputerNameA(host, &n) == 0 || host[0] == '\0') {
+    return 0;
+  }
+  std::snprintf(name, size, "%s", host);
+  return 1;
+}
+
+int AbsolutePath(const char* path, char* out, size_t size) {
+  const DWORD n = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
+  return n > 0 && n < size ? 1 : 0;
 }

@@ -60,7 +60,12 @@
 //   StandardDescriptorsOpen()        first of all: a closed standard descriptor is reopened on
 //                                    the null device (POSIX), so that no port or file opened
 //                                    later takes its number; 0 when that failed
-//   UtcTimeText(seconds, text, size) "2026-12-07T09:00:00Z" for seconds since 1970
+//   UtcNowMs()                       milliseconds since 1970, UTC
+//   UtcTimeText(ms, text, size)      "2026-12-07T09:00:00.123Z" for milliseconds since 1970
+//   HostName(name, size)             the host's name (gethostname; the computer's name on
+//                                    Windows), cut to fit; 0 when it cannot be had
+//   AbsolutePath(path, out, size)    path from the root (links followed on POSIX); 0 when it
+//                                    cannot be made or does not fit
 #pragma once
 
 #include <cstddef>
@@ -108,4 +113,7 @@ void TerminalSize(int* columns, int* rows);
 int KeysBegin();
 void KeysEnd();
 int WaitForOperatorKey(int ms);
-void UtcTimeText(int64_t seconds, char* text, size_t size);
+int64_t UtcNowMs();
+void UtcTimeText(int64_t ms, char* text, size_t size);
+int HostName(char* name, size_t size);
+int AbsolutePath(const char* path, char* out, size_t size);

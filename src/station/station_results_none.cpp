@@ -3,11 +3,10 @@
 // them from any host that has libpq, such as a Linux PC that sees the bench's shared folders.
 #include <cstdio>
 
+#include "station/station.h"
 #include "station/station_results.h"
 
 namespace {
-
-constexpr int kExitUsage = 2;
 
 void Refuse(const char* option) {
   std::fprintf(stderr,

@@ -6,20 +6,16 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "station/station.h"
 #include "station/station_results.h"
 
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 // A server that is down is tried again this often while boxes run; a call of ResultsTend spends
 // at most about kTendBudgetMs sending, and a connect at most the connect time-out.
 constexpr uint32_t kRetryMs = 10000;
 constexpr uint32_t kTendBudgetMs = 250;
 constexpr int kRefusalsTold = 5;
 constexpr size_t kLineSize = 16384;  // a row is a few KB at most: its paths and a failure line
-constexpr size_t kPathSize = 1100;
 
 // The typed columns. The jsonb column "row" holds the whole line; a field with no column here
 // lives there alone. Columns are added to an older table when missing, never removed.
@@ -463,16 +459,16 @@ int PushMain(int argc, char** argv) {
   PGconn* conn = Connect(url, why, sizeof why);
   if (conn == nullptr) {
     std::fprintf(stderr, "boxstation: cannot store rows in %s: %s\n", target, why);
-    return kExitFailed;
+    return kExitSomeNot;
   }
-  int status = kExitDone;
+  int status = kExitAllUpdated;
   for (int i = 3; i < argc && conn != nullptr; ++i) {
     char path[kPathSize + 16];
     std::snprintf(path, sizeof path, "%s/summary.jsonl", argv[i]);
     std::FILE* f = std::fopen(path, "rb");
     if (f == nullptr) {
       std::fprintf(stderr, "boxstation: %s: %s\n", path, std::strerror(errno));
-      status = kExitFailed;
+      status = kExitSomeNot;
       continue;
     }
     int read = 0;
@@ -490,7 +486,7 @@ int PushMain(int argc, char** argv) {
         std::fprintf(stderr, "boxstation: %s lost at %s line %d: %s\n", target, path, read, why);
         PQfinish(conn);
         conn = nullptr;
-        status = kExitFailed;
+        status = kExitSomeNot;
         break;
       }
       if (sent == kRefused) {
@@ -503,7 +499,7 @@ int PushMain(int argc, char** argv) {
     std::printf("%s: %d row%s read, %d added", argv[i], read, read == 1 ? "" : "s", added);
     if (refused != 0) {
       std::printf(", %d refused", refused);
-      status = kExitFailed;
+      status = kExitSomeNot;
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -11,6 +11,8 @@
 //     CheckPorts(station)        each port named once and usable by boxload: the station's exit
 //                                status, kExitAllUpdated when every port may go on
 //     FindBoxload(station)       the boxload beside the station; 0 after a stderr line
+//     FindSlotDevice(slot)       the device and USB adapter serial the slot's port names now,
+//                                for its box's record ("" when not known)
 //   station_folder.cpp
 //     MakeLogFolder(station, given)
 //                                the run's folder: given, or boxstation-YYYYMMDD-HHMMSS made
@@ -29,16 +31,13 @@
 
 #include "station/station.h"
 
-inline constexpr int kExitAllUpdated = 0;
-inline constexpr int kExitSomeNot = 1;
-inline constexpr int kExitUsage = 2;
-
 int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir);
 void Usage();
 
 bool CheckSdf(Station* s);
 int CheckPorts(Station* s);
 bool FindBoxload(Station* s);
+void FindSlotDevice(Slot* slot);
 
 bool MakeLogFolder(Station* s, const char* given);
 

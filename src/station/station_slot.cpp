@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "common/common.h"
 #include "sdf/sdf.h"
@@ -157,8 +156,9 @@ void StartBox(Station* s, int index) {
   slot.record_lost[0] = '\0';
   slot.end = ChildEnd{};
   slot.result = SlotResult{};
+  FindSlotDevice(&slot);
   slot.start_ms = ElapsedClock();
-  slot.start_utc = static_cast<int64_t>(std::time(nullptr));
+  slot.start_utc_ms = UtcNowMs();
   const char* argv[] = {s->boxload, slot.port, s->sdf_name, "--trace", slot.trace_path, nullptr, nullptr, nullptr};
   if (s->platform != nullptr) {
     argv[5] = "--platform";
@@ -196,7 +196,7 @@ void EndBox(Station* s, int index) {
   Progress& p = slot.progress;
   FollowEnd(&p);
   slot.end_ms = ElapsedClock();
-  slot.end_utc = static_cast<int64_t>(std::time(nullptr));
+  slot.end_utc_ms = UtcNowMs();
   slot.result = DecideResult(slot.end, slot.abort_stage, p);
   const int result = slot.result.result;
   ErrorLines lines;
@@ -212,8 +212,11 @@ void EndBox(Station* s, int index) {
   DropEmptyFile(slot.err_path);
   slot.running = false;
   ++slot.done;
+  ++slot.by_result[result];
+  slot.resends += p.resends;
   ++s->ended;
   ++s->by_result[result];
+  ++s->by_category[CategoryOf(result, slot.result.crashed, p)];
   if (result != kStageUpdated) {
     if (s->miss_count < kMissesShown) {
       Miss& m = s->misses[s->miss_count];

@@ -116,12 +116,14 @@ struct BoxRecord {
   char end[32];
   char seconds[24];
   char stage[64];
+  const char* category;  // null when updated
 };
 
 // How a column's text is written. A word holds no comma, quote or line end (a time, a result
-// name) and goes bare into the CSV; a text may hold anything and is quoted there. A column with
-// no value for a box (its take gives null) is JSON's null and an empty CSV field.
-enum ColumnKind { kNumber, kWord, kText };
+// name) and goes bare into the CSV; a text may hold anything and is quoted there. A number and a
+// truth ("true", "false") go bare into both files. A column with no value for a box (its take
+// gives null) is JSON's null and an empty CSV field.
+enum ColumnKind { kNumber, kTruth, kWord, kText };
 enum ColumnFiles { kBothFiles, kCsvOnly, kJsonOnly };
 
 // A column's text for one box: a text the record holds, one made in scratch, or null.
@@ -139,12 +141,25 @@ const char* Number(char* scratch, size_t size, long long n) {
   return scratch;
 }
 
+// Seconds with their milliseconds, as "seconds" has them.
+const char* Seconds(char* scratch, size_t size, int64_t ms) {
+  std::snprintf(scratch, size, "%lld.%03d", static_cast<long long>(ms / 1000), static_cast<int>(ms % 1000));
+  return scratch;
+}
+
+const char* TextOrNull(const char* text) { return text[0] != '\0' ? text : nullptr; }
+
+// The file this box was sent is the one its trace names; a box whose trace never named one (its
+// child never started, say) is given the station's.
+bool TraceNamedFile(const BoxRecord& r) { return r.slot.progress.sdf_file[0] != '\0'; }
+
 // Every column of summary.csv and summary.jsonl, in their order: adding a field is one row here.
+// Each file keeps its columns' places: a field new to a file goes after all it had, which is why
+// record_id and signal, in the JSON from the start, come into the CSV at its end.
 constexpr Column kColumns[] = {
-    // Stand-in record_id until the schema-1 row names the station: the folder, the slot, the box.
     {"record_id", kText, kJsonOnly,
      [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
-       std::snprintf(scratch, size, "%s/slot%d-%d", r.station.log_dir, r.index + 1, r.slot.seq);
+       std::snprintf(scratch, size, "%s%d-%d", r.station.record_prefix, r.index + 1, r.slot.seq);
        return scratch;
      }},
     {"slot", kNumber, kBothFiles,
@@ -172,11 +187,17 @@ constexpr Column kColumns[] = {
      [](const BoxRecord& r, char*, size_t) -> const char* {
        return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
      }},
-    {"sdf_file", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return r.station.sdf_name; }},
-    // The file this box was sent, as its trace names it; a box that never started was sent none.
-    {"data_crc32", kWord, kBothFiles,
+    {"sdf_file", kText, kBothFiles,
      [](const BoxRecord& r, char*, size_t) -> const char* {
-       return r.slot.progress.data_crc32[0] != '\0' ? r.slot.progress.data_crc32 : nullptr;
+       return TraceNamedFile(r) ? r.slot.progress.sdf_file : r.station.sdf_name;
+     }},
+    {"data_crc32", kWord, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       if (!TraceNamedFile(r)) {
+         std::snprintf(scratch, size, "%08X", static_cast<unsigned>(r.station.data_crc32));
+         return scratch;
+       }
+       return TextOrNull(r.slot.progress.data_crc32);  // a file with no header has none
      }},
     {"log", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return InFolder(r.station, r.slot.log_path); }},
     {"trace", kText, kBothFiles,
@@ -185,6 +206,51 @@ constexpr Column kColumns[] = {
      [](const BoxRecord& r, char*, size_t) -> const char* {
        return r.slot.record_lost[0] != '\0' ? r.slot.record_lost : "complete";
      }},
+    // Schema 1's fields, after all that the files had before it.
+    {"schema", kNumber, kBothFiles,
+     [](const BoxRecord&, char* scratch, size_t size) { return Number(scratch, size, kRecordSchema); }},
+    {"record_id", kText, kCsvOnly,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       std::snprintf(scratch, size, "%s%d-%d", r.station.record_prefix, r.index + 1, r.slot.seq);
+       return scratch;
+     }},
+    {"station", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.station.name; }},
+    {"device", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.device); }},
+    {"adapter_serial", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.adapter_serial); }},
+    // Null for a stage that never began: no trace event, or no firmware stage's end.
+    {"firmware_seconds", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       return r.slot.progress.first_us >= 0 ? Seconds(scratch, size, r.slot.progress.firmware_ms) : nullptr;
+     }},
+    {"software_seconds", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       return r.slot.progress.firmware_end_us >= 0 ? Seconds(scratch, size, r.slot.progress.software_ms) : nullptr;
+     }},
+    {"category", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.category; }},
+    {"signal", kText, kCsvOnly,
+     [](const BoxRecord& r, char*, size_t) -> const char* {
+       return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
+     }},
+    {"platform", kWord, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.progress.platform); }},
+    {"repair_mode", kTruth, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return r.slot.progress.repair_mode ? "true" : "false"; }},
+    {"sdf_bytes", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
+       return r.slot.progress.sdf_bytes >= 0 ? Number(scratch, size, r.slot.progress.sdf_bytes) : nullptr;
+     }},
+    {"sdf_id", kWord, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.progress.sdf_id); }},
+    {"resends", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) { return Number(scratch, size, r.slot.progress.resends); }},
+    {"stray_bytes", kNumber, kBothFiles,
+     [](const BoxRecord& r, char* scratch, size_t size) { return Number(scratch, size, r.slot.progress.stray_bytes); }},
+    {"boxload_version", kText, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.progress.boxload_version); }},
+    {"image_sha256", kWord, kBothFiles,
+     [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.progress.image_sha256); }},
 };
 
 void CsvHeading(std::FILE* f) {
@@ -199,7 +265,7 @@ void CsvHeading(std::FILE* f) {
 }
 
 void CsvRow(std::FILE* f, const BoxRecord& r) {
-  static char scratch[kPathSize + 64];
+  static char scratch[sizeof(Station::record_prefix) + 32];  // a record_id at most
   const char* comma = "";
   for (const Column& c : kColumns) {
     if (c.files == kJsonOnly) {
@@ -218,7 +284,7 @@ void CsvRow(std::FILE* f, const BoxRecord& r) {
 }
 
 void JsonRow(std::FILE* f, const BoxRecord& r) {
-  static char scratch[kPathSize + 64];
+  static char scratch[sizeof(Station::record_prefix) + 32];  // a record_id at most
   char open = '{';
   for (const Column& c : kColumns) {
     if (c.files == kCsvOnly) {
@@ -229,7 +295,7 @@ void JsonRow(std::FILE* f, const BoxRecord& r) {
     open = ',';
     if (text == nullptr) {
       std::fputs("null", f);
-    } else if (c.kind == kNumber) {
+    } else if (c.kind == kNumber || c.kind == kTruth) {
       std::fputs(text, f);
     } else {
       JsonText(f, text);
@@ -257,9 +323,9 @@ int SummaryOpen(Station* s) {
 
 int SummaryRow(Station* s, int index, char* why, size_t why_size) {
   const Slot& slot = s->slots[index];
-  BoxRecord r{*s, slot, index, {}, {}, {}, {}};
-  UtcTimeText(slot.start_utc, r.start, sizeof r.start);
-  UtcTimeText(slot.end_utc, r.end, sizeof r.end);
+  BoxRecord r{*s, slot, index, {}, {}, {}, {}, FailureCategory(slot.result.result, slot.result.crashed, slot.progress)};
+  UtcTimeText(slot.start_utc_ms, r.start, sizeof r.start);
+  UtcTimeText(slot.end_utc_ms, r.end, sizeof r.end);
   const uint32_t ms = slot.end_ms - slot.start_ms;
   std::snprintf(r.seconds, sizeof r.seconds, "%u.%03u", ms / 1000, ms % 1000);
   ReachedText(slot.progress, r.stage, sizeof r.stage);
@@ -283,6 +349,30 @@ void SummaryScreen(const Station& s) {
     std::printf(" (%.0f boxes per hour)", s.by_result[kStageUpdated] / hours);
   }
   std::printf("\n");
+  // Each slot's yield and line quality: the resends per box that answered.
+  for (int i = 0; i < s.slot_count; ++i) {
+    const Slot& slot = s.slots[i];
+    const int updated = slot.by_result[kStageUpdated];
+    const int no_box = slot.by_result[kStageNoBox];
+    const int answered = slot.done - no_box;
+    char port[kPathSize];
+    ShownText(slot.port, port, sizeof port);
+    std::printf("  slot %d %s: %d updated, %d failed, %d no box", i + 1, port, updated, answered - updated, no_box);
+    if (answered > 0) {
+      std::printf(", %.1f resends per box", static_cast<double>(slot.resends) / answered);
+    }
+    std::printf("\n");
+  }
+  const char* comma = "  by category: ";
+  for (int c = kCategoryNone + 1; c < kCategoryCount; ++c) {
+    if (s.by_category[c] > 0) {
+      std::printf("%s%d %s", comma, s.by_category[c], CategoryName(c));
+      comma = ", ";
+    }
+  }
+  if (comma[0] == ',') {
+    std::printf("\n");
+  }
   const int shown = s.miss_count < kMissesShown ? s.miss_count : kMissesShown;
   for (int i = 0; i < shown; ++i) {
     const Miss& m = s.misses[i];

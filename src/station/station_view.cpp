@@ -129,10 +129,13 @@ void SlotLine(const Station& s, int index, int width) {
   char port[kPathSize];
   ShownText(slot.port, port, sizeof port);
   const uint32_t t = SlotSeconds(slot);
-  // The stage last: a long failure line is cut at the terminal's edge.
-  char head[96];
-  std::snprintf(head, sizeof head, " %-4d %-*.*s %3u:%02u %5d  ", index + 1, kPortColumn, kPortColumn, PortColumn(port),
-                t / 60, t % 60, slot.done);
+  // The stage last: a long failure line is cut at the terminal's edge. Beside the slot's yield,
+  // the resends of its running (or last) box: a slot that keeps needing them has a bad cable
+  // or adapter.
+  const int updated = slot.by_result[kStageUpdated];
+  char head[112];
+  std::snprintf(head, sizeof head, " %-4d %-*.*s %3u:%02u %4d %4d %4d  ", index + 1, kPortColumn, kPortColumn,
+                PortColumn(port), t / 60, t % 60, updated, slot.done - updated, slot.progress.resends);
   TableLine(s, width, head, stage, shown);
 }
 
@@ -153,7 +156,8 @@ void DrawTable(Station* s) {
   TableLine(*s, width, line, 0, "");
   int drawn = 1;
   if (room >= 2) {
-    std::snprintf(line, sizeof line, " %-4s %-*s %6s %5s  %s", "slot", kPortColumn, "port", "time", "done", "stage");
+    std::snprintf(line, sizeof line, " %-4s %-*s %6s %4s %4s %4s  %s", "slot", kPortColumn, "port", "time", "upd",
+                  "fail", "rsnd", "stage");
     TableLine(*s, width, line, 0, "");
     ++drawn;
   }
@@ -258,7 +262,10 @@ void ViewEvent(Station* s, int index) {
   ShownText(slot.port, port, sizeof port);
   if (ended) {
     const uint32_t ms = slot.end_ms - slot.start_ms;
-    std::printf("slot %d %s: box %d %s, %u.%u s\n", index + 1, port, slot.seq, text, ms / 1000, ms % 1000 / 100);
+    // A box not updated ends its line with its category in brackets, for a script to count.
+    const char* category = FailureCategory(slot.result.result, slot.result.crashed, p);
+    std::printf("slot %d %s: box %d %s, %u.%u s%s%s%s\n", index + 1, port, slot.seq, text, ms / 1000, ms % 1000 / 100,
+                category != nullptr ? " [" : "", category != nullptr ? category : "", category != nullptr ? "]" : "");
   } else {
     std::printf("slot %d %s: box %d %s\n", index + 1, port, slot.seq, text);
   }

@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -78,10 +82,16 @@ std::vector<Fields> ReadSummary(const std::string& path) {
   return rows;
 }
 
-// One summary.jsonl line as its keys in order and their values: a string unescaped, a number or
-// null as written ("null" for null, which no string value here can be). Empty on anything but a
-// flat object of strings, numbers and nulls.
-using JsonFields = std::vector<std::pair<std::string, std::string>>;
+// One summary.jsonl line as its keys in order, their values (a string unescaped, anything else
+// as written) and their JSON types. Empty on anything but a flat object of strings, numbers,
+// truths and nulls.
+enum class Json { kString, kNumber, kTruth, kNull };
+struct JsonField {
+  std::string first;   // the key
+  std::string second;  // the value
+  Json type;
+};
+using JsonFields = std::vector<JsonField>;
 
 JsonFields ParseJsonLine(const std::string& line) {
   JsonFields fields;
@@ -123,6 +133,7 @@ JsonFields ParseJsonLine(const std::string& line) {
   while (i < line.size()) {
     std::string key;
     std::string value;
+    Json type = Json::kString;
     if (!string(&key) || line[i++] != ':') {
       return {};
     }
@@ -134,11 +145,15 @@ JsonFields ParseJsonLine(const std::string& line) {
       const size_t end = line.find_first_of(",}", i);
       value = line.substr(i, end - i);
       i = end;
-      if (value != "null" && value.find_first_not_of("0123456789.") != std::string::npos) {
+      type = value == "null"                                                                 ? Json::kNull
+             : value == "true" || value == "false"                                           ? Json::kTruth
+             : !value.empty() && value.find_first_not_of("0123456789.") == std::string::npos ? Json::kNumber
+                                                                                             : Json::kString;
+      if (type == Json::kString) {
         return {};
       }
     }
-    fields.emplace_back(key, value);
+    fields.push_back({key, value, type});
     const char next = line[i++];
     if (next == '}') {
       return i == line.size() ? fields : JsonFields{};
@@ -162,32 +177,44 @@ std::vector<JsonFields> ReadJsonSummary(const std::string& path) {
   return rows;
 }
 
-// The CSV row and the JSON row of one box say the same: every CSV field has its JSON field
-// (a missing CRC as null, the end as exit or signal, a byte no UTF-8 text holds as U+FFFD),
-// record_id first and records last.
-void ExpectSameRecord(const Fields& csv, const JsonFields& json, const std::string& folder) {
+// The CSV row and the JSON row of one box say the same: every field in both files (a null as an
+// empty CSV field, the end as exit or signal, a byte no UTF-8 text holds as U+FFFD), of its
+// schema's JSON type; record_id first, the station's name, the absolute folder, the slot and the
+// box's number.
+void ExpectSameRecord(const Fields& csv, const JsonFields& json, const std::string& station,
+                      const std::string& folder) {
   ASSERT_FALSE(json.empty()) << "a summary.jsonl line did not parse";
-  std::map<std::string, std::string> got(json.begin(), json.end());
+  std::map<std::string, JsonField> got;
+  for (const JsonField& f : json) {
+    got.emplace(f.first, f);
+  }
   EXPECT_EQ(got.size(), json.size()) << "a key twice";
   EXPECT_EQ(json.front().first, "record_id");
-  EXPECT_EQ(json.front().second, folder + "/slot" + csv.at("slot") + "-" + csv.at("seq"));
-  EXPECT_EQ(json.back().first, "records");
-  EXPECT_EQ(got.size(), csv.size() + 2) << "record_id and signal beside the CSV's fields";
+  EXPECT_EQ(csv.at("record_id"), station + ":" + folder + ":" + csv.at("slot") + "-" + csv.at("seq"));
+  EXPECT_EQ(got.size(), csv.size()) << "the same fields in both files";
+  const std::string numbers[] = {
+      "slot",      "seq",     "seconds",     "schema", "firmware_seconds", "software_seconds",
+      "sdf_bytes", "resends", "stray_bytes", "exit"};
   for (const auto& [name, value] : csv) {
     SCOPED_TRACE(name);
     ASSERT_EQ(got.count(name), 1U);
+    const JsonField& field = got.at(name);
     std::string want = value;
     for (size_t at = 0; (at = want.find('\xff', at)) != std::string::npos; at += 3) {
       want.replace(at, 1, "\xEF\xBF\xBD");
     }
+    const bool number = std::find(std::begin(numbers), std::end(numbers), name) != std::end(numbers);
+    if (field.type != Json::kNull) {
+      EXPECT_EQ(field.type, number ? Json::kNumber : name == "repair_mode" ? Json::kTruth : Json::kString);
+    }
     if (name == "exit") {
-      const bool number = value.find_first_not_of("0123456789") == std::string::npos;
-      EXPECT_EQ(got.at("exit"), number ? value : "null");
-      EXPECT_EQ(got.at("signal"), number ? "null" : value);
-    } else if (name == "data_crc32" && value.empty()) {
-      EXPECT_EQ(got.at(name), "null");
+      const bool code = value.find_first_not_of("0123456789") == std::string::npos;
+      EXPECT_EQ(field.second, code ? value : "null");
+      EXPECT_EQ(got.at("signal").second, code ? "null" : value);
+    } else if (field.type == Json::kNull) {
+      EXPECT_EQ(value, "");
     } else {
-      EXPECT_EQ(got.at(name), want);
+      EXPECT_EQ(field.second, want);
     }
   }
 }
@@ -215,6 +242,7 @@ struct Expected {
   const char* result;
   const char* stage;  // the row's stage, or its start when it ends in "*"
   const char* failure;
+  const char* category;  // null: the record's is null
 };
 
 struct Row {
@@ -254,16 +282,19 @@ std::vector<Row> Table() {
        false,
        Drive::kToTheEnd,
        1,
-       {{"updated", "updated", ""},
-        {"failed", "SDF 1 of 5 KB", "SendSDFFile... BAD"},
-        {"no box", "waiting for a box", "STB not responding..."},
-        {"failed", "SDF 2 of 5 KB", "WaitResponse: read error..."}}},
+       {{"updated", "updated", "", nullptr},
+        {"failed", "SDF 1 of 5 KB", "SendSDFFile... BAD", "block refused"},
+        {"no box", "waiting for a box", "STB not responding...", "no box"},
+        {"failed", "SDF 2 of 5 KB", "WaitResponse: read error...", "line lost"}},
+       {},
+       {"--station", "bench 7, \"east\""}},
       {"Ctrl+C while two boxes take their bodies",
        {Paced(), Paced()},
        false,
        Drive::kCtrlCInTheBody,
        -1,
-       {{"aborted", "SDF *", "Process aborted by user..."}, {"aborted", "SDF *", "Process aborted by user..."}}},
+       {{"aborted", "SDF *", "Process aborted by user...", "aborted"},
+        {"aborted", "SDF *", "Process aborted by user...", "aborted"}}},
       {"one port named twice, by its link and by another link to it", {BoxConfig{}}, true, Drive::kToTheEnd, 2, {}},
       {"a box that sends control bytes and refuses at its last verdict; a good box; no standard descriptors",
        {refusing_last, BoxConfig{}},
@@ -271,22 +302,24 @@ std::vector<Row> Table() {
        Drive::kToTheEnd,
        1,
        {{"failed", "SDF 5 of 5 KB",
-         "boxload: the box refused the update at its last verdict (the box said: \x1b]0;owned\x07\x1b[2J\xff!)"},
-        {"updated", "updated", ""}},
+         "boxload: the box refused the update at its last verdict (the box said: \x1b]0;owned\x07\x1b[2J\xff!)",
+         "last verdict refused"},
+        {"updated", "updated", "", nullptr}},
        {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"}},
       {"--loop in a terminal: two boxes in one slot, the second started by the slot's key",
        {BoxConfig{}},
        false,
        Drive::kLoopInTmux,
        0,
-       {{"updated", "updated", ""}, {"updated", "updated", ""}}},
+       {{"updated", "updated", "", nullptr}, {"updated", "updated", "", nullptr}}},
       {"--platform for another model: the child is given it and leaves the box alone",
        {BoxConfig{}},
        false,
        Drive::kToTheEnd,
        1,
        {{"failed", "firmware 0 of 12 KB",
-         "boxload: the box answers platform 4B4D56373732305000010A1F but --platform asks for 4B4D5638: not updated"}},
+         "boxload: the box answers platform 4B4D56373732305000010A1F but --platform asks for 4B4D5638: not updated",
+         "wrong platform"}},
        {},
        {"--platform", "4B4D5638"}},
   };
@@ -392,9 +425,17 @@ TEST(Station, ABenchOfBoxes) {
     const std::vector<JsonFields> json = ReadJsonSummary(run + "/summary.jsonl");
     ASSERT_EQ(json.size(), summary.size()) << jsonl;
     std::map<std::string, int> seen;  // slot and seq of each row, once each
+    std::set<std::string> record_ids;
+    char host[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(gethostname(host, sizeof host), 0);
+    const auto named = std::find(row.options.begin(), row.options.end(), "--station");
+    const std::string station = named != row.options.end() ? *(named + 1) : host;
+    char folder[PATH_MAX];
+    ASSERT_TRUE(summary.empty() || realpath(run.c_str(), folder) != nullptr);
     for (size_t k = 0; k < summary.size(); ++k) {
       const Fields& got = summary[k];
-      ExpectSameRecord(got, json[k], row.drive == Drive::kLoopInTmux ? "run" : run);
+      ExpectSameRecord(got, json[k], station, folder);
+      EXPECT_TRUE(record_ids.insert(got.at("record_id")).second) << got.at("record_id");
       const bool loop = row.drive == Drive::kLoopInTmux;
       const size_t slot = std::stoul(got.at("slot"));
       const int seq = std::stoi(got.at("seq"));
@@ -419,6 +460,32 @@ TEST(Station, ABenchOfBoxes) {
       EXPECT_EQ(got.at("sdf_file"), row.drive == Drive::kLoopInTmux ? "x.sdf" : file);
       EXPECT_EQ(got.at("data_crc32"), crcs[static_cast<size_t>(seq - 1)]);
       EXPECT_EQ(got.at("records"), "complete");
+      // Schema 1: what the box and its line told.
+      auto hex = [](const std::string& text, size_t n, const char* digits = "0123456789ABCDEF") {
+        return text.size() == n && text.find_first_not_of(digits) == std::string::npos;
+      };
+      EXPECT_EQ(got.at("schema"), "1");
+      EXPECT_EQ(got.at("station"), station);
+      const std::string category = want.category != nullptr ? want.category : "";
+      EXPECT_EQ(got.at("category"), category);
+      EXPECT_EQ(got.at("signal"), want.result == std::string("aborted") ? "SIGINT" : "");
+      EXPECT_EQ(got.at("platform"), want.result == std::string("no box") ? "" : "4B4D56373732305000010A1F");
+      EXPECT_EQ(got.at("repair_mode"), "false");
+      EXPECT_EQ(got.at("device").rfind("/dev/pts/", 0), 0U) << got.at("device");
+      EXPECT_EQ(got.at("adapter_serial"), "");
+      EXPECT_EQ(got.at("sdf_bytes"), std::to_string(MakeSdf(body).size()));
+      EXPECT_TRUE(hex(got.at("sdf_id"), 16)) << got.at("sdf_id");
+      EXPECT_TRUE(hex(got.at("image_sha256"), 64, "0123456789abcdef")) << got.at("image_sha256");
+      EXPECT_FALSE(got.at("boxload_version").empty());
+      EXPECT_EQ(std::stoi(got.at("resends")) > 0, category == "block refused") << got.at("resends");
+      EXPECT_EQ(got.at("stray_bytes"), "0");
+      EXPECT_FALSE(got.at("firmware_seconds").empty());
+      const bool software = want.result != std::string("no box") && category != "wrong platform";
+      EXPECT_EQ(got.at("software_seconds").empty(), !software) << got.at("software_seconds");
+      for (const char* end : {"start", "end"}) {
+        const std::string t = got.at(end);  // 2026-12-07T17:41:07.123Z
+        EXPECT_TRUE(t.size() == 24 && t[10] == 'T' && t[19] == '.' && t.back() == 'Z') << t;
+      }
       const std::string log = FileText(run + "/" + got.at("log"));
       EXPECT_EQ(log.rfind(Banner(), 0), 0U) << log;
       EXPECT_FALSE(FileText(run + "/" + got.at("trace")).empty());
@@ -479,6 +546,14 @@ TEST(Station, RecordsThatCannotBeWritten) {
        {"--timeout", "4294968"},
        2,
        "from 1 to 4294967",
+       nullptr,
+       false},
+      {"--station with a control byte",
+       false,
+       "",
+       {"--station", "bench\t7"},
+       2,
+       "--station takes a name",
        nullptr,
        false},
   };
