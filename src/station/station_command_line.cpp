@@ -13,7 +13,7 @@ void Usage() {
                "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
                "[--station NAME] [--results URL] FILE.sdf PORT...\n"
                "       boxstation --push URL DIR...\n"
-               "  PORT as boxload takes it (a device path, COMn, or a number 1 to 8), one slot each, at most %d\n"
+               "  PORT as boxload takes it (a device path; COMn on Windows; or a number 1 to 8), one slot each, at most %d\n"
                "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n"
                "  --station NAME: the bench's name in every record (1 to %d bytes, no control bytes; by default "
                "the host's name)\n",

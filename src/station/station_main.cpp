@@ -1,7 +1,7 @@
 // boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
 //
-//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] [--results URL]
-//              FILE.sdf PORT...
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] [--station NAME]
+//              [--results URL] FILE.sdf PORT...
 //   boxstation --push URL DIR...
 //
 // Before any child starts, the station checks the SDF file as boxload does, refuses a port
