@@ -9,15 +9,16 @@
 #include "station/station_run.h"
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
-               "[--station NAME] [--results URL] FILE.sdf PORT...\n"
-               "       boxstation --push URL DIR...\n"
-               "  PORT as boxload takes it (a device path; COMn on Windows; or a number 1 to 8), one slot each, at most %d\n"
-               "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n"
-               "  --station NAME: the bench's name in every record (1 to %d bytes, no control bytes; by default "
-               "the host's name)\n",
-               kMaxSlots, static_cast<int>(kStationNameSize - 1));
+  std::fprintf(
+      stderr,
+      "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
+      "[--station NAME] [--results URL] FILE.sdf PORT...\n"
+      "       boxstation --push URL DIR...\n"
+      "  PORT as boxload takes it (a device path; COMn on Windows; or a number 1 to 8), one slot each, at most %d\n"
+      "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n"
+      "  --station NAME: the bench's name in every record (1 to %d bytes, no control bytes; by default "
+      "the host's name)\n",
+      kMaxSlots, static_cast<int>(kStationNameSize - 1));
 }
 
 namespace {
