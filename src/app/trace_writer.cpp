@@ -136,7 +136,7 @@ void RecordByte(TraceKind kind, uint8_t byte) {
 
 int RecordPrint(const char* format, va_list args) {
   // On the stack, not static: the abort thread prints too.
-  char text[2048];
+  char text[kTraceTextMax];
   va_list again;
   va_copy(again, args);
   const int n = std::vsnprintf(text, sizeof text, format, args);

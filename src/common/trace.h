@@ -30,6 +30,10 @@
 enum TraceKind { kTraceTx, kTraceRx };
 
 inline constexpr const char* kTraceMagic = "# boxload trace 1";
+// One console text as an OUT line carries it, at most; a longer one is cut there (with a note).
+inline constexpr size_t kTraceTextMax = 2048;
+// An OUT line's length at most: every byte escaped (\xHH), behind its time and kind.
+inline constexpr size_t kTraceLineMax = 4 * kTraceTextMax + 128;
 // A run of bytes in one direction is cut into lines of at most this many.
 inline constexpr int kTraceBytesPerLine = 32;
 // A pause longer than this in a run of bytes starts a new line.

@@ -40,6 +40,8 @@ inline void WriteLe32(uint8_t* p, uint32_t value) {
 }
 
 inline uint32_t data_length(const SdfHeader& h) { return ReadLe32(h.bytes + kSdfDataLengthOffset); }
+// The body in the 1 KB blocks that carry it, a short last one counted whole.
+inline uint32_t BodyBlocks(const SdfHeader& h) { return (data_length(h) + 1023U) / 1024U; }
 inline uint32_t data_crc32(const SdfHeader& h) { return ReadLe32(h.bytes + kSdfDataCrcOffset); }
 inline uint32_t header_crc32(const SdfHeader& h) { return ReadLe32(h.bytes + kSdfHeaderCrcOffset); }
 

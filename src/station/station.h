@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/trace.h"
 #include "station/station_proc.h"
 
 // The station's exit statuses, and --push's: every box updated (every row sent); some box not
@@ -87,6 +88,7 @@ enum LineMatch : int {
   kLineInside,  // the text is somewhere in the line
   kLineNumber,  // the text with a number in place of its "%d" or "%ld"
   kTraceNote,   // a NOTE event of the trace begins with it
+  kErrorLine,   // a line boxload writes on standard error (the box's .err file) holds it
 };
 
 // Why a box did not update. The names are a stable interface of the records: never renamed.
@@ -179,6 +181,9 @@ enum FollowedLineId : int {
   kNoteResend,
   kNoteOutOfStep,
   kNoteWrongPlatform,
+  kErrorRefusedLast,
+  kErrorTraceCut,
+  kErrorStandIn,
   kFollowedLineCount,
 };
 
@@ -254,6 +259,12 @@ inline constexpr FollowedLine kFollowedLines[kFollowedLineCount] = {
     {kNoteOutOfStep, "out of step: ", kTraceNote, kCategoryOutOfStep, "a verdict or text message came when none could"},
     {kNoteWrongPlatform, "platform ", kTraceNote, kCategoryWrongPlatform,
      "--platform refused the box's answer: it was not reset"},
+    {kErrorRefusedLast, "the box refused the update at its last verdict", kErrorLine, kCategoryNone,
+     "the failure to show, ahead of any text of the box's"},
+    {kErrorTraceCut, "the trace could not be written in full", kErrorLine, kCategoryNone,
+     "the box's record is not whole; nothing of the box"},
+    {kErrorStandIn, "this build carries a stand-in firmware image", kErrorLine, kCategoryNone,
+     "a warning of every run, never a box's failure"},
 };
 
 struct Progress {
@@ -270,8 +281,8 @@ struct Progress {
   // The trace as read so far.
   char path[kPathSize] = {};
   std::FILE* file = nullptr;
-  long offset = 0;       // read so far
-  char line[8320] = {};  // the trace line being read: room for the longest console text escaped
+  long offset = 0;                // read so far
+  char line[kTraceLineMax] = {};  // the trace line being read: room for the longest console text escaped
   int line_length = 0;
   // What the trace tells of the run beyond its stage.
   char data_crc32[9] = {};  // of the file the box was sent, as the header names it; "" unknown

@@ -29,7 +29,7 @@ bool CheckSdf(Station* s) {
   Print(good != 0 ? "OK\n" : "BAD\n");
   FileClose(fd);
   s->data_crc32 = data_crc32(header);
-  s->sdf_kb = static_cast<int>((data_length(header) + kBlockSize - 1) / kBlockSize);
+  s->sdf_kb = static_cast<int>(BodyBlocks(header));
   std::fflush(stdout);
   return good != 0;
 }

@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "sdf/sdf_file.h"
 #include "station/station_proc.h"
 
 namespace {
@@ -53,7 +54,18 @@ namespace {
   _exit(127);
 }
 
-int OpenNew(const char* path) { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644); }
+// A child's output file, made new by the file layer: never over a name that exists.
+int OpenNew(const char* path) {
+  std::FILE* f = FileOpenNew(path);
+  if (f == nullptr) {
+    return -1;
+  }
+  const int fd = fcntl(fileno(f), F_DUPFD_CLOEXEC, 0);
+  const int reason = errno;
+  (void)std::fclose(f);
+  errno = reason;
+  return fd;
+}
 
 }  // namespace
 

@@ -203,11 +203,11 @@ void NudgeChild(ChildProcess* child) {
 
 int PollChild(ChildProcess* child, ChildEnd* end) {
   if (!child->running) {
-    return kChildStarted;
+    return 1;
   }
   const auto process = reinterpret_cast<HANDLE>(child->id);
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
-    return kChildNotStarted;
+    return 0;
   }
   DWORD code = 0;
   const bool known = GetExitCodeProcess(process, &code) != 0;
@@ -226,5 +226,5 @@ int PollChild(ChildProcess* child, ChildEnd* end) {
     end->exit_code = static_cast<int>(code);
     std::snprintf(end->text, sizeof end->text, "%lu", static_cast<unsigned long>(code));
   }
-  return kChildStarted;
+  return 1;
 }

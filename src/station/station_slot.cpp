@@ -44,9 +44,7 @@ int BodyKb(const char* name, int known) {
     return known;
   }
   SdfHeader header{};
-  const int kb = ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0
-                     ? static_cast<int>((data_length(header) + kBlockSize - 1) / kBlockSize)
-                     : known;
+  const int kb = ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0 ? static_cast<int>(BodyBlocks(header)) : known;
   FileClose(fd);
   return kb;
 }
@@ -67,13 +65,13 @@ void ReadErrorLines(const char* path, ErrorLines* lines) {
   char text[512];
   while (std::fgets(text, sizeof text, f) != nullptr) {
     text[std::strcspn(text, "\r\n")] = '\0';
-    if (std::strstr(text, "refused the update at its last verdict") != nullptr) {
+    if (std::strstr(text, kFollowedLines[kErrorRefusedLast].text) != nullptr) {
       CopyText(lines->refused, sizeof lines->refused, text);
-    } else if (std::strstr(text, "the trace could not be written in full") != nullptr) {
+    } else if (std::strstr(text, kFollowedLines[kErrorTraceCut].text) != nullptr) {
       CopyText(lines->trace_cut, sizeof lines->trace_cut, text);
       continue;  // a record's trouble, not the box's
     }
-    if (text[0] != '\0' && std::strstr(text, "stand-in firmware image") == nullptr) {
+    if (text[0] != '\0' && std::strstr(text, kFollowedLines[kErrorStandIn].text) == nullptr) {
       CopyText(lines->last, sizeof lines->last, text);
     }
   }

@@ -160,12 +160,17 @@ bool TraceNamedFile(const BoxRecord& r) { return r.slot.progress.sdf_file[0] != 
 // Every column of summary.csv and summary.jsonl, in their order: adding a field is one row here.
 // Each file keeps its columns' places: a field new to a file goes after all it had, which is why
 // record_id and signal, in the JSON from the start, come into the CSV at its end.
+// The two columns each file has at a place of its own.
+const char* RecordId(const BoxRecord& r, char* scratch, size_t size) {
+  std::snprintf(scratch, size, "%s%d-%d", r.station.record_prefix, r.index + 1, r.slot.seq);
+  return scratch;
+}
+const char* SignalText(const BoxRecord& r, char*, size_t) {
+  return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
+}
+
 constexpr Column kColumns[] = {
-    {"record_id", kText, kJsonOnly,
-     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
-       std::snprintf(scratch, size, "%s%d-%d", r.station.record_prefix, r.index + 1, r.slot.seq);
-       return scratch;
-     }},
+    {"record_id", kText, kJsonOnly, RecordId},
     {"slot", kNumber, kBothFiles,
      [](const BoxRecord& r, char* scratch, size_t size) { return Number(scratch, size, r.index + 1); }},
     {"port", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) { return r.slot.port; }},
@@ -187,10 +192,7 @@ constexpr Column kColumns[] = {
      [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
        return r.slot.end.exit_code >= 0 ? Number(scratch, size, r.slot.end.exit_code) : nullptr;
      }},
-    {"signal", kText, kJsonOnly,
-     [](const BoxRecord& r, char*, size_t) -> const char* {
-       return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
-     }},
+    {"signal", kText, kJsonOnly, SignalText},
     {"sdf_file", kText, kBothFiles,
      [](const BoxRecord& r, char*, size_t) -> const char* {
        return TraceNamedFile(r) ? r.slot.progress.sdf_file : r.station.sdf_name;
@@ -213,11 +215,7 @@ constexpr Column kColumns[] = {
     // Schema 1's fields, after all that the files had before it.
     {"schema", kNumber, kBothFiles,
      [](const BoxRecord&, char* scratch, size_t size) { return Number(scratch, size, kRecordSchema); }},
-    {"record_id", kText, kCsvOnly,
-     [](const BoxRecord& r, char* scratch, size_t size) -> const char* {
-       std::snprintf(scratch, size, "%s%d-%d", r.station.record_prefix, r.index + 1, r.slot.seq);
-       return scratch;
-     }},
+    {"record_id", kText, kCsvOnly, RecordId},
     {"station", kText, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.station.name; }},
     {"device", kText, kBothFiles,
      [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.device); }},
@@ -233,10 +231,7 @@ constexpr Column kColumns[] = {
        return r.slot.progress.firmware_end_us >= 0 ? Seconds(scratch, size, r.slot.progress.software_ms) : nullptr;
      }},
     {"category", kWord, kBothFiles, [](const BoxRecord& r, char*, size_t) -> const char* { return r.category; }},
-    {"signal", kText, kCsvOnly,
-     [](const BoxRecord& r, char*, size_t) -> const char* {
-       return r.slot.end.exit_code >= 0 ? nullptr : r.slot.end.text;
-     }},
+    {"signal", kText, kCsvOnly, SignalText},
     {"platform", kWord, kBothFiles,
      [](const BoxRecord& r, char*, size_t) -> const char* { return TextOrNull(r.slot.progress.platform); }},
     {"repair_mode", kTruth, kBothFiles,

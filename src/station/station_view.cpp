@@ -58,13 +58,8 @@ void AppendRecordLost(const Slot& slot, char* text, size_t size) {
   if (slot.record_lost[0] == '\0') {
     return;
   }
-  size_t used = std::strlen(text);
-  for (const char* part : {" - NOT RECORDED: ", static_cast<const char*>(slot.record_lost)}) {
-    for (const char* c = part; *c != '\0' && used + 1 < size; ++c) {
-      text[used++] = *c;
-    }
-  }
-  text[used] = '\0';
+  const size_t used = std::strlen(text);
+  std::snprintf(text + used, size - used, " - NOT RECORDED: %s", slot.record_lost);
 }
 
 // What a slot's row and event line say: the stage now, or how its last box ended.

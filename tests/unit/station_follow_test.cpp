@@ -139,7 +139,10 @@ TEST(StationFollow, EveryFollowedLineIsOneBoxloadPrints) {
     SCOPED_TRACE(row.text);
     const std::string text = row.text;
     bool found = false;
-    if (row.match == kTraceNote) {
+    if (row.match == kErrorLine) {
+      // fprintf(stderr, "boxload: ...") with the text at its start.
+      found = sources.find("\"boxload: " + text) != std::string::npos;
+    } else if (row.match == kTraceNote) {
       // TraceNote("..."), or the trace writer's own end and cut notes.
       found = sources.find("(\"" + text) != std::string::npos || sources.find(", \"" + text) != std::string::npos;
     } else if (row.id == kLineFirmwareOk || row.id == kLineSoftwareOk) {
