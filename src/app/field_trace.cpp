@@ -7,6 +7,7 @@
 
 #include "app/trace_writer.h"
 #include "bootrom/firmware_image.h"
+#include "common/common.h"
 #include "common/trace.h"
 #include "console/console.h"
 #include "sdf/sdf.h"
@@ -27,10 +28,8 @@ void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t
   SdfHeader header{};
   if (ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0) {
     // The header's first 8 bytes name the software: a bench's records say which a box got.
-    char id[2 * kSdfIdSize + 1] = {};
-    for (uint32_t i = 0; i < kSdfIdSize; ++i) {
-      std::snprintf(id + size_t{2} * i, 3, "%02X", header.bytes[i]);
-    }
+    char id[2 * kSdfIdSize + 1];
+    HexText(header.bytes, kSdfIdSize, id);
     std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX, id %s", shown, static_cast<unsigned long>(length),
                   static_cast<unsigned long>(data_crc32(header)), id);
   } else {

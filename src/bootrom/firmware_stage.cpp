@@ -20,23 +20,6 @@ int ProbeUpTo(PortHandle port, uint8_t reply[kPlatformReplySize], int attempts) 
   return 0;
 }
 
-void HexText(const uint8_t* bytes, size_t count, char* out) {
-  for (size_t i = 0; i < count; ++i) {
-    std::snprintf(out + 2 * i, 3, "%02X", bytes[i]);
-  }
-  out[2 * count] = '\0';
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // The guard looks at the box's first answer, while nothing but probes has gone to it: a box of
 // another model must not even be reset. A box waiting in repair mode answers 05 08 or 0E 08,
 // which names no platform, so it cannot be shown to be the right one and is refused as well.
@@ -79,7 +62,7 @@ int ReadPlatformPrefix(const char* text, PlatformPrefix* prefix) {
       continue;
     }
     const char* group = p;
-    while (HexDigit(*p) >= 0) {
+    while (HexDigitValue(*p) >= 0) {
       ++p;
     }
     const auto digits = static_cast<uint32_t>(p - group);
@@ -89,10 +72,10 @@ int ReadPlatformPrefix(const char* text, PlatformPrefix* prefix) {
       return 0;
     }
     if (digits == 1) {
-      read.bytes[read.length++] = static_cast<uint8_t>(HexDigit(group[0]));
+      read.bytes[read.length++] = static_cast<uint8_t>(HexDigitValue(group[0]));
     }
     for (uint32_t i = 0; digits > 1 && i < digits; i += 2) {
-      read.bytes[read.length++] = static_cast<uint8_t>(HexDigit(group[i]) * 16 + HexDigit(group[i + 1]));
+      read.bytes[read.length++] = static_cast<uint8_t>(HexDigitValue(group[i]) * 16 + HexDigitValue(group[i + 1]));
     }
   }
   if (read.length == 0) {

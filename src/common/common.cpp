@@ -44,3 +44,22 @@ void PrintStatusLine(const char* what, uint32_t t0, uint32_t t1) {
   Print("\n%s update status: OK, [overall time: %lu.%03lu(seconds)]\n", what, static_cast<unsigned long>(d / 1000),
         static_cast<unsigned long>(d % 1000));
 }
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+void HexText(const uint8_t* bytes, size_t count, char* out) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  out[2 * count] = '\0';
+}

@@ -7,6 +7,8 @@
 //                             one again
 //   Print(format, ...)        the console text: printf to standard output, and the one place
 //                             where a copy of it is taken (an OUT line when a trace runs)
+//   HexDigitValue(c)          0 to 15 for a hex digit of either case, -1 for any other char
+//   HexText(bytes, n, out)    n bytes as 2n upper-case hex digits and a zero; out holds 2n + 1
 //   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
 //                                  for the span t1 - t0
 #pragma once
@@ -20,6 +22,9 @@ inline constexpr uint32_t kBlockSize = 1024;
 inline constexpr uint8_t kFillByte = 0xFF;
 
 uint8_t SumBytes(const uint8_t* buffer, uint32_t count);
+
+int HexDigitValue(char c);
+void HexText(const uint8_t* bytes, size_t count, char* out);
 
 // Every line the tool shows goes through here, so that it can be copied without touching the
 // protocol code.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/common.h"
+
 std::atomic<bool> g_trace_active{false};
 
 namespace {
@@ -64,20 +66,6 @@ size_t TraceEscape(const char* text, size_t length, char* out, size_t size) {
   return taken;
 }
 
-namespace {
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-}  // namespace
 
 size_t TraceUnescape(const char* text, size_t length, char* out, size_t size) {
   size_t used = 0;
@@ -90,8 +78,8 @@ size_t TraceUnescape(const char* text, size_t length, char* out, size_t size) {
     ++c;
     if (*c == 'n' || *c == 'r') {
       out[used++] = *c == 'n' ? '\n' : '\r';
-    } else if (*c == 'x' && c + 2 < end && HexValue(c[1]) >= 0 && HexValue(c[2]) >= 0) {
-      out[used++] = static_cast<char>(HexValue(c[1]) * 16 + HexValue(c[2]));
+    } else if (*c == 'x' && c + 2 < end && HexDigitValue(c[1]) >= 0 && HexDigitValue(c[2]) >= 0) {
+      out[used++] = static_cast<char>(HexDigitValue(c[1]) * 16 + HexDigitValue(c[2]));
       c += 2;
     } else {
       out[used++] = *c;

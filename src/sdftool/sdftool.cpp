@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "common/common.h"
 #include "sdf/sdf.h"
 #include "sdf/sdf_file.h"
 
@@ -24,13 +25,6 @@ int Usage() {
   return 2;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 int RefuseOutput(const char* out_name) {
   std::fprintf(stderr, "sdftool: %s is not a regular file (a device, FIFO, socket or directory): left as it is\n",
                out_name);
@@ -42,8 +36,8 @@ bool ParseId(const char* text, uint8_t id[kSdfIdSize]) {
     return false;
   }
   for (size_t i = 0; i < kSdfIdSize; ++i) {
-    const int hi = HexDigit(text[2 * i]);
-    const int lo = HexDigit(text[2 * i + 1]);
+    const int hi = HexDigitValue(text[2 * i]);
+    const int lo = HexDigitValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) {
       return false;
     }
