@@ -107,25 +107,22 @@ int BoxloadMain(int argc, char** argv) {
   if (argc >= 3) {
     ReadPortArgument(argv[1], PortNamingRules(), &port_argument);
   }
-  // Before the banner, so that the trace holds every line; and before any port is touched.
-  const char* trace_path = nullptr;
-  const bool trace_usage = argc >= 3 && TraceOption(argc, argv, &trace_path) == 0;
-  // A malformed --platform is a usage error too, refused before anything is opened.
-  static PlatformPrefix platform;
-  const bool platform_usage = argc >= 3 && PlatformOption(argc, argv, &platform) == 0;
-  const bool help = HelpOption(argc, argv) != 0;
+  // Before the banner, so that the trace holds every line; and before any port is touched. A
+  // malformed option is a usage error, refused before anything is opened.
+  static BoxloadOptions options;
+  ReadOptions(argc, argv, &options);
   bool trace_refused = false;
-  if (trace_path != nullptr && !platform_usage && !help) {
+  if (options.trace_path != nullptr && !options.usage_error && !options.help) {
     const char* port_name = PortOpenName(port_argument);
     const char* port_device = port_name != nullptr ? PortDevicePath(port_name) : nullptr;
-    trace_refused = StartTrace(trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
+    trace_refused = StartTrace(options.trace_path, PortNameTable[0], port_device, argv[1], argv[2]) == 0;
   }
 
   Print("KMV-7720P FW update utility[ver %s,%s]\n", PortNameTable[0], kBuildDate);
-  if (trace_usage || platform_usage) {
+  if (options.usage_error) {
     return kExitUsage;
   }
-  if (help && argc >= 3) {
+  if (options.help && argc >= 3) {
     PrintHelp();
     return kExitUpdated;  // asked and answered: nothing opened
   }
@@ -134,7 +131,7 @@ int BoxloadMain(int argc, char** argv) {
   }
   if (argc < 3) {
     Print("BOXLOAD <port#> <FileName>\n");
-    if (help) {
+    if (options.help) {
       PrintHelp();
     } else {
       HintOptionsFirst(argc, argv);
@@ -171,7 +168,7 @@ int BoxloadMain(int argc, char** argv) {
   }
 
   status = kExitFailed;
-  if (RunFirmwareStage(port, platform) != 0) {
+  if (RunFirmwareStage(port, options.platform) != 0) {
     Print("do_upload_firmware()\n");
     if (RunSoftwareStage(port, fd) != 0) {
       status = kExitUpdated;

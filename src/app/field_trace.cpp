@@ -44,20 +44,6 @@ namespace {
 bool IsHelpWord(const char* word) { return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0; }
 }  // namespace
 
-int HelpOption(int argc, char** argv) {
-  if (argc == 2) {
-    return IsHelpWord(argv[1]) ? 1 : 0;
-  }
-  for (int i = 3; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--trace") == 0 || std::strcmp(argv[i], "--platform") == 0) {
-      ++i;  // a value, whatever it reads like
-    } else if (IsHelpWord(argv[i])) {
-      return 1;
-    }
-  }
-  return 0;
-}
-
 void PrintHelp() {
   std::fflush(stdout);  // after the banner on a shared terminal
   std::fprintf(stderr,
@@ -70,44 +56,39 @@ void PrintHelp() {
                "Without arguments the machine's serial ports are listed.\n");
 }
 
-int TraceOption(int argc, char** argv, const char** path) {
-  *path = nullptr;
-  for (int i = 3; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--trace") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+void ReadOptions(int argc, char** argv, BoxloadOptions* options) {
+  *options = BoxloadOptions{};
+  if (argc == 2) {
+    options->help = IsHelpWord(argv[1]);
+    return;
+  }
+  for (int i = 3; i < argc && !options->usage_error; ++i) {
+    const char* word = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (std::strcmp(word, "--trace") == 0) {
+      if (value == nullptr || value[0] == '\0') {
         std::fprintf(stderr,
                      "boxload: --trace needs the name of the file to write: boxload <port#> <FileName> --trace FILE\n");
-        return 0;
+        options->usage_error = true;
+      } else {
+        options->trace_path = value;
       }
-      *path = argv[++i];
-    } else if (std::strcmp(argv[i], "--platform") == 0) {
-      ++i;  // its value is PlatformOption's
-    } else if (IsHelpWord(argv[i])) {
-      // HelpOption's
-    } else if (std::strncmp(argv[i], "--", 2) == 0) {
-      std::fprintf(stderr, "boxload: unknown option %s ignored\n", argv[i]);
-    }
-  }
-  return 1;
-}
-
-int PlatformOption(int argc, char** argv, PlatformPrefix* prefix) {
-  *prefix = PlatformPrefix{};
-  for (int i = 3; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--trace") == 0) {
-      ++i;  // its file name could read as a word of its own
-    } else if (std::strcmp(argv[i], "--platform") == 0) {
-      if (i + 1 >= argc || ReadPlatformPrefix(argv[i + 1], prefix) == 0) {
+      ++i;  // the value, whatever it reads like
+    } else if (std::strcmp(word, "--platform") == 0) {
+      if (value == nullptr || ReadPlatformPrefix(value, &options->platform) == 0) {
         std::fprintf(stderr,
                      "boxload: --platform takes 1 to 12 bytes in hex, such as 4B4D5637 or \"4B 4D 56 37\", not "
                      "%s\n",
-                     i + 1 < argc ? argv[i + 1] : "nothing");
-        return 0;
+                     value != nullptr ? value : "nothing");
+        options->usage_error = true;
       }
       ++i;
+    } else if (IsHelpWord(word)) {
+      options->help = true;
+    } else if (std::strncmp(word, "--", 2) == 0) {
+      std::fprintf(stderr, "boxload: unknown option %s ignored\n", word);
     }
   }
-  return 1;
 }
 
 int IsWindowsDeviceName(const char* path) {

@@ -1,18 +1,12 @@
 // The front end's side of the field trace: the options after the two arguments, the trace's
 // header, and its last line.
 //
-//   TraceOption(argc, argv, &path)    reads the arguments after the two positional ones:
-//                                     "--trace FILE" sets path (else it stays null); an
-//                                     unknown "--" word gets one warning line on stderr, any
-//                                     other word is ignored; 0 after a stderr line when --trace
-//                                     has no file name (a usage error); "--platform HEX"
-//                                     is left to PlatformOption
-//   PlatformOption(argc, argv, &prefix)  "--platform HEX" after the two arguments sets the
-//                                     platform that the box must answer with (bootrom.h);
-//                                     without it prefix stays empty; 0 after a stderr line when
-//                                     HEX is missing or malformed (a usage error)
-//   HelpOption(argc, argv)            1 when "--help" (or "-h") stands after the two arguments, or
-//                                     as the only one
+//   ReadOptions(argc, argv, &options)  the words after the two positional ones (or, alone,
+//                                     the first): "--trace FILE", "--platform HEX" (1 to 12
+//                                     bytes, bootrom.h), "--help" or "-h"; an unknown "--" word
+//                                     gets one warning line on stderr, any other word is
+//                                     ignored; usage_error after a stderr line when --trace has
+//                                     no file name or HEX is missing or malformed
 //   PrintHelp()                       the usage and every option, on standard error
 //   StartTrace(path, version, port_device, port_argument, file_name)
 //                                     refuses, with one stderr line and 0, a path that is the
@@ -30,10 +24,14 @@
 
 #include "bootrom/bootrom.h"
 
-int TraceOption(int argc, char** argv, const char** path);
-int HelpOption(int argc, char** argv);
+struct BoxloadOptions {
+  const char* trace_path = nullptr;  // null without --trace
+  PlatformPrefix platform;           // empty without --platform
+  bool help = false;
+  bool usage_error = false;
+};
+void ReadOptions(int argc, char** argv, BoxloadOptions* options);
 void PrintHelp();
-int PlatformOption(int argc, char** argv, PlatformPrefix* prefix);
 int StartTrace(const char* path, const char* version, const char* port_device, const char* port_argument,
                const char* file_name);
 int IsWindowsDeviceName(const char* path);

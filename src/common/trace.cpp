@@ -66,7 +66,6 @@ size_t TraceEscape(const char* text, size_t length, char* out, size_t size) {
   return taken;
 }
 
-
 size_t TraceUnescape(const char* text, size_t length, char* out, size_t size) {
   size_t used = 0;
   const char* end = text + length;
