@@ -94,7 +94,6 @@ const Row kMatrix[] = {
     {"block1_refusal",     BoxPoint::kBlock,      1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, true, 3},
     {"block1_refusal_unchecked", BoxPoint::kBlock, 1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, false, 3},
     {"block2_unchecked",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, false},
-    {"block2_slow_unchecked", BoxPoint::kBlock,   2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 600, 300, false},
     {"after_last_unchecked", BoxPoint::kAfterLast, 0, kBody, {U, F, W, F, U, F, F, F, S}, 1, 0, 0, false},
 };
 // clang-format on

@@ -35,17 +35,12 @@ TEST(StationSlotResult, OneRowPerEnd) {
        "firmware 7 of 12 KB"},
       {"timed out", -1, SIGINT, true, false, kStageTimedOut, kStageWaitingForLoader, 0, "timed out", false,
        "waiting for the bootloader"},
-      {"killed at the end of the abort's grace", -1, SIGKILL, false, false, kStageTimedOut, kStageSdf, 1, "timed out",
-       false, "SDF 1 of 5 KB"},
       {"killed by a signal", -1, SIGSEGV, false, false, 0, kStageSdf, 3, "failed", true, "SDF 3 of 5 KB"},
-      {"an exception code on Windows", -1, 0, false, false, 0, kStageFirmware, 1, "failed", true,
-       "firmware 1 of 12 KB"},
       {"no box", 1, 0, false, false, 0, kStageNoBox, 0, "no box", false, "waiting for a box"},
       {"no box in the trace, but a usage error's status", 2, 0, false, false, 0, kStageNoBox, 0, "failed", false,
        "waiting for a box"},
       {"a refused last verdict", 1, 0, false, false, 0, kStageSdf, 5, "failed", false, "SDF 5 of 5 KB"},
       {"a failure after the trace said updated", 1, 0, false, false, 0, kStageUpdated, 5, "failed", false, "updated"},
-      {"failed", 1, 0, false, false, 0, kStageSdf, 1, "failed", false, "SDF 1 of 5 KB"},
       {"not started", -1, 0, false, true, 0, kStageStarting, 0, "failed", false, "starting"},
   };
   for (const EndRow& row : rows) {
