@@ -14,13 +14,16 @@ namespace fuzz {
 enum Verdict { kAck, kRefused, kNoVerdict, kDead };
 
 // Any number of 02 ... 00 texts, printed as they come, then the verdict byte: every read
-// waits without limit, or (timed) only until the deadline.
+// waits without limit, or (timed) only until the deadline; a byte that arrived by then is
+// read even when the deadline has passed.
 inline LineModel::Result VerdictByte(LineModel& line, std::string& text, bool timed, uint64_t deadline, uint8_t* byte) {
   auto next = [&]() {
-    if (timed && deadline <= line.Now()) {
+    if (timed && deadline <= line.Now() && !line.Waiting()) {
       return LineModel::kTimeOut;
     }
-    const uint32_t timeout = timed ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
+    // Past the deadline the byte is already there: a blocking read takes it at once.
+    const uint32_t timeout =
+        timed && deadline > line.Now() ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
     const LineModel::Result r = line.Read(timeout, byte);
     if (r == LineModel::kFailed) {
       text += "WaitResponse: read error...\n";

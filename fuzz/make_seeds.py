@@ -111,6 +111,7 @@ SEEDS = {
         "block_verdict_already_there": verdicts([0x02, 0, 3, 0x04, 0x01, 5], b"\x06"),
         "block_noise_already_there": verdicts([0x02, 0, 3, 0x04, 0x01, 5], b"\x41", (LATER, b"\x06")),
         "block_stray_in_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (40, b"\x06")),
+        "block_verdict_at_window_end": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (50, b"\x41\x06")),
         "block_stray_past_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (60, b"\x06")),
         "header_ready_ack": verdicts([0x10, 0, 0, 0, 0, 7], b"boot SDF\x10" + text(b"header ok\r\n") + b"\x06"),
         "header_refused": verdicts([0x10, 0, 0, 0, 0, 7], b"SDF\x10\x15"),
@@ -138,6 +139,9 @@ SEEDS = {
         # ... and one 240 ms after it: still within the shortest watch.
         "verdict_late_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (24, b"\x06")],
                                           bytes(10)),
+        # Noise and a verdict that both arrive as the watch ends: the verdict is still read.
+        "verdict_at_watch_end": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (25, b"\x41\x06")],
+                                      bytes(10)),
         "startup_text_after_final": stage(0x0F, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (5, b"boot\r\n")],
                                           bytes(10)),
         "verdict_long_after_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x06", (255, b"\x06")],

@@ -46,7 +46,8 @@ void NotePace(uint32_t since) {
 
 // A read waits without limit, or (timed) only until the deadline on ElapsedClock. Under the
 // blocking policy a read returns only with a byte or a dead port: never go on with the stale
-// byte. Silence is possible only under a deadline.
+// byte. Silence is possible only under a deadline, and only with nothing waiting: a byte that
+// came while the tool was busy (a loaded bench) is still read after the deadline has passed.
 struct ReadLimit {
   bool timed;
   uint32_t deadline;
@@ -59,9 +60,11 @@ ReadResult ReadByte(PortHandle port, ReadLimit limit, uint8_t* byte, bool quiet 
   if (limit.timed) {
     const int32_t left = static_cast<int32_t>(limit.deadline - ElapsedClock());
     if (left <= 0) {
-      return kSilence;
-    }
-    if (SetReadTimeout(port, static_cast<uint32_t>(left)) == 0) {
+      // A waiting byte comes back at once, whatever the read policy.
+      if (PortInputWaiting(port) == 0) {
+        return kSilence;
+      }
+    } else if (SetReadTimeout(port, static_cast<uint32_t>(left)) == 0) {
       return kDead;
     }
   }

@@ -196,6 +196,7 @@ TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
       {"a 06 within the watch", {0x06}, 240, false, 0},
       {"a 15 behind start-up text", {'O', 'K', 0x15}, 10, false, 0},
       {"a text message", {0x02, 'x', 0x00}, 10, false, 0},
+      {"noise and a 06 that arrive as the watch ends", {'x', 0x06}, 250, false, 0},
       {"a 06 after the watch", {0x06}, 260, false, 1},
       {"a hang-up", {}, 10, true, 1},
   };
