@@ -386,12 +386,15 @@ DbStatus CheckTable(Db* db, int64_t deadline_ms, char* why, size_t why_size) {
     }
   }
   db->warning = db->version < kTableVersion || missing[0] != '\0';
+  if (std::strlen(missing) > 120) {
+    std::snprintf(missing + 116, sizeof missing - 116, "...");
+  }
   if (db->version < kTableVersion) {
     std::snprintf(why, why_size,
-                  "boxload_results is of version %d: rows are stored%s%s%s; its owner upgrades it with "
-                  "migrate-%d-to-%d.sql (see man boxstation)",
-                  db->version, missing[0] != '\0' ? ", with " : "", missing,
-                  missing[0] != '\0' ? " in the column row alone" : "", db->version, db->version + 1);
+                  "boxload_results is of version %d: its owner upgrades it with migrate-%d-to-%d.sql (see man "
+                  "boxstation); until then rows are stored%s%s%s",
+                  db->version, db->version, db->version + 1, missing[0] != '\0' ? ", with " : "", missing,
+                  missing[0] != '\0' ? " in the column row alone" : "");
   } else if (missing[0] != '\0') {
     std::snprintf(why, why_size, "boxload_results has no column for %s: in the column row alone", missing);
   }
@@ -444,13 +447,13 @@ DbStatus Send(Db* db, const char* const* lines, int count, RowOutcome* outcomes,
   if (JoinLines(lines, count, g_batch, sizeof g_batch) == 0) {
     // Larger than a batch may be: halves go apart.
     const int half = count / 2;
-    const DbStatus first = Send(db, lines, half, outcomes, first, deadline_ms, why, why_size);
-    if (first != kDbOk || half == 0) {
+    const DbStatus head = Send(db, lines, half, outcomes, first, deadline_ms, why, why_size);
+    if (head != kDbOk || half == 0) {
       if (half == 0) {
         outcomes[0] = kRowRefused;
         std::snprintf(db->refusal[first], sizeof db->refusal[first], "longer than a batch may be");
       }
-      return first;
+      return head;
     }
     return Send(db, lines + half, count - half, outcomes + half, first + half, deadline_ms, why, why_size);
   }
@@ -469,7 +472,7 @@ DbStatus Send(Db* db, const char* const* lines, int count, RowOutcome* outcomes,
     return kDbDown;
   }
   if (Failed(inserted)) {
-    char line[200];
+    char line[sizeof db->refusal[0]];
     ErrorLine(inserted, line, sizeof line);
     const DbStatus status = Fail(db, inserted, deadline_ms, why, why_size);
     if (status != kDbOk) {

@@ -42,7 +42,7 @@ struct Db {
   int version = 0;                                // of the table's schema, as read at connect
   bool warning = false;                           // why of DbConnect holds a warning
   char insert_sql[24576] = {};
-  char refusal[kDbBatchRows][160] = {};  // why a row of the last DbSend was refused
+  char refusal[kDbBatchRows][200] = {};  // why a row of the last DbSend was refused
 };
 
 // Lines gathered for one DbSend, with the line number each had in its file (0: not from a file).

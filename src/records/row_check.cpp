@@ -189,11 +189,24 @@ bool IsTimeStamp(const char* t) {
   return *p == '\0';
 }
 
+// A JSON integer of digits digits at value, within PostgreSQL's integer.
+bool FitsInteger(const char* value, size_t digits) {
+  if (digits > 10) {
+    return false;
+  }
+  const bool negative = *value == '-';
+  long long magnitude = 0;
+  for (size_t i = 0; i < digits; ++i) {
+    magnitude = magnitude * 10 + (value[i + (negative ? 1 : 0)] - '0');
+  }
+  return negative ? magnitude <= 2147483648LL : magnitude <= 2147483647LL;
+}
+
 enum Json { kJsonString, kJsonNumber, kJsonTrue, kJsonFalse, kJsonNull, kJsonNested };
 
 // One member's value against its field's column.
-bool FitsColumn(const char* name, const char* sql_type, Json json, const char* text, size_t length, bool integral,
-                size_t digits, char* why, size_t why_size) {
+bool FitsColumn(const char* name, const char* sql_type, Json json, const char* value, const char* text, size_t length,
+                bool integral, size_t digits, char* why, size_t why_size) {
   if (json == kJsonNull || sql_type == nullptr) {
     return true;
   }
@@ -206,8 +219,7 @@ bool FitsColumn(const char* name, const char* sql_type, Json json, const char* t
     // A JSON number's exponent may overflow a double: PostgreSQL refuses that row.
     wanted = json == kJsonNumber && digits <= 300 ? nullptr : "a number";
   } else if (std::strcmp(sql_type, "integer") == 0) {
-    // Ten digits may pass 2^31: those are left to the server, whose refusal names the row.
-    wanted = json == kJsonNumber && integral && digits <= 10 ? nullptr : "a whole number of at most 10 digits";
+    wanted = json == kJsonNumber && integral && FitsInteger(value, digits) ? nullptr : "a whole number of 32 bits";
   } else if (std::strcmp(sql_type, "bigint") == 0) {
     wanted = json == kJsonNumber && integral && digits <= 18 ? nullptr : "a whole number of at most 18 digits";
   } else if (std::strcmp(sql_type, "timestamptz") == 0) {
@@ -318,8 +330,8 @@ int CheckRow(const char* line, char* why, size_t why_size) {
         return 0;
       }
       record_id = true;
-    } else if (field >= 0 && !FitsColumn(name, kRecordFields[field].sql_type, json, text, length, integral, digits,
-                                         why, why_size)) {
+    } else if (field >= 0 && !FitsColumn(name, kRecordFields[field].sql_type, json, value, text, length, integral,
+                                         digits, why, why_size)) {
       return 0;
     }
   }
