@@ -3,8 +3,7 @@
 // them from any host that has libpq, such as a Linux PC that sees the bench's shared folders.
 #include <cstdio>
 
-#include "station/station.h"
-#include "station/station_results.h"
+#include "records/results.h"
 
 namespace {
 
@@ -17,18 +16,20 @@ void Refuse(const char* option) {
 
 }  // namespace
 
-int ResultsOption(const char* /*url*/) {
+int ResultsOption(char* /*arg*/) {
   Refuse("--results");
   return 0;
 }
 
-void ResultsBegin(const char* /*log_dir*/) {}
+void ResultsBegin(const char* /*log_dir*/, const Spool* /*spool*/) {}
 
-void ResultsTend(uint32_t /*now*/) {}
+int ResultsMessage(char* /*line*/, size_t /*size*/) { return 0; }
 
-void ResultsEnd() {}
+ResultsCounts ResultsNow() { return {}; }
+
+void ResultsEnd(bool /*stopping*/) {}
 
 int PushMain(int /*argc*/, char** /*argv*/) {
   Refuse("--push");
-  return kExitUsage;
+  return 2;  // a usage error: nothing was tried
 }
