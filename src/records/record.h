@@ -14,9 +14,10 @@
 //                                   not fit (out holds "" then)
 //   FieldByName(name)               the field a JSON member of that name holds, or -1
 //
-// The CSV quotes every text and writes its control bytes (00-1F but TAB, 7F, 80-9F, and a byte
-// that starts no well-formed UTF-8 sequence) as \xHH, with \ itself as \\: a box's text may
-// hold a terminal's escape sequence, and `cat summary.csv` must never run it. The JSON is
+// The CSV quotes every text and writes its control bytes (00-1F but BS, TAB, LF and CR; 7F;
+// 80-9F and U+0080-U+009F; a byte that starts no well-formed UTF-8 sequence) as \xHH, and a
+// backslash itself as \\: a box's text may hold a terminal's escape sequence, and
+// `cat summary.csv` must never run it. The JSON is
 // always valid UTF-8: control bytes as \u escapes, a broken sequence as U+FFFD.
 #pragma once
 
@@ -67,12 +68,10 @@ enum FieldId : int {
 // How a field's text is written: a number and a truth ("true", "false") bare in both files, a
 // text quoted in both (and escaped as above).
 enum FieldKind { kFieldNumber, kFieldTruth, kFieldText };
-enum FieldFiles { kBothFiles, kCsvOnly, kJsonOnly };
 
 struct RecordField {
   const char* name;      // the CSV column and the JSON member
   FieldKind kind;
-  FieldFiles files;
   const char* sql_type;  // the database column's type; null: the field lives in the row alone
 };
 extern const RecordField kRecordFields[kFieldCount];

@@ -25,11 +25,11 @@ void ResultsBegin(const char* /*log_dir*/, const Spool* /*spool*/) {}
 
 int ResultsMessage(char* /*line*/, size_t /*size*/) { return 0; }
 
-ResultsCounts ResultsNow() { return ResultsCounts{}; }
+ResultsCounts ResultsNow() { return {}; }
 
 void ResultsEnd(bool /*stopping*/) {}
 
 int PushMain(int /*argc*/, char** /*argv*/) {
   Refuse("--push");
-  return 2;  // a usage error, as for any option this build does not have
+  return 2;  // a usage error: nothing was tried
 }

@@ -38,6 +38,14 @@
 //   FileMakeFolder(path, fresh) 1 when path is a folder afterwards: made if missing, or with
 //                               fresh, made now and by this call alone (0 with errno EEXIST when
 //                               the name is taken)
+//   FileSyncStream(f)           what f has written, flushed and forced to the disk: 1, or 0 with
+//                               errno set; a row that says "on disk" must survive a power cut
+//   FileLockNew(path)           a new file, created exclusively, that this process holds an
+//                               exclusive lock on until FileUnlock or its end, however it ends;
+//                               kNoFile with errno set
+//   FileUnlock(lock)            lets the lock and its file go
+//   FileLocked(path)            1 while some process holds path's lock, 0 when none does, -1
+//                               when path cannot be opened; the file is only read
 //
 // On Windows the system's error codes reach errno in one place, the backend's, so that every
 // caller names a reason with strerror alike.
@@ -69,3 +77,7 @@ int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal)
 int FileCreateNew(const char* path);
 std::FILE* FileOpenNew(const char* path);
 int FileMakeFolder(const char* path, bool fresh);
+int FileSyncStream(std::FILE* f);
+int FileLockNew(const char* path);
+void FileUnlock(int lock);
+int FileLocked(const char* path);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,4 +227,50 @@ int FileMakeFolder(const char* path, bool fresh) {
   }
   struct stat info {};
   return !fresh && errno == EEXIST && stat(path, &info) == 0 && S_ISDIR(info.st_mode) ? 1 : 0;
+}
+
+int FileSyncStream(std::FILE* f) {
+  if (std::fflush(f) != 0 || std::ferror(f) != 0) {
+    return 0;
+  }
+  int done;
+  do {
+    done = fsync(fileno(f));
+  } while (done != 0 && errno == EINTR);
+  return done == 0 ? 1 : 0;
+}
+
+// flock: the system lets it go when the process ends, a SIGKILL included, and a reader's probe
+// needs no write access to the folder.
+int FileLockNew(const char* path) {
+  const int fd = OpenNew(path);
+  if (fd < 0) {
+    return kNoFile;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int reason = errno;
+    (void)close(fd);
+    errno = reason;
+    return kNoFile;
+  }
+  return fd;
+}
+
+void FileUnlock(int lock) {
+  if (lock >= 0) {
+    (void)close(lock);
+  }
+}
+
+int FileLocked(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    return -1;
+  }
+  int held = 0;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    held = errno == EWOULDBLOCK ? 1 : -1;
+  }
+  (void)close(fd);
+  return held;
 }

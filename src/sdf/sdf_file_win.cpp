@@ -255,3 +255,56 @@ int FileMakeFolder(const char* path, bool fresh) {
   SetErrno(code);
   return 0;
 }
+
+int FileSyncStream(std::FILE* f) {
+  if (std::fflush(f) != 0 || std::ferror(f) != 0) {
+    return 0;
+  }
+  return _commit(_fileno(f)) == 0 ? 1 : 0;
+}
+
+// A byte range locked on a handle that shares reading: the system lets it go when the process
+// ends, however it ends.
+int FileLockNew(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrno(GetLastError());
+    return kNoFile;
+  }
+  OVERLAPPED at{};
+  if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+    SetErrno(GetLastError());
+    CloseHandle(h);
+    return kNoFile;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR);
+  if (fd < 0) {
+    CloseHandle(h);
+  }
+  return fd;
+}
+
+void FileUnlock(int lock) {
+  if (lock >= 0) {
+    _close(lock);
+  }
+}
+
+int FileLocked(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // The station opens its lock file sharing reads only: a writer's share refused means it is open.
+    return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : -1;
+  }
+  OVERLAPPED at{};
+  int held = 0;
+  if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) == 0) {
+    held = GetLastError() == ERROR_LOCK_VIOLATION ? 1 : -1;
+  } else {
+    UnlockFileEx(h, 0, 1, 0, &at);
+  }
+  CloseHandle(h);
+  return held;
+}

@@ -31,12 +31,15 @@
 //                                screen, to be drawn again below the line
 //   ShownText(text, out, size)   text as the operator's screen may take it: printable ASCII
 //                                as it is, every other byte as \xHH; cut to fit out
-//   SummaryOpen(station)         creates summary.csv and summary.jsonl with the CSV heading;
-//                                0 after a stderr line
+//   SummaryOpen(station)         the folder's records (records/spool.h): the summaries, the
+//                                start lines and the station's lock; 0 after a stderr line
+//   SummaryStart(station, slot, why, size)
+//                                the box's start line, on disk before its child starts: the
+//                                row that accounts for it should the station end meanwhile
 //   SummaryRow(station, slot, why, size)
-//                                one row in each for the box that just ended, flushed at once;
-//                                0 with why ("summary.csv: No space left on device") when a
-//                                row did not reach its file
+//                                one row in each summary for the box that just ended, on disk
+//                                before the call returns; 0 with why ("summary.csv: No space
+//                                left on device") when a row did not reach its file
 //   SummaryScreen(station)       the closing summary on standard output, one screen at most
 #pragma once
 
@@ -45,6 +48,7 @@
 #include <cstdio>
 
 #include "common/trace.h"
+#include "records/spool.h"
 #include "station/station_proc.h"
 
 // The station's exit statuses, and --push's: every box updated (every row sent); some box not
@@ -53,9 +57,9 @@ inline constexpr int kExitAllUpdated = 0;
 inline constexpr int kExitSomeNot = 1;
 inline constexpr int kExitUsage = 2;
 
-// The records' schema: fields are only ever added within one; a field renamed or removed makes
-// the next.
-inline constexpr int kRecordSchema = 1;
+// A box the station was cut off from: it ended while the box ran (killed, a power cut). Its
+// start line in the folder says so, as its result and its category alike.
+inline constexpr const char* kInterrupted = "interrupted";
 
 inline constexpr int kMaxSlots = 35;            // keys 1-9, then a-z
 inline constexpr size_t kStationNameSize = 65;  // --station: 64 bytes at most
@@ -372,7 +376,9 @@ struct Station {
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
   char log_dir[kPathSize - 64] = {};        // room for the file names in it
-  char record_prefix[kPathSize + 80] = {};  // "<station>:<the folder's absolute path>:" of each record_id
+  // "<station>:<the folder's absolute path>:<run id>:" of each record_id
+  char record_prefix[kPathSize + 120] = {};
+  char run_id[33] = {};  // 128 random bits in hex: no other run anywhere has them
   bool loop = false;
   int count = 0;           // --count: boxes in all, 0 for no limit
   uint32_t timeout_s = 0;  // --timeout: 0 for none; at most kMaxTimeoutS
@@ -392,9 +398,8 @@ struct Station {
   int drawn_lines = 0;
   uint32_t drawn_ms = 0;
   bool dirty = true;
-  // The summary files.
-  std::FILE* csv = nullptr;
-  std::FILE* jsonl = nullptr;
+  // The folder's records: the summaries, the start lines, the lock.
+  Spool spool;
 };
 
 void FollowBegin(Progress* progress, const char* trace_path, int sdf_kb);
@@ -417,5 +422,6 @@ void ViewStepAside(Station* station);
 void ShownText(const char* text, char* out, size_t size);
 
 int SummaryOpen(Station* station);
+int SummaryStart(Station* station, int index, char* why, size_t why_size);
 int SummaryRow(Station* station, int index, char* why, size_t why_size);
 void SummaryScreen(const Station& station);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "bootrom/bootrom.h"
-#include "station/station_results.h"
+#include "records/results.h"
 #include "station/station_run.h"
 
 void Usage() {
@@ -107,7 +107,7 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
                      static_cast<int>(kStationNameSize - 1), shown);
         return 0;
       }
-    } else if (std::strcmp(word, "--results") == 0 && has_value) {  // PostgreSQL: station_results.h
+    } else if (std::strcmp(word, "--results") == 0 && has_value) {  // PostgreSQL: records/results.h
       if (ResultsOption(argv[++i]) == 0) {
         return 0;
       }

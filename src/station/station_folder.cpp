@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "sdf/sdf_file.h"
 #include "station/station_run.h"
@@ -80,8 +81,9 @@ bool MakeFolder(Station* s, const char* given) {
 
 }  // namespace
 
-// The folder, and the start of each record_id: the station's name and the folder's absolute
-// path tell this run from every other bench's and every other run's.
+// The folder, and the start of each record_id. The station's name and the folder's path tell a
+// reader where a row came from; the run id alone keeps it apart from every other run's, since a
+// folder's path comes back when a folder is moved away, and cloned PCs share a host name.
 bool MakeLogFolder(Station* s, const char* given) {
   if (!MakeFolder(s, given)) {
     return false;
@@ -90,6 +92,11 @@ bool MakeLogFolder(Station* s, const char* given) {
   if (AbsolutePath(s->log_dir, folder, sizeof folder) == 0) {
     CopyText(folder, sizeof folder, s->log_dir);
   }
-  std::snprintf(s->record_prefix, sizeof s->record_prefix, "%s:%s:", s->name, folder);
+  // The system's own random source (getrandom; RtlGenRandom on Windows), four words of it.
+  std::random_device random;
+  for (int i = 0; i < 4; ++i) {
+    std::snprintf(s->run_id + 8 * i, sizeof s->run_id - 8 * i, "%08x", static_cast<unsigned>(random()));
+  }
+  std::snprintf(s->record_prefix, sizeof s->record_prefix, "%s:%s:%s:", s->name, folder, s->run_id);
   return true;
 }

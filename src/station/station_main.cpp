@@ -15,7 +15,7 @@
 #include "common/common.h"
 #include "station/station.h"
 #include "station/station_proc.h"
-#include "station/station_results.h"
+#include "records/results.h"
 #include "station/station_run.h"
 
 namespace {
@@ -76,6 +76,14 @@ void Tend(Station* s, bool stopping) {
   }
 }
 
+// The database's sender speaks through the station: its lines take their turn with the table.
+void SayResults(Station* s) {
+  char line[512];
+  while (ResultsMessage(line, sizeof line) != 0) {
+    Say(s, "%s", line);
+  }
+}
+
 bool AnyRunning(const Station& s) {
   for (int i = 0; i < s.slot_count; ++i) {
     if (s.slots[i].running) {
@@ -96,7 +104,7 @@ int main(int argc, char** argv) {
   if (const int helper = StationHelperMain(argc, argv); helper >= 0) {
     return helper;
   }
-  if (argc >= 2 && std::strcmp(argv[1], "--push") == 0) {  // PostgreSQL: station_results.h
+  if (argc >= 2 && std::strcmp(argv[1], "--push") == 0) {  // PostgreSQL: records/results.h
     return PushMain(argc, argv);
   }
   Station* s = &g_station;
@@ -117,7 +125,7 @@ int main(int argc, char** argv) {
   if (!MakeLogFolder(s, log_dir) || SummaryOpen(s) == 0) {
     return kExitSomeNot;
   }
-  ResultsBegin(s->log_dir);  // PostgreSQL, with --results
+  ResultsBegin(s->log_dir, &s->spool);  // PostgreSQL, with --results: off this loop
 
   CatchStopSignals();
   if (s->loop && KeysBegin() == 0) {
@@ -142,20 +150,17 @@ int main(int argc, char** argv) {
       break;
     }
     ViewUpdate(s, false);
-    ResultsTend(ElapsedClock());  // PostgreSQL, with --results
+    SayResults(s);
   }
   if (s->loop) {
     KeysEnd();
   }
   ViewEnd(s);
+  SayResults(s);
   SummaryScreen(*s);
-  if (s->csv != nullptr) {
-    (void)std::fclose(s->csv);
-  }
-  if (s->jsonl != nullptr) {
-    (void)std::fclose(s->jsonl);
-  }
-  ResultsEnd();  // PostgreSQL, with --results
+  // Every row is on disk by now: the sender gets a few seconds at most, none on a stop signal.
+  ResultsEnd(StopSignal() != 0);
+  SpoolClose(&s->spool);
   if (StopSignal() != 0) {
     EndByStopSignal(StopSignal());
   }

@@ -165,8 +165,11 @@ void StartBox(Station* s, int index) {
   char why[sizeof slot.progress.failure];
   int started = kChildFileNotMade;
   // The trace made new here: boxload then writes into it, and never over a file of the user's.
+  // The start line is on disk before the child starts: a box is never updated unaccounted for.
   if (FileCreateNew(slot.trace_path) == 0) {
     std::snprintf(why, sizeof why, "cannot create %s: %s", slot.trace_path, std::strerror(errno));
+  } else if (SummaryStart(s, index, why, sizeof why) == 0) {
+    started = kChildFileNotMade;
   } else {
     started = StartChild(s->boxload, argv, slot.log_path, slot.err_path, &slot.child, why, sizeof why);
   }

@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "common/common.h"
+#include "records/results.h"
 #include "station/station.h"
 
 namespace {
@@ -134,6 +135,21 @@ void SlotLine(const Station& s, int index, int width) {
   TableLine(s, width, head, stage, shown);
 }
 
+// The database's side, when --results is given: what it holds, and in red what it does not.
+bool ResultsText(char* text, size_t size) {
+  const ResultsCounts c = ResultsNow();
+  if (!c.enabled) {
+    return false;
+  }
+  const bool trouble = c.conflicts + c.refused > 0 || c.down || c.stopped;
+  const int n = std::snprintf(text, size, "   db %d stored", c.stored);
+  if (trouble || c.unsent > 0) {
+    std::snprintf(text + n, size - static_cast<size_t>(n), ", %d not sent%s%s, %d CONFLICT, %d refused", c.unsent,
+                  c.down ? " (server down)" : "", c.stopped ? " (table refused)" : "", c.conflicts, c.refused);
+  }
+  return trouble;
+}
+
 // The table never outgrows its terminal: a redraw goes back up as many lines as it drew, and a
 // line that wrapped or a table taller than the screen would scroll it away a bit more each time.
 void DrawTable(Station* s) {
@@ -148,7 +164,9 @@ void DrawTable(Station* s) {
   char line[160];
   std::snprintf(line, sizeof line, " updated %d  failed %d  running %d   %.0f boxes per hour",
                 s->by_result[kStageUpdated], s->ended - s->by_result[kStageUpdated], Running(*s), BoxesPerHour(*s));
-  TableLine(*s, width, line, 0, "");
+  char results[96] = "";
+  const bool trouble = ResultsText(results, sizeof results);
+  TableLine(*s, width, line, trouble ? kStageFailed : kStageUpdated, results);
   int drawn = 1;
   if (room >= 2) {
     std::snprintf(line, sizeof line, " %-4s %-*s %6s %4s %4s %4s  %s", "slot", kPortColumn, "port", "time", "upd",

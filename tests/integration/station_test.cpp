@@ -36,7 +36,8 @@ std::string CrcOf(const std::vector<uint8_t>& sdf) {
   return text;
 }
 
-// summary.csv as heading-named fields, one map per row (quoted fields, quotes doubled).
+// summary.csv as heading-named fields, one map per row (quoted fields, quotes doubled, a
+// control byte as \xHH and a backslash as \\ within them).
 std::vector<Fields> ReadSummary(const std::string& path) {
   std::vector<Fields> rows;
   if (access(path.c_str(), R_OK) != 0) {
@@ -52,6 +53,12 @@ std::vector<Fields> ReadSummary(const std::string& path) {
       if (c == '"' && i + 1 < bytes.size() && bytes[i + 1] == '"') {
         field += '"';
         ++i;
+      } else if (c == '\\' && i + 1 < bytes.size() && bytes[i + 1] == '\\') {
+        field += '\\';
+        ++i;
+      } else if (c == '\\' && i + 3 < bytes.size() && bytes[i + 1] == 'x') {
+        field += static_cast<char>(std::stoi(std::string(bytes.begin() + i + 2, bytes.begin() + i + 4), nullptr, 16));
+        i += 3;
       } else if (c == '"') {
         quoted = false;
       } else {
@@ -190,7 +197,10 @@ void ExpectSameRecord(const Fields& csv, const JsonFields& json, const std::stri
   }
   EXPECT_EQ(got.size(), json.size()) << "a key twice";
   EXPECT_EQ(json.front().first, "record_id");
-  EXPECT_EQ(csv.at("record_id"), station + ":" + folder + ":" + csv.at("slot") + "-" + csv.at("seq"));
+  EXPECT_EQ(csv.at("run_id").find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(csv.at("run_id").size(), 32U);
+  EXPECT_EQ(csv.at("record_id"),
+            station + ":" + folder + ":" + csv.at("run_id") + ":" + csv.at("slot") + "-" + csv.at("seq"));
   EXPECT_EQ(got.size(), csv.size()) << "the same fields in both files";
   const std::string numbers[] = {
       "slot",      "seq",     "seconds",     "schema", "firmware_seconds", "software_seconds",
@@ -416,6 +426,7 @@ TEST(Station, ABenchOfBoxes) {
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
     const std::string jsonl = FileText(run + "/summary.jsonl");
     EXPECT_EQ(jsonl.find_first_of("\x1b\x07\xff"), std::string::npos) << jsonl;
+    EXPECT_EQ(FileText(run + "/summary.csv").find_first_of("\x1b\x07\xff\x9b"), std::string::npos);
     if (!row.prefix.empty()) {
       EXPECT_NE(jsonl.find("(the box said: \\u001B]0;owned\\u0007\\u001B[2J\\uFFFD!)"), std::string::npos) << jsonl;
     }
@@ -432,10 +443,19 @@ TEST(Station, ABenchOfBoxes) {
     const std::string station = named != row.options.end() ? *(named + 1) : host;
     char folder[PATH_MAX];
     ASSERT_TRUE(summary.empty() || realpath(run.c_str(), folder) != nullptr);
+    // Each box's start line came first, and would have named it interrupted had the station died.
+    std::set<std::string> started;
+    for (const JsonFields& start : ReadJsonSummary(run + "/starts.jsonl")) {
+      ASSERT_GT(start.size(), 8U);
+      started.insert(start.front().second);
+      EXPECT_EQ(start[7].first + "=" + start[7].second, "result=interrupted");
+    }
+    EXPECT_EQ(started.size(), summary.size());
     for (size_t k = 0; k < summary.size(); ++k) {
       const Fields& got = summary[k];
       ExpectSameRecord(got, json[k], station, folder);
       EXPECT_TRUE(record_ids.insert(got.at("record_id")).second) << got.at("record_id");
+      EXPECT_EQ(started.count(got.at("record_id")), 1U);
       const bool loop = row.drive == Drive::kLoopInTmux;
       const size_t slot = std::stoul(got.at("slot"));
       const int seq = std::stoi(got.at("seq"));
