@@ -32,6 +32,7 @@ struct Sender {
   const Spool* spool = nullptr;
   std::thread thread;
   std::atomic<bool> ending{false};
+  std::atomic<bool> finished{false};
   std::atomic<int64_t> cut_ms{INT64_MAX};
 
   std::mutex mutex;  // guards what follows, shared with the station's thread
@@ -129,6 +130,7 @@ void SetState(Sender* s, bool down, bool stopped) {
 void SendLoop(Sender* s) {
   if (SpoolReadOpen(&s->reader, s->path) == 0 || SpoolReadOpen(&s->counter, s->path) == 0) {
     Tell(s, "results: %s: %s: no row is stored", s->path, std::strerror(errno));
+    s->finished.store(true);
     return;
   }
   s->db.cut_ms = &s->cut_ms;
@@ -202,6 +204,7 @@ void SendLoop(Sender* s) {
     BatchClear(&s->batch);
   }
   DbClose(&s->db);
+  s->finished.store(true);
 }
 
 // Overwrites the password in arg, in place, so that ps and /proc/PID/cmdline no longer show it:
@@ -316,14 +319,24 @@ void ResultsEnd(bool stopping) {
   if (!s->enabled || !s->thread.joinable()) {
     return;
   }
-  s->cut_ms.store(NowMs() + (stopping ? kStopMs : kEndMs));
+  const int64_t cut = NowMs() + (stopping ? kStopMs : kEndMs);
+  s->cut_ms.store(cut);
   s->ending.store(true);
-  s->thread.join();
-  if (s->counter.file != nullptr) {
-    CountLines(s);
+  // Every wait of the sender's sees the cut within 100 ms; libpq's look-up of a host name alone
+  // cannot be cut short, and the station does not wait on it: the thread is left to the exit.
+  while (!s->finished.load() && NowMs() < cut + 500) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  SpoolReadClose(&s->reader);
-  SpoolReadClose(&s->counter);
+  if (s->finished.load()) {
+    s->thread.join();
+    if (s->counter.file != nullptr) {
+      CountLines(s);
+    }
+    SpoolReadClose(&s->reader);
+    SpoolReadClose(&s->counter);
+  } else {
+    s->thread.detach();
+  }
   char line[kMessageSize + 64];
   while (ResultsMessage(line, sizeof line) != 0) {
     std::fprintf(stderr, "boxstation: %s\n", line);
