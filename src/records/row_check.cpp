@@ -10,8 +10,6 @@ constexpr size_t kShortText = 64;  // enough for any member name or time stamp w
 
 struct Scan {
   const char* p;
-  char* why;
-  size_t why_size;
 };
 
 void SkipSpace(Scan* s) {
@@ -244,7 +242,7 @@ const char* SqlTypeName(int field) {
 }
 
 int CheckRow(const char* line, char* why, size_t why_size) {
-  Scan s{line, why, why_size};
+  Scan s{line};
   bool record_id = false;
   bool schema = false;
   SkipSpace(&s);
