@@ -99,7 +99,7 @@ void ConsoleLine(Progress* p, const char* s);
 // A step word ("SendSDFFile... "), perhaps with its verdict or the ready wait on the same line.
 void StepLine(Progress* p, int id, const char* s) {
   const size_t word = std::strlen(kFollowedLines[id].text);
-  std::snprintf(p->step, sizeof p->step, "%.*s", static_cast<int>(word - 1), s);
+  p->step = id;
   if (id == kLineBodyStep) {
     Advance(p, kStageSdf, 0);
   }
@@ -185,12 +185,12 @@ void ConsoleLine(Progress* p, const char* s) {
       Advance(p, kStageWaitingForLoader, 0);
       break;
     case kLineStepOk:
-      p->body_sent = p->body_sent || std::strcmp(p->step, "SendSDFFile...") == 0;
+      p->body_sent = p->body_sent || p->step == kLineBodyStep;
       break;
     case kLineStepBad: {
       char line[sizeof p->failure];
-      // The step word (under 40) and the verdict: both always fit the 160 of a failure.
-      std::snprintf(line, sizeof line, "%.39s%s%s", p->step, p->step[0] != '\0' ? " " : "", s);
+      // The step word, as boxload prints it, and the verdict: both always fit a failure line.
+      std::snprintf(line, sizeof line, "%s%s", p->step != kNoStep ? kFollowedLines[p->step].text : "", s);
       SetFailure(p, line, true);
       break;
     }

@@ -1,20 +1,63 @@
-// Why a box did not update, decided from what its trace showed: the first failure line that
-// names a cause, the notes, and the step where the run stopped.
+// How a slot's box ended, decided in this one place: its result from the child's end, the abort
+// sent to it and its trace; and, for a box not updated, why: the first failure line that names a
+// cause, the notes, and the step where the run stopped.
+#include <cstdio>
 #include <cstring>
 
 #include "station/station.h"
+
+SlotResult DecideResult(const ChildEnd& end, int abort_stage, const Progress& progress) {
+  SlotResult r;
+  // After an abort, exit 0 alone is no update: Wine ends a program on Ctrl+C with 0. The trace
+  // saying so is.
+  if (end.exit_code == 0 && (abort_stage == 0 || progress.stage == kStageUpdated)) {
+    r.result = kStageUpdated;
+  } else if (abort_stage != 0) {
+    r.result = abort_stage;
+  } else if (end.exit_code == 1 && progress.stage == kStageNoBox) {
+    r.result = kStageNoBox;
+  } else {
+    // Any other end is a failure, whatever stage the trace reached: boxload's console and its
+    // standard error say which.
+    r.crashed = end.exit_code < 0 && !end.not_started;
+  }
+  return r;
+}
+
+const char* ResultName(int result) {
+  switch (result) {
+    case kStageUpdated:
+      return "updated";
+    case kStageNoBox:
+      return "no box";
+    case kStageTimedOut:
+      return "timed out";
+    case kStageAborted:
+      return "aborted";
+    case kStageFailed:
+      return "failed";
+    default:
+      return "running";
+  }
+}
+
+void ReachedText(const Progress& progress, char* text, size_t size) {
+  // A box that never answered got no further than the wait for it.
+  const int stage = progress.stage == kStageNoBox ? kStageWaitingForBox : progress.stage;
+  StageText(stage, progress.kb, progress, text, size);
+}
 
 namespace {
 
 // A box that failed in the software stage: where it stood tells which verdict it did not get.
 int SoftwareStepCategory(const Progress& p) {
-  if (std::strcmp(p.step, "Check SDF file...") == 0) {
+  if (p.step == kLineCheckStep) {
     return kCategorySdfFileUnusable;
   }
-  if (std::strcmp(p.step, "SendFileHeader...") == 0) {
+  if (p.step == kLineHeaderStep) {
     return p.loader_ready ? kCategorySdfHeaderRefused : kCategoryLoaderNotReady;
   }
-  if (std::strcmp(p.step, "SendSDFFile...") == 0) {
+  if (p.step == kLineBodyStep) {
     // The "Send NKb" after the last block: every block was accepted, the after-last verdict was not.
     return p.body_sent || p.sends > p.sdf_kb ? kCategoryLastVerdict : kCategoryBlockRefused;
   }
