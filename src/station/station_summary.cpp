@@ -47,12 +47,13 @@ struct RecordTexts {
 RecordTexts g_texts;
 
 // What of the box's record is missing: what could not be written, or a trace without the exit
-// note that marks it whole, as from a boxload killed before it could write it.
+// note that marks it whole, as from a boxload killed (SIGKILL, say) before it could write it.
 const char* RecordsText(const Slot& slot, char* text, size_t size) {
   if (slot.record_lost[0] != '\0') {
     return slot.record_lost;
   }
-  if (slot.progress.finished || slot.end.not_started) {
+  // An abort the station sent ends boxload its own way; only a crash leaves the trace cut.
+  if (slot.progress.finished || !slot.result.crashed) {
     return "complete";
   }
   std::snprintf(text, size, "the trace ends without boxload's exit note: boxload ended by %s", slot.end.text);
