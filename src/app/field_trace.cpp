@@ -12,7 +12,7 @@
 #include "common/trace_header.h"
 #include "console/console.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "serial/serial.h"
 
 namespace {

@@ -24,13 +24,13 @@ struct TraceHeader {
   char version[32] = {};
   uint32_t image_bytes = 0;
   char image_sha256[65] = {};
-  char port[256] = {};        // as the user gave it
-  char sdf_file[1024] = {};   // as the user gave it
+  char port[256] = {};       // as the user gave it
+  char sdf_file[1024] = {};  // as the user gave it
   TraceHeaderFile file = kHeaderFileUnreadable;
-  int64_t sdf_bytes = -1;     // -1: unknown
-  char data_crc32[9] = {};    // 8 hex digits, upper case; "" without a header
-  char sdf_id[17] = {};       // the header's first 8 bytes in hex; "" without a header
-  char started[32] = {};      // UTC, or "unknown"
+  int64_t sdf_bytes = -1;   // -1: unknown
+  char data_crc32[9] = {};  // 8 hex digits, upper case; "" without a header
+  char sdf_id[17] = {};     // the header's first 8 bytes in hex; "" without a header
+  char started[32] = {};    // UTC, or "unknown"
 };
 
 size_t FormatTraceHeader(const TraceHeader& header, char* out, size_t size);

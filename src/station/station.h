@@ -188,7 +188,7 @@ struct Station {
   char boxload[kPathSize] = {};    // the boxload beside the station
   uint32_t data_crc32 = 0;
   int sdf_kb = 0;
-  char log_dir[kPathSize - 64] = {};        // room for the file names in it
+  char log_dir[kPathSize - 64] = {};  // room for the file names in it
   // "<station>:<the folder's absolute path>:<run id>:" of each record_id
   char record_prefix[kPathSize + 120] = {};
   char run_id[33] = {};  // 128 random bits in hex: no other run anywhere has them

@@ -176,7 +176,7 @@ TEST(StationFollow, EveryFollowedLineIsOneBoxloadPrints) {
 // The header's writer and reader agree, whatever a port's or a file's name holds: the words
 // the reader looks for, a line end, a byte of no text.
 TEST(StationFollow, ATraceHeaderReadsBackAsItWasWritten) {
-  const char* names[] = {"plain.sdf", "f; started x.sdf", "a, id 0102030405060708", "n 12 bytes, no header",
+  const char* names[] = {"plain.sdf",    "f; started x.sdf",  "a, id 0102030405060708",  "n 12 bytes, no header",
                          "x unreadable", "two\nlines\\ \xff", "; file ; port ; started "};
   for (const char* name : names) {
     for (const TraceHeaderFile kind : {kHeaderFileRead, kHeaderFileNoHeader, kHeaderFileUnreadable}) {
@@ -207,18 +207,18 @@ TEST(StationFollow, WhatATraceTellsOfTheBoxAndItsRun) {
   static Progress p;
   FollowText(&p,
              "# boxload trace 1\n" + HeaderLine("/dev/ttyUSB0", "f; started.sdf", kHeaderFileRead, 3020) +
-             "0.000019 OUT KMV-7720P FW update utility[ver 0.1,May 9 1945]\\n\n"
-             "0.000124 OUT Send 'GetPlatformID' and waiting STB response\\n\n"
-             "0.000356 OUT STB response: A5 \n0.000362 OUT 4B \n0.000388 OUT 0 \n0.000394 OUT A \n"
-             "0.0004 OUT 1 2 3 4 5 6 7 8 1F \n0.0004 OUT \\n\n"
-             "0.515757 OUT STB response: A5 FF FF FF FF FF FF FF FF FF FF FF FF \\n\n"
-             "0.600000 OUT do_upload_firmware()\\n\n"
-             "0.7 OUT SendSDFFile... \n0.7 OUT \\n\n0.7 OUT Send 0Kb\\r\n"
-             "0.71 NOTE block sent again (try 2 of 3)\n0.72 NOTE block sent again (try 3 of 3)\n"
-             "0.75 OUT Unknown response: 0x5A\\n\n0.8 OUT Send 1Kb\\r\n0.8 OUT \\n\n0.8 OUT OK\\n\n"
-             "0.9 OUT \\nSW update status: OK, [overall time: 0.3(seconds)]\\n\n"
-             "0.950 OUT press any key for terminate programm...\\n\n"
-             "9.0 NOTE exit status 0\n",
+                 "0.000019 OUT KMV-7720P FW update utility[ver 0.1,May 9 1945]\\n\n"
+                 "0.000124 OUT Send 'GetPlatformID' and waiting STB response\\n\n"
+                 "0.000356 OUT STB response: A5 \n0.000362 OUT 4B \n0.000388 OUT 0 \n0.000394 OUT A \n"
+                 "0.0004 OUT 1 2 3 4 5 6 7 8 1F \n0.0004 OUT \\n\n"
+                 "0.515757 OUT STB response: A5 FF FF FF FF FF FF FF FF FF FF FF FF \\n\n"
+                 "0.600000 OUT do_upload_firmware()\\n\n"
+                 "0.7 OUT SendSDFFile... \n0.7 OUT \\n\n0.7 OUT Send 0Kb\\r\n"
+                 "0.71 NOTE block sent again (try 2 of 3)\n0.72 NOTE block sent again (try 3 of 3)\n"
+                 "0.75 OUT Unknown response: 0x5A\\n\n0.8 OUT Send 1Kb\\r\n0.8 OUT \\n\n0.8 OUT OK\\n\n"
+                 "0.9 OUT \\nSW update status: OK, [overall time: 0.3(seconds)]\\n\n"
+                 "0.950 OUT press any key for terminate programm...\\n\n"
+                 "9.0 NOTE exit status 0\n",
              1);
   EXPECT_EQ(p.stage, kStageUpdated);
   EXPECT_STREQ(p.platform, "4B000A01020304050607081F");
@@ -237,8 +237,8 @@ TEST(StationFollow, WhatATraceTellsOfTheBoxAndItsRun) {
   // A box waiting in repair mode names no platform; a file the header could not be read of.
   FollowText(&p,
              HeaderLine("3", "\x01odd.sdf", kHeaderFileNoHeader, 12) +
-             "1.0 OUT Send 'GetPlatformID' and waiting STB response\\n\n1.5 OUT STB: REPAIR_MODE\\n\n"
-             "2.5 OUT press any key for terminate programm...\\n\n",
+                 "1.0 OUT Send 'GetPlatformID' and waiting STB response\\n\n1.5 OUT STB: REPAIR_MODE\\n\n"
+                 "2.5 OUT press any key for terminate programm...\\n\n",
              1);
   EXPECT_TRUE(p.repair_mode);
   EXPECT_STREQ(p.platform, "");
