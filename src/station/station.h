@@ -10,8 +10,8 @@
 //   FollowTrace(&progress)       reads what the trace has gained since; 1 when the stage or
 //                                its counter changed
 //   FollowEnd(&progress)         reads the rest and lets the file go
-//   StageText(progress, text, size)  "firmware 3 of 12 KB", "FAILED: <line>", ...
 //
+//   StageText(stage, kb, progress, text, size)  "firmware 3 of 12 KB", "FAILED: <line>", ...
 //   DecideResult(end, abort_stage, progress)
 //                                how a slot's box ended, decided in this one place from the
 //                                child's end, the abort or time-out sent to it, and its trace
@@ -218,8 +218,8 @@ struct Station {
 void FollowBegin(Progress* progress, const char* trace_path, int sdf_kb);
 int FollowTrace(Progress* progress);
 void FollowEnd(Progress* progress);
-void StageText(int stage, int kb, const Progress& progress, char* text, size_t size);
 
+void StageText(int stage, int kb, const Progress& progress, char* text, size_t size);
 SlotResult DecideResult(const ChildEnd& end, int abort_stage, const Progress& progress);
 const char* ResultName(int result);
 void ReachedText(const Progress& progress, char* text, size_t size);

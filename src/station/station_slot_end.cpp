@@ -41,6 +41,33 @@ const char* ResultName(int result) {
   }
 }
 
+// A stage as the table and the event lines name it.
+void StageText(int stage, int kb, const Progress& progress, char* text, size_t size) {
+  switch (stage) {
+    case kStageStarting:
+      std::snprintf(text, size, "starting");
+      break;
+    case kStageWaitingForBox:
+      std::snprintf(text, size, "waiting for a box");
+      break;
+    case kStageFirmware:
+      std::snprintf(text, size, "firmware %d of %d KB", kb, kFirmwareKb);
+      break;
+    case kStageWaitingForLoader:
+      std::snprintf(text, size, "waiting for the bootloader");
+      break;
+    case kStageSdf:
+      std::snprintf(text, size, "SDF %d of %d KB", kb, progress.sdf_kb);
+      break;
+    case kStageFailed:
+      std::snprintf(text, size, "FAILED: %s", progress.failure[0] != '\0' ? progress.failure : "no reason given");
+      break;
+    default:
+      std::snprintf(text, size, "%s", ResultName(stage));
+      break;
+  }
+}
+
 void ReachedText(const Progress& progress, char* text, size_t size) {
   // A box that never answered got no further than the wait for it.
   const int stage = progress.stage == kStageNoBox ? kStageWaitingForBox : progress.stage;
