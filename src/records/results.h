@@ -18,8 +18,9 @@
 //                           1 with the sender's next line for standard error ("results: ...",
 //                           without "boxstation: "), for the station to show; 0 when none waits
 //   ResultsNow()            the counts so far, for the screen
-//   ResultsEnd(stopping)    the sender sends what is left, for a few seconds at most (none when
-//                           stopping on a signal), then ends; the end line on standard error
+//   ResultsEnd(stopping)    the sender sends what is left, for 10 s at most (1 s when stopping on
+//                           a signal), then ends; the lines ResultsMessage has not given yet,
+//                           then the end line, on standard error. Call it before SpoolClose
 //   PushMain(argc, argv)    boxstation --push URL DIR...: each folder's rows, and its
 //                           interrupted boxes once its station is gone, that the table lacks;
 //                           per folder the rows added, already there, conflicting and refused.
