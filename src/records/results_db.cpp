@@ -293,12 +293,11 @@ DbStatus CheckTable(Db* db, int64_t deadline_ms, char* why, size_t why_size) {
   db->version = 1;  // the station-made table of before, with no version table
   if (versioned) {
     if (!may_read_version) {
-      std::snprintf(why, why_size, "role %s may not read boxload_schema_version: GRANT SELECT ON it TO %s", role,
-                    role);
+      std::snprintf(why, why_size, "role %s may not read boxload_schema_version: GRANT SELECT ON it TO %s", role, role);
       return kDbStopped;
     }
-    PGresult* v = Run(db, "SELECT coalesce(max(version), 0) FROM boxload_schema_version", -1, nullptr, deadline_ms,
-                      why, why_size);
+    PGresult* v = Run(db, "SELECT coalesce(max(version), 0) FROM boxload_schema_version", -1, nullptr, deadline_ms, why,
+                      why_size);
     if (v == nullptr) {
       return kDbDown;
     }
@@ -356,8 +355,8 @@ DbStatus CheckTable(Db* db, int64_t deadline_ms, char* why, size_t why_size) {
     } else if (wanted != nullptr) {
       const bool text_like = std::strcmp(wanted, "text") == 0 && std::strncmp(type, "character varying", 17) == 0;
       if (std::strcmp(type, wanted) != 0 && !text_like) {
-        std::snprintf(why, why_size, "boxload_results's column %s is %s, where this boxstation writes %s", name,
-                      type, wanted);
+        std::snprintf(why, why_size, "boxload_results's column %s is %s, where this boxstation writes %s", name, type,
+                      wanted);
         status = kDbStopped;
       }
       has_column[field] = true;
@@ -577,9 +576,9 @@ DbStatus DbConnect(Db* db, const char* conninfo, int64_t deadline_ms, char* why,
   db->warning = false;
   // The URL comes after the defaults, so that what it says wins. Keepalives and the TCP time-out
   // find a peer that is gone while no call waits on it.
-  const char* const keywords[] = {"connect_timeout", "keepalives",       "keepalives_idle",  "keepalives_interval",
-                                  "keepalives_count", "tcp_user_timeout", "application_name", "dbname",
-                                  nullptr};
+  const char* const keywords[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
+                                  "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                                  "application_name",    "dbname",           nullptr};
   const char* const values[] = {"10", "1", "10", "5", "3", "10000", "boxstation", conninfo, nullptr};
   db->conn = PQconnectStartParams(keywords, values, 1);
   if (db->conn == nullptr) {

@@ -39,8 +39,8 @@ inline constexpr size_t kDbBatchBytes = 2u << 20;
 struct Db {
   PGconn* conn = nullptr;
   const std::atomic<int64_t>* cut_ms = nullptr;  // null: none
-  int version = 0;                                // of the table's schema, as read at connect
-  bool warning = false;                           // why of DbConnect holds a warning
+  int version = 0;                               // of the table's schema, as read at connect
+  bool warning = false;                          // why of DbConnect holds a warning
   char insert_sql[24576] = {};
   char refusal[kDbBatchRows][200] = {};  // why a row of the last DbSend was refused
 };

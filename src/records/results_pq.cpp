@@ -2,8 +2,8 @@
 // The thread follows summary.jsonl up to what is on disk, so a row reaches the database only after
 // the folder holds it, and a row the database has not taken is still there for --push.
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -15,9 +15,9 @@
 
 namespace {
 
-constexpr int64_t kCallMs = 15000;      // one connect or one batch, while boxes run
-constexpr int64_t kEndMs = 10000;       // what is left once the boxes have ended
-constexpr int64_t kStopMs = 1000;       // on Ctrl+C or SIGTERM
+constexpr int64_t kCallMs = 15000;       // one connect or one batch, while boxes run
+constexpr int64_t kEndMs = 10000;        // what is left once the boxes have ended
+constexpr int64_t kStopMs = 1000;        // on Ctrl+C or SIGTERM
 constexpr int64_t kFirstRetryMs = 2000;  // an outage is tried again after this, doubled up to
 constexpr int64_t kLastRetryMs = 16000;
 constexpr int kRowsTold = 5;  // conflicts and refusals named one by one; the end line counts all
@@ -218,8 +218,8 @@ void BlankPassword(char* arg) {
     for (char* c = authority; c < authority + length; ++c) {
       at = *c == '@' ? c : at;
     }
-    char* colon = at != nullptr ? static_cast<char*>(std::memchr(authority, ':', static_cast<size_t>(at - authority)))
-                                : nullptr;
+    char* colon =
+        at != nullptr ? static_cast<char*>(std::memchr(authority, ':', static_cast<size_t>(at - authority))) : nullptr;
     for (char* c = colon != nullptr ? colon + 1 : at; c != nullptr && c < at; ++c) {
       *c = '*';
     }
@@ -344,8 +344,7 @@ void ResultsEnd(bool stopping) {
   const ResultsCounts c = ResultsNow();
   const int not_stored = c.unsent + c.conflicts + c.refused;
   if (not_stored == 0) {
-    std::fprintf(stderr, "boxstation: results: %d row%s stored in %s\n", c.stored, c.stored == 1 ? "" : "s",
-                 s->target);
+    std::fprintf(stderr, "boxstation: results: %d row%s stored in %s\n", c.stored, c.stored == 1 ? "" : "s", s->target);
     return;
   }
   // The folder's path, not the URL: that may hold a password.

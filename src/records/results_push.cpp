@@ -56,8 +56,8 @@ void Flush(Push* p, Folder* f) {
   if (p->batch.count == 0 || f->status != kDbOk) {
     return;
   }
-  f->status = DbSend(&p->db, p->batch.lines, p->batch.count, p->batch.outcome, NowMs() + kPushCallMs, f->why,
-                     sizeof f->why);
+  f->status =
+      DbSend(&p->db, p->batch.lines, p->batch.count, p->batch.outcome, NowMs() + kPushCallMs, f->why, sizeof f->why);
   if (f->status != kDbOk) {
     return;
   }

@@ -161,9 +161,8 @@ bool IsTimeStamp(const char* t) {
   const int day = Number(t + 8, 2);
   static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
-      (month == 2 && day == 29 && !leap) || Number(t + 11, 2) > 23 || Number(t + 14, 2) > 59 ||
-      Number(t + 17, 2) > 60) {
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap) ||
+      Number(t + 11, 2) > 23 || Number(t + 14, 2) > 59 || Number(t + 17, 2) > 60) {
     return false;
   }
   const char* p = t + 19;
@@ -221,8 +220,9 @@ bool FitsColumn(const char* name, const char* sql_type, Json json, const char* v
   } else if (std::strcmp(sql_type, "bigint") == 0) {
     wanted = json == kJsonNumber && integral && digits <= 18 ? nullptr : "a whole number of at most 18 digits";
   } else if (std::strcmp(sql_type, "timestamptz") == 0) {
-    wanted = json == kJsonString && length + 1 < kShortText && IsTimeStamp(text) ? nullptr
-                                                                                  : "a time such as 2026-12-07T09:00:00.000Z";
+    wanted = json == kJsonString && length + 1 < kShortText && IsTimeStamp(text)
+                 ? nullptr
+                 : "a time such as 2026-12-07T09:00:00.000Z";
   }
   if (wanted != nullptr) {
     std::snprintf(why, why_size, "field %s is not %s", name, wanted);
