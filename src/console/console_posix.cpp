@@ -236,3 +236,5 @@ void WaitForKey() {
   RestoreKeyMode(false);
   close(fd);
 }
+
+bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

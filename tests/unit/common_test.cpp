@@ -30,6 +30,24 @@ TEST(StatusLine, PrintsSecondsAndZeroPaddedMilliseconds) {
             "\nSW update status: OK, [overall time: 70000.007(seconds)]\n");
 }
 
+// What a terminal would act on: C0 but BS, TAB, LF and CR; DEL; C1.
+TEST(ControlByte, IsWhatATerminalWouldActOn) {
+  const struct {
+    unsigned char byte;
+    bool control;
+  } kRows[] = {{0x00, true},  {0x07, true}, {0x08, false}, {0x09, false}, {0x0A, false}, {0x0B, true}, {0x0C, true},
+               {0x0D, false}, {0x1B, true}, {0x1F, true},  {0x20, false}, {0x7E, false}, {0x7F, true}, {0x80, true},
+               {0x9B, true},  {0x9F, true}, {0xA0, false}, {0xC2, false}, {0xFF, false}};
+  for (const auto& row : kRows) {
+    EXPECT_EQ(IsControlByte(row.byte), row.control) << std::hex << static_cast<int>(row.byte);
+  }
+  int count = 0;
+  for (int b = 0; b < 256; ++b) {
+    count += IsControlByte(static_cast<unsigned char>(b)) ? 1 : 0;
+  }
+  EXPECT_EQ(count, 32 - 4 + 1 + 32);
+}
+
 TEST(PortArgument, ReadsLikeAtoiButRefusesOverflow) {
   EXPECT_EQ(ParsePortNumber("3"), 3);
   EXPECT_EQ(ParsePortNumber(" 3"), 3);
