@@ -49,12 +49,17 @@ inline uint64_t StrayWindow(uint64_t slowest_ms) { return std::clamp<uint64_t>(3
 // One verdict. The first odd byte is reported; without a stray-byte window it is the answer,
 // and the verdict fails. With one (block verdicts only), a verdict behind the odd bytes within
 // the window from the first of them is the real one.
-inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_ms, bool stray_window) {
+// window_end, when given, gets the end of the window an odd byte opened (0 for none).
+inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_ms, bool stray_window,
+                           uint64_t* window_end = nullptr) {
   uint8_t byte = 0;
   if (VerdictByte(line, text, false, 0, &byte) != LineModel::kByte) {
     return kDead;
   }
   const uint64_t deadline = line.Now() + window_ms;
+  if (window_end != nullptr) {
+    *window_end = byte != 0x06 && byte != 0x15 ? deadline : 0;
+  }
   while (byte != 0x06 && byte != 0x15) {
     text += Format("Unknown response: 0x%X\n", byte);
     if (!stray_window) {
@@ -69,6 +74,34 @@ inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_m
 }
 
 inline bool IsProtocolByte(uint8_t byte) { return byte == 0x06 || byte == 0x15 || byte == 0x02; }
+
+// Before a refused block goes again: bytes up to the deadline. A verdict or a text message's
+// start means the refusal was noise ahead of the box's own verdict: out of step, no more tries.
+// True when the block may go again.
+inline bool HearOutRefusal(WireModel& wire, LineModel& line, uint64_t deadline) {
+  for (;;) {
+    if (deadline <= line.Now() && !line.Waiting()) {
+      return true;
+    }
+    const uint32_t timeout = deadline > line.Now() ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
+    uint8_t byte = 0;
+    const LineModel::Result r = line.Read(timeout, &byte);
+    if (r == LineModel::kTimeOut) {
+      return true;
+    }
+    if (r == LineModel::kFailed) {
+      wire.text += "WaitResponse: read error...\n";
+      return false;
+    }
+    if (IsProtocolByte(byte)) {
+      wire.errors += byte == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
+                                  : Format("boxload: out of step with the box: a verdict (%02X) came ", byte);
+      wire.errors += "after a refusal, before the block went again; nothing more is sent\n";
+      return false;
+    }
+    wire.text += Format("Unknown response: 0x%X\n", byte);
+  }
+}
 
 // The ready signal 53 44 46 10 (a byte that breaks it is dropped), the 20 header bytes, one
 // verdict. True when the header was acknowledged.
@@ -112,7 +145,8 @@ inline Bytes BlockOnLine(const uint8_t* data, int32_t count) {
 // failed write or read, and no further try is made. The box answers a block only after its
 // checksum, so a verdict or text message already there before the checksum goes is one the
 // tool has no block for: out of step, said on standard error, and no further try. Each 06 or 15
-// is timed from the block's last byte for the run's slowest verdict.
+// is timed from the block's last byte for the run's slowest verdict. A refusal with a try left
+// is heard out first, to the end of the stray-byte window (the one an odd byte opened, if any).
 inline bool SendWithRetry(WireModel& wire, LineModel& line, const Bytes& block, int32_t tries) {
   for (int32_t t = 0; t < tries; ++t) {
     if (!std::all_of(block.begin(), block.end() - 1, [&wire](uint8_t b) { return wire.Write(b); })) {
@@ -132,12 +166,17 @@ inline bool SendWithRetry(WireModel& wire, LineModel& line, const Bytes& block, 
       return false;
     }
     const uint64_t sent_at = line.Now();
-    const Verdict verdict = ReadVerdict(line, wire.text, StrayWindow(wire.slowest_verdict_ms), true);
+    uint64_t window_end = 0;
+    const Verdict verdict = ReadVerdict(line, wire.text, StrayWindow(wire.slowest_verdict_ms), true, &window_end);
     if (verdict == kAck || verdict == kRefused) {
       wire.slowest_verdict_ms = std::max(wire.slowest_verdict_ms, line.Now() - sent_at);
     }
     if (verdict == kAck || verdict == kDead) {
       return verdict == kAck;
+    }
+    if (verdict == kRefused && t + 1 < tries &&
+        !HearOutRefusal(wire, line, window_end != 0 ? window_end : line.Now() + StrayWindow(wire.slowest_verdict_ms))) {
+      return false;
     }
   }
   return false;

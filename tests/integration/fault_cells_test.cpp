@@ -2,7 +2,8 @@
 // the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
 // unbounded wait, a stray byte before a verdict taken for the noise it is, a 06 of noise that
 // would put the tool one verdict ahead, and a refused last verdict, silent on the console, told
-// on standard error. And one box without a fault, of another model than --platform names.
+// on standard error; a box slower than a block with noise 06 or 15 ahead of its verdict, and with
+// a real refusal. And one box without a fault, of another model than --platform names.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -37,7 +38,6 @@ struct Cell {
   const char* platform = nullptr;  // boxload's --platform
   uint32_t store_ms = 0;           // a box slower than a block: this long to store each, on a line
                                    // paced at 115,200 baud
-  int refuse_block = -1;           // refused once besides the fault
 };
 
 // A noise byte of a verdict's value as a block arrives at a slow box, ahead of its own verdict.
@@ -82,14 +82,20 @@ const Cell kCells[] = {
      "",
      0.8,
      4},
-    // A run with a refusal or an odd byte watches 5 s after its final verdict.
-    {"a damaged block is refused and sent again",
+    // A run with a refusal or an odd byte watches 5 s after its final verdict. A slow box's
+    // real refusal is heard out, and the block goes again.
+    {"a damaged block is refused by a slow box and sent again",
      {BoxFault::kCorruptIn, BoxPoint::kBlock, 1},
      4608,
      End::kUpdated,
      "",
-     5,
-     9},
+     5.5,
+     10,
+     1,
+     false,
+     "",
+     nullptr,
+     100},
     {"the box refuses its last verdict",
      {BoxFault::kRefuse, BoxPoint::kFinal, 0},
      4608,
@@ -156,26 +162,13 @@ const Cell kCells[] = {
      "4B4D5638"},
     // A slow box (100 ms per block): a noise 06 ahead of its verdict puts the tool one ahead with
     // nothing to show it until the box's final verdict comes after the tool's; a noise 15 ahead of
-    // it has the box's own 06 heard before the block could go again; a real refusal is taken.
+    // it has the box's own 06 heard before the block could go again.
     {"a noise 06 ahead of a slow box's verdict on block 1", NoiseAheadOfBlock(1, 0x06), 4608, End::kFailed,
      "Send 4Kb\r\nOK\n", 0, 8, 1, false, "boxload: out of step with the box: a verdict (06) came after its final one",
      nullptr, 100},
     {"a noise 15 ahead of a slow box's verdict on block 1", NoiseAheadOfBlock(1, 0x15), 4608, End::kFailed,
      "Send 1Kb\rBAD\n", 0, 4, 1, false, "boxload: out of step with the box: a verdict (06) came after a refusal",
      nullptr, 100},
-    {"a slow box refuses block 2 once",
-     {},
-     4608,
-     End::kUpdated,
-     "Send 2Kb\rSend 3Kb\r",
-     5.5,
-     10,
-     1,
-     false,
-     "",
-     nullptr,
-     100,
-     2},
 };
 
 // Keeps every core spinning while it lives.
@@ -213,8 +206,6 @@ TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
       config.fault = cell.fault;
       config.store_ms = cell.store_ms;
       config.byte_time_ms = cell.store_ms > 0 ? 0.0868 : 0;
-      config.refuse_block = cell.refuse_block;
-      config.refuse_times = cell.refuse_block >= 0 ? 1 : 0;
       const std::vector<uint8_t> body = RandomBytes(cell.body_size, 11);
       const std::string file = dir.Write("cell.sdf", MakeSdf(body));
       std::optional<BoxOnPty> box;
