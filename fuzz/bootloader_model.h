@@ -16,20 +16,22 @@ enum Verdict { kAck, kRefused, kNoVerdict, kDead };
 // Any number of 02 ... 00 texts, printed as they come, then the verdict byte: every read
 // waits without limit, or (timed) only until the deadline; a byte that arrived by then is
 // read even when the deadline has passed.
+inline LineModel::Result ReadOne(LineModel& line, std::string& text, bool timed, uint64_t deadline, uint8_t* byte) {
+  if (timed && deadline <= line.Now() && !line.Waiting()) {
+    return LineModel::kTimeOut;
+  }
+  // Past the deadline the byte is already there: a blocking read takes it at once.
+  const uint32_t timeout =
+      timed && deadline > line.Now() ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
+  const LineModel::Result r = line.Read(timeout, byte);
+  if (r == LineModel::kFailed) {
+    text += "WaitResponse: read error...\n";
+  }
+  return r;
+}
+
 inline LineModel::Result VerdictByte(LineModel& line, std::string& text, bool timed, uint64_t deadline, uint8_t* byte) {
-  auto next = [&]() {
-    if (timed && deadline <= line.Now() && !line.Waiting()) {
-      return LineModel::kTimeOut;
-    }
-    // Past the deadline the byte is already there: a blocking read takes it at once.
-    const uint32_t timeout =
-        timed && deadline > line.Now() ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
-    const LineModel::Result r = line.Read(timeout, byte);
-    if (r == LineModel::kFailed) {
-      text += "WaitResponse: read error...\n";
-    }
-    return r;
-  };
+  auto next = [&]() { return ReadOne(line, text, timed, deadline, byte); };
   LineModel::Result r = next();
   while (r == LineModel::kByte && *byte == 0x02) {
     while ((r = next()) == LineModel::kByte && *byte != 0x00) {
@@ -80,18 +82,10 @@ inline bool IsProtocolByte(uint8_t byte) { return byte == 0x06 || byte == 0x15 |
 // True when the block may go again.
 inline bool HearOutRefusal(WireModel& wire, LineModel& line, uint64_t deadline) {
   for (;;) {
-    if (deadline <= line.Now() && !line.Waiting()) {
-      return true;
-    }
-    const uint32_t timeout = deadline > line.Now() ? static_cast<uint32_t>(deadline - line.Now()) : kBlockingRead;
     uint8_t byte = 0;
-    const LineModel::Result r = line.Read(timeout, &byte);
-    if (r == LineModel::kTimeOut) {
-      return true;
-    }
-    if (r == LineModel::kFailed) {
-      wire.text += "WaitResponse: read error...\n";
-      return false;
+    const LineModel::Result r = ReadOne(line, wire.text, true, deadline, &byte);
+    if (r != LineModel::kByte) {
+      return r == LineModel::kTimeOut;
     }
     if (IsProtocolByte(byte)) {
       wire.errors += byte == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
