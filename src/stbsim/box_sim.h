@@ -49,7 +49,7 @@ enum class BoxFault {
   kCorruptIn,   // one byte the tool sent at this point arrives damaged: the box must refuse it
   kCorruptOut,  // one byte of the box's answer leaves damaged
   kDrop,        // one byte of the box's answer is lost
-  kNoise,       // extra bytes 0x5A go before the answer (noise_bytes of them, noise_gap_ms ahead)
+  kNoise,       // extra bytes noise_byte go before the answer (noise_bytes of them, noise_gap_ms ahead)
   kDelay,       // the answer leaves delay_ms late
   kRefuse,      // the box refuses (15 to a verdict, silence to a boot ROM command)
   kUnknown,     // the answer is replaced by the byte 0x41
