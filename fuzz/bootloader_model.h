@@ -77,6 +77,13 @@ inline Verdict ReadVerdict(LineModel& line, std::string& text, uint64_t window_m
 
 inline bool IsProtocolByte(uint8_t byte) { return byte == 0x06 || byte == 0x15 || byte == 0x02; }
 
+// The line on standard error for a verdict or text message that no message of the tool's is due.
+inline void OutOfStep(WireModel& wire, uint8_t byte, const char* when) {
+  wire.errors += byte == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
+                              : Format("boxload: out of step with the box: a verdict (%02X) came ", byte);
+  wire.errors += std::string(when) + "; nothing more is sent\n";
+}
+
 // Before a refused block goes again: bytes up to the deadline. A verdict or a text message's
 // start means the refusal was noise ahead of the box's own verdict: out of step, no more tries.
 // True when the block may go again.
@@ -88,9 +95,7 @@ inline bool HearOutRefusal(WireModel& wire, LineModel& line, uint64_t deadline) 
       return r == LineModel::kTimeOut;
     }
     if (IsProtocolByte(byte)) {
-      wire.errors += byte == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
-                                  : Format("boxload: out of step with the box: a verdict (%02X) came ", byte);
-      wire.errors += "after a refusal, before the block went again; nothing more is sent\n";
+      OutOfStep(wire, byte, "after a refusal, before the block went again");
       return false;
     }
     wire.text += Format("Unknown response: 0x%X\n", byte);
@@ -149,9 +154,7 @@ inline bool SendWithRetry(WireModel& wire, LineModel& line, const Bytes& block, 
     uint8_t early = 0;
     while (line.Waiting() && line.Read(kBlockingRead, &early) == LineModel::kByte) {
       if (IsProtocolByte(early)) {
-        wire.errors += early == 0x02 ? std::string("boxload: out of step with the box: a text message came ")
-                                     : Format("boxload: out of step with the box: a verdict (%02X) came ", early);
-        wire.errors += "before the block it could answer had been sent; nothing more is sent\n";
+        OutOfStep(wire, early, "before the block it could answer had been sent");
         return false;
       }
       wire.text += Format("Unknown response: 0x%X\n", early);
