@@ -40,6 +40,7 @@ const RecordField kRecordFields[kFieldCount] = {
     {"boxload_version", kFieldText, "text"},
     {"image_sha256", kFieldText, "text"},
     {"run_id", kFieldText, "text"},
+    {"box_label", kFieldText, "text"},
 };
 
 // Each file's order, which never changes for what it had: a new field goes at the end of both.
@@ -50,7 +51,7 @@ const FieldId kCsvColumns[] = {
     kFieldSchema,        kFieldRecordId,      kFieldStation,       kFieldDevice,         kFieldAdapterSerial,
     kFieldFirmwareSeconds, kFieldSoftwareSeconds, kFieldCategory,  kFieldSignal,         kFieldPlatform,
     kFieldRepairMode,    kFieldSdfBytes,      kFieldSdfId,         kFieldResends,        kFieldStrayBytes,
-    kFieldBoxloadVersion, kFieldImageSha256,  kFieldRunId,
+    kFieldBoxloadVersion, kFieldImageSha256,  kFieldRunId,          kFieldBoxLabel,
 };
 const size_t kCsvColumnCount = sizeof kCsvColumns / sizeof kCsvColumns[0];
 
@@ -61,7 +62,7 @@ const FieldId kJsonMembers[] = {
     kFieldTrace,         kFieldRecords,       kFieldSchema,        kFieldStation,        kFieldDevice,
     kFieldAdapterSerial, kFieldFirmwareSeconds, kFieldSoftwareSeconds, kFieldCategory,   kFieldPlatform,
     kFieldRepairMode,    kFieldSdfBytes,      kFieldSdfId,         kFieldResends,        kFieldStrayBytes,
-    kFieldBoxloadVersion, kFieldImageSha256,  kFieldRunId,
+    kFieldBoxloadVersion, kFieldImageSha256,  kFieldRunId,          kFieldBoxLabel,
 };
 const size_t kJsonMemberCount = sizeof kJsonMembers / sizeof kJsonMembers[0];
 

@@ -23,6 +23,16 @@
 //     EndBox(station, slot)      the child has ended: the box's result, its failure line, its
 //                                records checked, its summary row
 //     Say(station, format, ...)  a line on standard error while the boxes run
+//   station_labels.cpp           --label: the operator's lines, each box's label, each slot's mark
+//     OperatorInput(station, key)
+//                                a byte of the operator's input; a CR, LF or Tab ends a line
+//                                (CR LF ends one), which then picks a slot, names its box and
+//                                starts it, or is refused with a word on the screen
+//     InputEnded(station)        no more lines will come: the station ends once its boxes have
+//     LabelTick(station)         the database's answer about a label, or its time running out
+//     NoteBoxEnd(station, slot)  the box has ended: its label's history, the slot's mark, the rate
+//     PointsAtLine(category)     the categories that suspect the slot's cable or adapter
+//     MayStart(station)          a new box may start: no record lost, --count not reached
 //   station_main.cpp             the main loop: keys, stops, time-outs and ends
 #pragma once
 
@@ -40,6 +50,13 @@ bool FindBoxload(Station* s);
 void FindSlotDevice(Slot* slot);
 
 bool MakeLogFolder(Station* s, const char* given);
+
+void OperatorInput(Station* s, int key);
+void InputEnded(Station* s);
+void LabelTick(Station* s);
+void NoteBoxEnd(Station* s, int index);
+bool PointsAtLine(int category);
+bool MayStart(const Station& s);
 
 void StartBox(Station* s, int index);
 void EndBox(Station* s, int index);

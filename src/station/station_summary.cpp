@@ -66,6 +66,7 @@ void FillStart(const Station& s, int index, Record* r) {
   r->value[kFieldDevice] = TextOrNull(slot.device);
   r->value[kFieldAdapterSerial] = TextOrNull(slot.adapter_serial);
   r->value[kFieldRunId] = s.run_id;
+  r->value[kFieldBoxLabel] = TextOrNull(slot.label);
   r->value[kFieldRepairMode] = "false";
   r->value[kFieldResends] = "0";
   r->value[kFieldStrayBytes] = "0";
