@@ -199,9 +199,11 @@ void HeldText(const Station& s, int index, char* text, size_t size) {
   if (held == kHeldPass) {
     std::snprintf(text, size, "+ PASS%s%s", gap, label);
   } else if (held == kHeldFail || held == kHeldMarked) {
-    std::snprintf(text, size, "%c FAIL %s%s%s: %s%s", kHeldSymbol[held], CategoryName(CategoryOfSlot(slot)), gap,
-                  label, stage_text + (std::strncmp(stage_text, "FAILED: ", 8) == 0 ? 8 : 0),
-                  held == kHeldMarked ? " - check the cable or the adapter" : "");
+    // The failure line after the category: "no box" or "aborted" alone would say it twice.
+    const bool failed = slot.result.result == kStageFailed;
+    const char* detail = failed ? stage_text + std::strlen("FAILED: ") : slot.progress.failure;
+    std::snprintf(text, size, "%c FAIL %s%s%s%s: %s", kHeldSymbol[held], CategoryName(CategoryOfSlot(slot)), gap,
+                  label, held == kHeldMarked ? " - check the cable or the adapter" : "", detail);
   } else if (held == kHeldRunning) {
     std::snprintf(text, size, "> %s%s%s", label, gap, stage_text);
   } else if (held == kHeldPicked) {
@@ -281,9 +283,9 @@ void HandText(const Station& s, char* text, size_t size) {
     std::snprintf(text, size, " needs a hand: none");
     return;
   }
-  std::snprintf(text, size, " needs a hand: %d failed%s%s%s, %d marked%s%s%s", failed, failed > 0 ? " (slot" : "",
-                failed_list, failed > 0 ? ")" : "", marked, marked > 0 ? " (check the cable or the adapter: slot" : "",
-                marked_list, marked > 0 ? ")" : "");
+  // The counts first: a narrow screen cuts the line's end.
+  std::snprintf(text, size, " needs a hand: %d failed, %d marked%s%s%s%s", failed, marked,
+                marked > 0 ? " | cable or adapter?" : "", marked_list, failed > 0 ? " | failed" : "", failed_list);
 }
 
 // The grid: a cell of nine columns a slot, its number, its symbol and a short code.
@@ -352,7 +354,15 @@ void DrawTable(Station* s) {
     const int chosen = s->picked >= 0 ? s->picked : s->last_ended;
     if (drawn < room) {
       if (chosen >= 0) {
-        SlotLine(*s, chosen, width);
+        // The slot's number and what it holds first: the port, which the grid never shows, last.
+        char text[400];
+        char held[300];
+        HeldText(*s, chosen, held, sizeof held);
+        std::snprintf(text, sizeof text, "%s (%s)", held, s->slots[chosen].port);
+        char shown[sizeof text * 4];
+        ShownText(text, shown, sizeof shown);
+        std::snprintf(line, sizeof line, " slot %d ", chosen + 1);
+        ColouredLine(*s, width, line, HeldColour(*s, HeldOf(*s, chosen)), shown);
       } else {
         TableLine(*s, width, "", 0, "");
       }
