@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "summary.h"
 
 namespace {

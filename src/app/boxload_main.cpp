@@ -11,7 +11,7 @@
 #include "common/common.h"
 #include "common/trace.h"
 #include "console/console.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "serial/port_argument.h"
 
 RunState g_run_state;

@@ -9,31 +9,31 @@
 #include "bootrom/firmware_image.h"
 #include "common/common.h"
 #include "common/trace.h"
+#include "common/trace_header.h"
 #include "console/console.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "serial/serial.h"
 
 namespace {
 
-// "file NAME N bytes, data_crc32 XXXXXXXX" as far as the file can be read; the run's own check
-// reports what is wrong with it. shown is the name as the trace may carry it.
-void DescribeSdfFile(const char* file_name, const char* shown, char* out, size_t size) {
+// The file's part of the header, as far as the file can be read; the run's own check reports
+// what is wrong with it.
+void DescribeSdfFile(const char* file_name, TraceHeader* header) {
+  std::snprintf(header->sdf_file, sizeof header->sdf_file, "%s", file_name);
   const int fd = FileOpenRead(file_name);
   if (fd == kNoFile) {
-    std::snprintf(out, size, "file %s unreadable", shown);
     return;
   }
-  const int64_t length = FileLength(fd);
-  SdfHeader header{};
-  if (ReadFileExactly(fd, header.bytes, kSdfHeaderSize) != 0) {
+  header->sdf_bytes = FileLength(fd);
+  header->file = kHeaderFileNoHeader;
+  SdfHeader sdf{};
+  if (ReadFileExactly(fd, sdf.bytes, kSdfHeaderSize) != 0) {
     // The header's first 8 bytes name the software: a bench's records say which a box got.
-    char id[2 * kSdfIdSize + 1];
-    HexText(header.bytes, kSdfIdSize, id);
-    std::snprintf(out, size, "file %s %lu bytes, data_crc32 %08lX, id %s", shown, static_cast<unsigned long>(length),
-                  static_cast<unsigned long>(data_crc32(header)), id);
-  } else {
-    std::snprintf(out, size, "file %s %lu bytes, no header", shown, static_cast<unsigned long>(length));
+    HexText(sdf.bytes, kSdfIdSize, header->sdf_id);
+    std::snprintf(header->data_crc32, sizeof header->data_crc32, "%08lX",
+                  static_cast<unsigned long>(data_crc32(sdf)));
+    header->file = kHeaderFileRead;
   }
   FileClose(fd);
 }
@@ -165,24 +165,20 @@ int StartTrace(const char* path, const char* version, const char* port_device, c
     return 0;
   }
 
-  // The names as the user gave them may hold line ends: escaped as console text is, so that the
-  // header stays one line.
-  char port_text[256];
-  char file_text[256];
-  TraceEscape(port_argument, std::strlen(port_argument), port_text, sizeof port_text);
-  TraceEscape(file_name, std::strlen(file_name), file_text, sizeof file_text);
-  char file_description[512];
-  DescribeSdfFile(file_name, file_text, file_description, sizeof file_description);
-  char started[32] = "unknown";
+  static TraceHeader fields;  // large: not on the stack
+  std::snprintf(fields.version, sizeof fields.version, "%s", version);
+  fields.image_bytes = kFirmwareImageSize;
+  std::snprintf(fields.image_sha256, sizeof fields.image_sha256, "%s", FirmwareImageSha256);
+  std::snprintf(fields.port, sizeof fields.port, "%s", port_argument);
+  DescribeSdfFile(file_name, &fields);
+  std::snprintf(fields.started, sizeof fields.started, "unknown");
   const std::time_t now = std::time(nullptr);
   const std::tm* utc = std::gmtime(&now);  // only the main thread, before any other runs
-  if (utc == nullptr || std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) {
-    std::snprintf(started, sizeof started, "unknown");
+  if (utc == nullptr || std::strftime(fields.started, sizeof fields.started, "%Y-%m-%dT%H:%M:%SZ", utc) == 0) {
+    std::snprintf(fields.started, sizeof fields.started, "unknown");
   }
-  char header[1024];
-  std::snprintf(header, sizeof header, "version %s; image %lu bytes sha256 %s; port %s; %s; started %s", version,
-                static_cast<unsigned long>(kFirmwareImageSize), FirmwareImageSha256, port_text, file_description,
-                started);
+  static char header[sizeof fields.port * 4 + sizeof fields.sdf_file * 4 + 512];
+  FormatTraceHeader(fields, header, sizeof header);
   if (TraceStart(file, header) == 0) {
     std::fprintf(stderr, "boxload: cannot create the trace file %s: %s\n", path, std::strerror(errno));
     return 0;

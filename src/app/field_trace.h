@@ -3,7 +3,7 @@
 //
 //   ReadOptions(argc, argv, &options)  the words after the two positional ones (or, alone,
 //                                     the first): "--trace FILE", "--platform HEX" (1 to 12
-//                                     bytes, bootrom.h), "--help" or "-h"; an unknown "--" word
+//                                     bytes, common/platform_prefix.h), "--help" or "-h"; an unknown "--" word
 //                                     gets one warning line on stderr, any other word is
 //                                     ignored; usage_error after a stderr line when --trace has
 //                                     no file name or HEX is missing or malformed
@@ -22,7 +22,7 @@
 //   AbortNote(event)                  the text of the abort's last note for a console event
 #pragma once
 
-#include "bootrom/bootrom.h"
+#include "common/platform_prefix.h"
 
 struct BoxloadOptions {
   const char* trace_path = nullptr;  // null without --trace

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "serial/serial.h"
 
 struct RunState {

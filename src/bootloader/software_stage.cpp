@@ -2,7 +2,7 @@
 
 #include "bootloader/bootloader.h"
 #include "common/common.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 
 namespace {
 // One block buffer, reused for every block.

@@ -13,8 +13,6 @@
 //                                  answer does not begin with it, or that waits in repair mode
 //                                  and so names none, gets no reset: one stderr line naming
 //                                  both values, and 0
-//   ReadPlatformPrefix(text, &p)   "4B4D5637", "4B 4D 56 37", "4B:4D", "0 1 A 1F" (the console's
-//                                  own form) into 1 to 12 bytes; 0 for anything else
 //   g_repair_mode / InRepairMode() kRepairModeMark once a probe saw the announcement; only ever
 //                                  set, and then every reset exchange skips the reset request
 //   kGetPlatformIdRequest ... kFrameTaken0A  the boot ROM's bytes on the line, all in one block
@@ -28,6 +26,7 @@
 #include <cstdint>
 
 #include "bootrom/firmware_image.h"
+#include "common/platform_prefix.h"
 #include "serial/serial.h"
 
 // The boot ROM's bytes on the line.
@@ -36,8 +35,7 @@ inline constexpr uint8_t kGetPlatformIdRequest[] = {0xA5, 0x02, 0x00, 0x11, 0x12
 inline constexpr uint8_t kResetRequest[] = {0xA5, 0x02, 0x00, 0x12, 0x13};
 // The identification answer: A5 and 12 bytes.
 inline constexpr uint8_t kPlatformReplyMark = 0xA5;
-inline constexpr uint32_t kPlatformReplySize = 13;
-inline constexpr uint32_t kPlatformIdSize = kPlatformReplySize - 1;
+inline constexpr uint32_t kPlatformReplySize = 1 + kPlatformIdSize;  // A5, then the platform
 // A box waiting in repair mode answers a probe with 05 08 or 0E 08.
 inline constexpr uint8_t kRepairAnnounce05 = 0x05;
 inline constexpr uint8_t kRepairAnnounce0E = 0x0E;
@@ -63,11 +61,5 @@ void SendResetCommand(PortHandle port, uint8_t reset_reply[2]);
 void SendFileHeader(PortHandle port, uint32_t length);
 void SendFile(PortHandle port, const uint8_t* data, uint32_t length);
 void SendBytes(PortHandle port, const uint8_t* buffer, uint32_t count);
-// The bytes that a box must answer after A5, or a leading part of them; length 0 takes any box.
-struct PlatformPrefix {
-  uint8_t bytes[kPlatformIdSize] = {};
-  uint32_t length = 0;
-};
 
 int RunFirmwareStage(PortHandle port, const PlatformPrefix& expected = PlatformPrefix{});
-int ReadPlatformPrefix(const char* text, PlatformPrefix* prefix);

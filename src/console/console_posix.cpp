@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "console/console.h"
+#include "files/files.h"
 
 namespace {
 
@@ -147,10 +148,8 @@ void* SignalThread(void* /*unused*/) {
 void ConsoleInit() {
   // Started with a standard descriptor closed (`boxload 2 f.sdf >&-`), the SDF file or the port
   // would take its number, and the console text would go into the file or onto the line.
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
-      _exit(1);  // nowhere safe to write: not even an error line
-    }
+  if (FileStandardDescriptorsOpen() == 0) {
+    _exit(1);  // nowhere safe to write: not even an error line
   }
   if (isatty(STDOUT_FILENO) != 0) {
     // Each print shows at once, prompts without a line end included.

@@ -71,7 +71,7 @@ enum FieldId : int {
 enum FieldKind { kFieldNumber, kFieldTruth, kFieldText };
 
 struct RecordField {
-  const char* name;      // the CSV column and the JSON member
+  const char* name;  // the CSV column and the JSON member
   FieldKind kind;
   const char* sql_type;  // the database column's type; null: the field lives in the row alone
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 
 namespace {
 

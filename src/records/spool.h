@@ -62,7 +62,7 @@ void SpoolClose(Spool* spool);
 
 struct SpoolReader {
   std::FILE* file = nullptr;
-  int64_t offset = 0;  // of the next line
+  int64_t offset = 0;   // of the next line
   int line_number = 0;  // of the line last given
 };
 enum SpoolLine { kNoLine, kLine, kLineTooLong };

@@ -3,7 +3,7 @@
 
 #include "common/common.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "common/common.h"
 #include "common/trace.h"
+#include "files/files.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
 #include "serial/port_argument.h"
 #include "serial/serial.h"
 #include "station/station_run.h"

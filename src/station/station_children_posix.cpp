@@ -11,7 +11,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "station/station_proc.h"
 
 namespace {

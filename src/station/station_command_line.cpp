@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bootrom/bootrom.h"
+#include "common/platform_prefix.h"
 #include "records/results.h"
 #include "station/station_run.h"
 

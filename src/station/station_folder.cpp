@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 #include "station/station_run.h"
 
 namespace {

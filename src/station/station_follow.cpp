@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/trace.h"
+#include "common/trace_header.h"
 #include "station/station.h"
 
 namespace {
@@ -99,7 +100,7 @@ void ConsoleLine(Progress* p, const char* s);
 // A step word ("SendSDFFile... "), perhaps with its verdict or the ready wait on the same line.
 void StepLine(Progress* p, int id, const char* s) {
   const size_t word = std::strlen(kFollowedLines[id].text);
-  std::snprintf(p->step, sizeof p->step, "%.*s", static_cast<int>(word - 1), s);
+  p->step = id;
   if (id == kLineBodyStep) {
     Advance(p, kStageSdf, 0);
   }
@@ -185,12 +186,12 @@ void ConsoleLine(Progress* p, const char* s) {
       Advance(p, kStageWaitingForLoader, 0);
       break;
     case kLineStepOk:
-      p->body_sent = p->body_sent || std::strcmp(p->step, "SendSDFFile...") == 0;
+      p->body_sent = p->body_sent || p->step == kLineBodyStep;
       break;
     case kLineStepBad: {
       char line[sizeof p->failure];
-      // The step word (under 40) and the verdict: both always fit the 160 of a failure.
-      std::snprintf(line, sizeof line, "%.39s%s%s", p->step, p->step[0] != '\0' ? " " : "", s);
+      // The step word, as boxload prints it, and the verdict: both always fit a failure line.
+      std::snprintf(line, sizeof line, "%s%s", p->step != kNoStep ? kFollowedLines[p->step].text : "", s);
       SetFailure(p, line, true);
       break;
     }
@@ -223,82 +224,21 @@ void ConsoleChar(Progress* p, char c) {
   }
 }
 
-// Copies the text between from and the first until after it (or the line's end) into out.
-void TakeField(const char* line, const char* from, const char* until, char* out, size_t size) {
-  const char* at = std::strstr(line, from);
-  if (at == nullptr) {
-    return;
-  }
-  at += std::strlen(from);
-  const char* end = std::strstr(at, until);
-  const int n = end != nullptr ? static_cast<int>(end - at) : static_cast<int>(std::strlen(at));
-  std::snprintf(out, size, "%.*s", n, at);
-}
-
-// The back part of text[0, *end) that ends with key and a run of hex digits of length digits;
-// on a match *end moves to key's start.
-bool TakeBack(const char* text, int* end, const char* key, int digits, char* out) {
-  const int key_length = static_cast<int>(std::strlen(key));
-  const int at = *end - digits - key_length;
-  if (at < 0 || std::strncmp(text + at, key, static_cast<size_t>(key_length)) != 0) {
-    return false;
-  }
-  for (int i = 0; i < digits; ++i) {
-    if (std::strchr("0123456789ABCDEF", text[at + key_length + i]) == nullptr) {
-      return false;
-    }
-  }
-  std::memcpy(out, text + at + key_length, static_cast<size_t>(digits));
-  out[digits] = '\0';
-  *end = at;
-  return true;
-}
-
-// "# version V; image 12084 bytes sha256 H; port P; file NAME N bytes, data_crc32 XXXXXXXX,
-// id 16HEX; started T": the program and the file this box was sent, which in a loop may be
-// another than the station checked. The port and the name may hold anything, so the file's
-// fields are read from the end ("file NAME N bytes, no header" and "file NAME unreadable" as
-// far as they go).
+// The trace's header: the program and the file this box was sent, which in a loop may be
+// another than the station checked.
 void HeaderLine(Progress* p, const char* line, int length) {
   char text[sizeof p->line + 1];
   std::snprintf(text, sizeof text, "%.*s", length, line);
-  if (!StartsWith(text, "# version ")) {
+  static TraceHeader header;  // large: not on the stack
+  if (ReadTraceHeader(text, &header) == 0) {
     return;
   }
-  TakeField(text, "# version ", "; ", p->boxload_version, sizeof p->boxload_version);
-  TakeField(text, " bytes sha256 ", ";", p->image_sha256, sizeof p->image_sha256);
-  const char* file = std::strstr(text, "; file ");
-  const char* started = nullptr;
-  for (const char* at = std::strstr(text, "; started "); at != nullptr; at = std::strstr(at + 1, "; started ")) {
-    started = at;
-  }
-  if (file == nullptr || started == nullptr || started < file) {
-    return;
-  }
-  file += std::strlen("; file ");
-  int end = static_cast<int>(started - text);
-  char id[17] = {};
-  char crc[9] = {};
-  if (TakeBack(text, &end, ", id ", 16, id) && TakeBack(text, &end, ", data_crc32 ", 8, crc)) {
-    std::memcpy(p->sdf_id, id, sizeof id);
-    std::memcpy(p->data_crc32, crc, sizeof crc);
-  } else if (end - (file - text) > 11 && (std::strncmp(text + end - 11, ", no header", 11) == 0 ||
-                                          std::strncmp(text + end - 11, " unreadable", 11) == 0)) {
-    end -= 11;
-  }
-  // " N bytes" before the fields, when the file could be read.
-  if (end - (file - text) > 6 && std::strncmp(text + end - 6, " bytes", 6) == 0) {
-    int digits = end - 6;
-    while (digits > file - text && text[digits - 1] >= '0' && text[digits - 1] <= '9') {
-      --digits;
-    }
-    if (digits < end - 6 && digits > file - text && text[digits - 1] == ' ') {
-      p->sdf_bytes = std::atoll(text + digits);
-      end = digits - 1;
-    }
-  }
-  const size_t n = TraceUnescape(file, static_cast<size_t>(text + end - file), p->sdf_file, sizeof p->sdf_file - 1);
-  p->sdf_file[n] = '\0';
+  std::snprintf(p->boxload_version, sizeof p->boxload_version, "%s", header.version);
+  std::snprintf(p->image_sha256, sizeof p->image_sha256, "%s", header.image_sha256);
+  std::snprintf(p->sdf_file, sizeof p->sdf_file, "%s", header.sdf_file);
+  p->sdf_bytes = header.sdf_bytes;
+  std::snprintf(p->data_crc32, sizeof p->data_crc32, "%s", header.data_crc32);
+  std::snprintf(p->sdf_id, sizeof p->sdf_id, "%s", header.sdf_id);
 }
 
 bool Payload(const char* line, int length, const char* kind, const char** payload) {
@@ -456,31 +396,5 @@ void FollowEnd(Progress* progress) {
   if (progress->file != nullptr) {
     (void)std::fclose(progress->file);
     progress->file = nullptr;
-  }
-}
-
-void StageText(int stage, int kb, const Progress& progress, char* text, size_t size) {
-  switch (stage) {
-    case kStageStarting:
-      std::snprintf(text, size, "starting");
-      break;
-    case kStageWaitingForBox:
-      std::snprintf(text, size, "waiting for a box");
-      break;
-    case kStageFirmware:
-      std::snprintf(text, size, "firmware %d of %d KB", kb, kFirmwareKb);
-      break;
-    case kStageWaitingForLoader:
-      std::snprintf(text, size, "waiting for the bootloader");
-      break;
-    case kStageSdf:
-      std::snprintf(text, size, "SDF %d of %d KB", kb, progress.sdf_kb);
-      break;
-    case kStageFailed:
-      std::snprintf(text, size, "FAILED: %s", progress.failure[0] != '\0' ? progress.failure : "no reason given");
-      break;
-    default:
-      std::snprintf(text, size, "%s", ResultName(stage));
-      break;
   }
 }

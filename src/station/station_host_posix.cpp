@@ -47,15 +47,6 @@ int PortIdentity(const char* device, PortId* id) {
   return 1;
 }
 
-int StandardDescriptorsOpen() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
-      return 0;
-    }
-  }
-  return 1;
-}
-
 int64_t UtcNowMs() {
   timespec now{};
   (void)clock_gettime(CLOCK_REALTIME, &now);

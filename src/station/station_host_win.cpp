@@ -34,7 +34,6 @@ int ProgramBeside(const char* name, char* path, size_t size) {
 int LogLineEndBytes() { return 2; }
 
 // Windows gives a console program its standard handles or none; nothing takes their place.
-int StandardDescriptorsOpen() { return 1; }
 
 int PortIdentity(const char* device, PortId* id) {
   // One COM number is one port, under "comN" and "\\.\COMn" alike.

@@ -13,9 +13,10 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "files/files.h"
+#include "records/results.h"
 #include "station/station.h"
 #include "station/station_proc.h"
-#include "records/results.h"
 #include "station/station_run.h"
 
 namespace {
@@ -95,7 +96,7 @@ bool AnyRunning(const Station& s) {
 int main(int argc, char** argv) {
   // Before anything is opened: a closed standard descriptor would hand its number to a port,
   // which would then be refused as the station's own terminal, or take the console text.
-  if (StandardDescriptorsOpen() == 0) {
+  if (FileStandardDescriptorsOpen() == 0) {
     return kExitSomeNot;
   }
   if (const int helper = StationHelperMain(argc, argv); helper >= 0) {

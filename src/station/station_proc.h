@@ -60,9 +60,6 @@
 //   PortIdentity(device, &id)        1 with what two names of one device share (the device
 //                                    number after links are followed; the COM number); 0 when
 //                                    the device cannot be looked at
-//   StandardDescriptorsOpen()        first of all: a closed standard descriptor is reopened on
-//                                    the null device (POSIX), so that no port or file opened
-//                                    later takes its number; 0 when that failed
 //   UtcNowMs()                       milliseconds since 1970, UTC
 //   UtcTimeText(ms, text, size)      "2026-12-07T09:00:00.123Z" for milliseconds since 1970
 //   HostName(name, size)             the host's name (gethostname; the computer's name on
@@ -107,7 +104,6 @@ void NudgeChild(ChildProcess* child);
 int PollChild(ChildProcess* child, ChildEnd* end);
 int LogLineEndBytes();
 int PortIdentity(const char* device, PortId* id);
-int StandardDescriptorsOpen();
 void CatchStopSignals();
 int StopSignal();
 [[noreturn]] void EndByStopSignal(int sig);

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "files/files.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
 #include "station/station_run.h"
 
 // A line on standard error while the boxes run: the table steps aside, so that the line stays

@@ -42,8 +42,23 @@ struct RecordTexts {
   char resends[12];
   char stray_bytes[12];
   char schema[12];
+  char records[sizeof(Slot::record_lost) + 64];
 };
 RecordTexts g_texts;
+
+// What of the box's record is missing: what could not be written, or a trace without the exit
+// note that marks it whole, as from a boxload killed (SIGKILL, say) before it could write it.
+const char* RecordsText(const Slot& slot, char* text, size_t size) {
+  if (slot.record_lost[0] != '\0') {
+    return slot.record_lost;
+  }
+  // An abort the station sent ends boxload its own way; only a crash leaves the trace cut.
+  if (slot.progress.finished || !slot.result.crashed) {
+    return "complete";
+  }
+  std::snprintf(text, size, "the trace ends without boxload's exit note: boxload ended by %s", slot.end.text);
+  return text;
+}
 
 // What a box's record says whatever became of it: who, where, what was sent.
 void FillStart(const Station& s, int index, Record* r) {
@@ -106,7 +121,7 @@ void FillEnd(const Station& s, int index, Record* r) {
     r->value[kFieldSdfFile] = p.sdf_file;
     r->value[kFieldDataCrc32] = TextOrNull(p.data_crc32);  // a file with no header has none
   }
-  r->value[kFieldRecords] = slot.record_lost[0] != '\0' ? slot.record_lost : "complete";
+  r->value[kFieldRecords] = RecordsText(slot, t.records, sizeof t.records);
   // Null for a stage that never began: no trace event, or no firmware stage's end.
   if (p.first_us >= 0) {
     Seconds(t.firmware_seconds, sizeof t.firmware_seconds, p.firmware_ms);

@@ -15,7 +15,7 @@
 
 #include "integration/harness.h"
 #include "sdf/sdf.h"
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 
 namespace {
 

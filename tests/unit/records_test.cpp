@@ -146,7 +146,9 @@ TEST(Records, ABoxWithAStartAndNoRowIsInterrupted) {
   ASSERT_EQ(SpoolAppend(&spool, Box("s:f:r:1-2", "failed"), why, sizeof why), 1);
   SpoolClose(&spool);  // as a SIGKILL would: no row for the other two
   std::vector<std::string> rows;
-  const auto each = [](const char* line, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(line); };
+  const auto each = [](const char* line, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(line);
+  };
   EXPECT_EQ(InterruptedRows(dir.path.c_str(), each, &rows), 2);
   ASSERT_EQ(rows.size(), 2U);
   EXPECT_EQ(rows[0].find("{\"record_id\":\"s:f:r:2-1\""), 0U) << rows[0];

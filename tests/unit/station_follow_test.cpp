@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/common.h"
+#include "common/trace_header.h"
 #include "station/station.h"
 #include "support/test_support.h"
 
@@ -20,6 +21,25 @@ void FollowText(Progress* progress, const std::string& trace, int sdf_kb) {
   TempFile file(std::vector<uint8_t>(trace.begin(), trace.end()));
   FollowBegin(progress, file.path().c_str(), sdf_kb);
   FollowEnd(progress);
+}
+
+// A trace's header line as boxload's writer makes it.
+std::string HeaderLine(const char* port, const char* file, TraceHeaderFile kind, int64_t bytes = -1) {
+  static TraceHeader h;
+  h = TraceHeader{};
+  std::snprintf(h.version, sizeof h.version, "0.1");
+  h.image_bytes = 12084;
+  std::snprintf(h.image_sha256, sizeof h.image_sha256, "29426de8");
+  std::snprintf(h.port, sizeof h.port, "%s", port);
+  std::snprintf(h.sdf_file, sizeof h.sdf_file, "%s", file);
+  h.file = kind;
+  h.sdf_bytes = bytes;
+  std::snprintf(h.data_crc32, sizeof h.data_crc32, "%s", kind == kHeaderFileRead ? "93BB38D2" : "");
+  std::snprintf(h.sdf_id, sizeof h.sdf_id, "%s", kind == kHeaderFileRead ? "0102030405060708" : "");
+  std::snprintf(h.started, sizeof h.started, "2026-12-07T17:40:13Z");
+  static char line[8192];
+  EXPECT_GT(FormatTraceHeader(h, line, sizeof line), 0U);
+  return std::string("# ") + line + "\n";
 }
 
 struct Step {
@@ -92,10 +112,7 @@ TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   TempFile trace({});
   std::FILE* writer = std::fopen(trace.path().c_str(), "wb");
   ASSERT_NE(writer, nullptr);
-  std::fputs(
-      "# boxload trace 1\n# version 0.1; port 2; file a.sdf 5040 bytes, data_crc32 F966468B, id 0000000000000000; "
-      "started 2026-12-07T09:00:00Z\n",
-      writer);
+  std::fputs(("# boxload trace 1\n" + HeaderLine("2", "a.sdf", kHeaderFileRead, 5040)).c_str(), writer);
   std::fputs("1.0 OUT SendSDFFile... \n1.0 OUT \\n\n", writer);
   for (int k = 0; k < 5; ++k) {
     std::fprintf(writer, "1.%d OUT Send %dKb\\r\n", k + 1, k);
@@ -106,7 +123,7 @@ TEST(StationFollow, WhatATraceTellsOfItsRecord) {
   std::fflush(writer);
   (void)FollowTrace(&progress);
   EXPECT_EQ(progress.kb, 5);
-  EXPECT_STREQ(progress.data_crc32, "F966468B");
+  EXPECT_STREQ(progress.data_crc32, "93BB38D2");
   EXPECT_FALSE(progress.finished);
   std::fputs("1.7 NOTE exit status 0\n", writer);
   std::fclose(writer);
@@ -156,26 +173,52 @@ TEST(StationFollow, EveryFollowedLineIsOneBoxloadPrints) {
   }
 }
 
+// The header's writer and reader agree, whatever a port's or a file's name holds: the words
+// the reader looks for, a line end, a byte of no text.
+TEST(StationFollow, ATraceHeaderReadsBackAsItWasWritten) {
+  const char* names[] = {"plain.sdf",    "f; started x.sdf",  "a, id 0102030405060708",  "n 12 bytes, no header",
+                         "x unreadable", "two\nlines\\ \xff", "; file ; port ; started "};
+  for (const char* name : names) {
+    for (const TraceHeaderFile kind : {kHeaderFileRead, kHeaderFileNoHeader, kHeaderFileUnreadable}) {
+      SCOPED_TRACE(std::string(name) + " " + std::to_string(kind));
+      const int64_t bytes = kind == kHeaderFileUnreadable ? -1 : 3020;
+      const std::string line = HeaderLine(name, name, kind, bytes);
+      EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+      TraceHeader got;
+      ASSERT_EQ(ReadTraceHeader(line.substr(0, line.size() - 1).c_str(), &got), 1);
+      EXPECT_STREQ(got.version, "0.1");
+      EXPECT_EQ(got.image_bytes, 12084U);
+      EXPECT_STREQ(got.image_sha256, "29426de8");
+      EXPECT_STREQ(got.sdf_file, name);
+      EXPECT_EQ(got.file, kind);
+      EXPECT_EQ(got.sdf_bytes, bytes);
+      EXPECT_STREQ(got.data_crc32, kind == kHeaderFileRead ? "93BB38D2" : "");
+      EXPECT_STREQ(got.sdf_id, kind == kHeaderFileRead ? "0102030405060708" : "");
+      EXPECT_STREQ(got.started, "2026-12-07T17:40:13Z");
+    }
+  }
+  TraceHeader none;
+  EXPECT_EQ(ReadTraceHeader("# boxload trace 1", &none), 0);
+}
+
 // A run as boxload traces it: the box's identity in its first answer (not the bootloader's
 // later one), a block sent again, an odd byte, and the stages' times up to the prompt.
 TEST(StationFollow, WhatATraceTellsOfTheBoxAndItsRun) {
   static Progress p;
   FollowText(&p,
-             "# boxload trace 1\n"
-             "# version 0.1; image 12084 bytes sha256 29426de8; port /dev/ttyUSB0; file f; started.sdf 3020 bytes, "
-             "data_crc32 93BB38D2, id 0102030405060708; started 2026-12-07T17:40:13Z\n"
-             "0.000019 OUT KMV-7720P FW update utility[ver 0.1,May 9 1945]\\n\n"
-             "0.000124 OUT Send 'GetPlatformID' and waiting STB response\\n\n"
-             "0.000356 OUT STB response: A5 \n0.000362 OUT 4B \n0.000388 OUT 0 \n0.000394 OUT A \n"
-             "0.0004 OUT 1 2 3 4 5 6 7 8 1F \n0.0004 OUT \\n\n"
-             "0.515757 OUT STB response: A5 FF FF FF FF FF FF FF FF FF FF FF FF \\n\n"
-             "0.600000 OUT do_upload_firmware()\\n\n"
-             "0.7 OUT SendSDFFile... \n0.7 OUT \\n\n0.7 OUT Send 0Kb\\r\n"
-             "0.71 NOTE block sent again (try 2 of 3)\n0.72 NOTE block sent again (try 3 of 3)\n"
-             "0.75 OUT Unknown response: 0x5A\\n\n0.8 OUT Send 1Kb\\r\n0.8 OUT \\n\n0.8 OUT OK\\n\n"
-             "0.9 OUT \\nSW update status: OK, [overall time: 0.3(seconds)]\\n\n"
-             "0.950 OUT press any key for terminate programm...\\n\n"
-             "9.0 NOTE exit status 0\n",
+             "# boxload trace 1\n" + HeaderLine("/dev/ttyUSB0", "f; started.sdf", kHeaderFileRead, 3020) +
+                 "0.000019 OUT KMV-7720P FW update utility[ver 0.1,May 9 1945]\\n\n"
+                 "0.000124 OUT Send 'GetPlatformID' and waiting STB response\\n\n"
+                 "0.000356 OUT STB response: A5 \n0.000362 OUT 4B \n0.000388 OUT 0 \n0.000394 OUT A \n"
+                 "0.0004 OUT 1 2 3 4 5 6 7 8 1F \n0.0004 OUT \\n\n"
+                 "0.515757 OUT STB response: A5 FF FF FF FF FF FF FF FF FF FF FF FF \\n\n"
+                 "0.600000 OUT do_upload_firmware()\\n\n"
+                 "0.7 OUT SendSDFFile... \n0.7 OUT \\n\n0.7 OUT Send 0Kb\\r\n"
+                 "0.71 NOTE block sent again (try 2 of 3)\n0.72 NOTE block sent again (try 3 of 3)\n"
+                 "0.75 OUT Unknown response: 0x5A\\n\n0.8 OUT Send 1Kb\\r\n0.8 OUT \\n\n0.8 OUT OK\\n\n"
+                 "0.9 OUT \\nSW update status: OK, [overall time: 0.3(seconds)]\\n\n"
+                 "0.950 OUT press any key for terminate programm...\\n\n"
+                 "9.0 NOTE exit status 0\n",
              1);
   EXPECT_EQ(p.stage, kStageUpdated);
   EXPECT_STREQ(p.platform, "4B000A01020304050607081F");
@@ -193,10 +236,9 @@ TEST(StationFollow, WhatATraceTellsOfTheBoxAndItsRun) {
 
   // A box waiting in repair mode names no platform; a file the header could not be read of.
   FollowText(&p,
-             "# version 0.1; image 12084 bytes sha256 ab; port 3; file \\x01odd.sdf 12 bytes, no header; started "
-             "unknown\n"
-             "1.0 OUT Send 'GetPlatformID' and waiting STB response\\n\n1.5 OUT STB: REPAIR_MODE\\n\n"
-             "2.5 OUT press any key for terminate programm...\\n\n",
+             HeaderLine("3", "\x01odd.sdf", kHeaderFileNoHeader, 12) +
+                 "1.0 OUT Send 'GetPlatformID' and waiting STB response\\n\n1.5 OUT STB: REPAIR_MODE\\n\n"
+                 "2.5 OUT press any key for terminate programm...\\n\n",
              1);
   EXPECT_TRUE(p.repair_mode);
   EXPECT_STREQ(p.platform, "");

@@ -1,6 +1,12 @@
-// The files the tool touches: the SDF file, read-only by descriptor, and the trace it may
-// write. The same calls on every platform; each platform has its own backend file and the
-// build picks one. Nothing here prints.
+// The files the programs touch: the SDF file, read-only by descriptor, the trace boxload may
+// write, the station's folders, logs and records. The same calls on every platform; each
+// platform has its own backend file and the build picks one. Nothing here prints.
+//
+//   FileStandardDescriptorsOpen()
+//                               first of all in a program: a closed standard descriptor is
+//                               reopened on the null device, so that no file or port opened later
+//                               takes its number (and the console text with it); 0 when one
+//                               cannot be. Windows hands a program no such hole: 1
 //
 //   FileOpenRead(name)          descriptor, or kNoFile with errno set; regular files only,
 //                               binary, shared: other programs may still read and write it
@@ -77,6 +83,7 @@ int FileReplace(const char* temporary, const char* name, CreateRefusal* refusal)
 int FileCreateNew(const char* path);
 std::FILE* FileOpenNew(const char* path);
 int FileMakeFolder(const char* path, bool fresh);
+int FileStandardDescriptorsOpen();
 int FileSyncStream(std::FILE* f);
 int FileLockNew(const char* path);
 void FileUnlock(int lock);

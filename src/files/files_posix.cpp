@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sdf/sdf_file.h"
+#include "files/files.h"
 
 int FileOpenRead(const char* name) {
   int fd;
@@ -273,4 +273,13 @@ int FileLocked(const char* path) {
   }
   (void)close(fd);
   return held;
+}
+
+int FileStandardDescriptorsOpen() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
+      return 0;
+    }
+  }
+  return 1;
 }
