@@ -63,8 +63,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr const char* kInterrupted = "interrupted";
 
 inline constexpr int kMaxSlots = 128;
-inline constexpr int kKeySlots = 35;  // --loop's single keys: 1-9, then a-z; past them, --label's lines
-inline constexpr size_t kLabelSize = 65;  // a box's label: 1 to 64 printable ASCII characters
+inline constexpr int kKeySlots = 35;            // --loop's single keys: 1-9, then a-z; past them, --label's lines
+inline constexpr size_t kLabelSize = 65;        // a box's label: 1 to 64 printable ASCII characters
 inline constexpr size_t kStationNameSize = 65;  // --station: 64 bytes at most
 inline constexpr size_t kPathSize = 1024;
 inline constexpr int kFirmwareKb = 12;
@@ -228,8 +228,8 @@ struct Station {
   // repeat, a question to the database, and the last word for the operator.
   int label_mode = kLabelNone;
   char input[kLabelSize + 16] = {};
-  int input_length = 0;  // -1: the line is too long, and refused at its end
-  bool input_cr = false;  // the last byte was a CR: a LF right after it ends nothing
+  int input_length = 0;      // -1: the line is too long, and refused at its end
+  bool input_cr = false;     // the last byte was a CR: a LF right after it ends nothing
   bool input_ended = false;  // no more lines will come
   int picked = -1;
   char repeat[kLabelSize] = {};  // a label updated before, waiting to come again

@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
       InputEnded(s);
     }
     LabelTick(s);
-    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0 ||
-                            s->input_ended)) {
+    if (!AnyRunning(*s) &&
+        (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0 || s->input_ended)) {
       break;
     }
     ViewUpdate(s, false);

@@ -202,8 +202,8 @@ void HeldText(const Station& s, int index, char* text, size_t size) {
     // The failure line after the category: "no box" or "aborted" alone would say it twice.
     const bool failed = slot.result.result == kStageFailed;
     const char* detail = failed ? stage_text + std::strlen("FAILED: ") : slot.progress.failure;
-    std::snprintf(text, size, "%c FAIL %s%s%s%s: %s", kHeldSymbol[held], CategoryName(CategoryOfSlot(slot)), gap,
-                  label, held == kHeldMarked ? " - check the cable or the adapter" : "", detail);
+    std::snprintf(text, size, "%c FAIL %s%s%s%s: %s", kHeldSymbol[held], CategoryName(CategoryOfSlot(slot)), gap, label,
+                  held == kHeldMarked ? " - check the cable or the adapter" : "", detail);
   } else if (held == kHeldRunning) {
     std::snprintf(text, size, "> %s%s%s", label, gap, stage_text);
   } else if (held == kHeldPicked) {
@@ -473,9 +473,10 @@ void ViewEvent(Station* s, int index) {
                 ms % 1000 / 100, category != nullptr ? " [" : "", category != nullptr ? category : "",
                 category != nullptr ? "]" : "");
     if (slot.marked) {
-      std::printf("slot %d %s: check the cable or the adapter: the last three boxes, three different ones, failed on "
-                  "the line\n",
-                  index + 1, port);
+      std::printf(
+          "slot %d %s: check the cable or the adapter: the last three boxes, three different ones, failed on "
+          "the line\n",
+          index + 1, port);
     }
   } else {
     std::printf("slot %d %s: box %d%s %s\n", index + 1, port, slot.seq, label, text);

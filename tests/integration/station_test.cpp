@@ -254,9 +254,9 @@ struct Expected {
   const char* result;
   const char* stage;  // the row's stage, or its start when it ends in "*"
   const char* failure;
-  const char* category;          // null: the record's is null
-  const char* label = nullptr;   // box_label; null: the record's is null
-  size_t slot = 0;               // kLines: the slot it ran in
+  const char* category;         // null: the record's is null
+  const char* label = nullptr;  // box_label; null: the record's is null
+  size_t slot = 0;              // kLines: the slot it ran in
 };
 
 // A step of a kLines script: bytes for the station's standard input, then a wait until the
@@ -375,8 +375,8 @@ std::vector<Row> Table() {
         {"SLOT-09\nSN-BAD\n", 4},
         {"SLOT-05\nSN-0001\nSLOT-CANCEL\nSLOT-06\nSN-0001\nSN-0001\n", 5},
         {"SLOT-10\n\n", 6}},
-       {"refused: SN-0001 is in slot 37 now", "refused: zz: no slot picked",
-        "refused: \\x1B]0;owned\\x07: no label", "SN-0001 was updated in slot 37 of this run"}},
+       {"refused: SN-0001 is in slot 37 now", "refused: zz: no slot picked", "refused: \\x1B]0;owned\\x07: no label",
+        "SN-0001 was updated in slot 37 of this run"}},
       {"--label required: an empty label refused",
        {BoxConfig{}},
        false,
@@ -608,17 +608,15 @@ TEST(Station, ABenchOfBoxes) {
     }
     for (size_t i = 0; i < boxes.size(); ++i) {
       // A port the lines never started is not waited on for the close of an update.
-      const bool idle = row.drive == Drive::kLines && std::none_of(row.rows.begin(), row.rows.end(), [&](const Expected& e) {
-                          return e.slot == i + 1;
-                        });
+      const bool idle = row.drive == Drive::kLines && std::none_of(row.rows.begin(), row.rows.end(),
+                                                                   [&](const Expected& e) { return e.slot == i + 1; });
       const BoxSim& sim = boxes[i]->Finish(idle ? 0 : 3);
       if (row.alias) {
         EXPECT_EQ(sim.probes_seen(), 0) << "a box was started";
       } else if (row.drive == Drive::kCtrlCInTheBody) {
         EXPECT_TRUE(boxes[i]->tool_closed()) << "port " << i + 1 << " was not freed";
       }
-      if (i == 0 && row.rows.size() > 0 && row.rows[0].result == std::string("updated") &&
-          row.drive != Drive::kLines) {
+      if (i == 0 && row.rows.size() > 0 && row.rows[0].result == std::string("updated") && row.drive != Drive::kLines) {
         EXPECT_EQ(sim.image(), ReadFile(BOXLOAD_FIRMWARE_FILE));
         EXPECT_EQ(sim.body(), body);
         EXPECT_TRUE(sim.update_complete());
@@ -807,7 +805,6 @@ TEST(Station, OnASmallOrSharedTerminal) {
     Tmux(server, {"kill-server"});
   }
 }
-
 
 // 128 slots in 80 columns and 24 rows, started by --label's lines typed at the terminal: a FAIL
 // held in view, a slot marked after three different boxes failed on its line, and the grid
