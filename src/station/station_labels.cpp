@@ -60,7 +60,7 @@ int SlotNumber(const char* text, size_t n) {
   va_end(args);
   s->dirty = true;
   if (!s->terminal) {
-    Say(s, "%s", s->notice);
+    std::fprintf(stderr, "boxstation: %s\n", s->notice);
   }
 }
 
@@ -111,16 +111,17 @@ LabelSeen* Seen(Station* s, const char* label, bool make) {
   return nullptr;
 }
 
-void Start(Station* s, int index, const char* label) {
+// The slot's box is to start now, with this label: the caller starts it.
+int Start(Station* s, int index, const char* label) {
   Slot& slot = s->slots[index];
   CopyText(slot.label, sizeof slot.label, label);
   ClearPick(s);
-  StartBox(s, index);
   if (label[0] != '\0') {
     Tell(s, "slot %d: box %s started", index + 1, label);
   } else {
     Tell(s, "slot %d: a box with no label started", index + 1);
   }
+  return index;
 }
 
 void Pick(Station* s, int number) {
@@ -158,7 +159,7 @@ const char* NotALabel(const char* text) {
   return nullptr;
 }
 
-void Label(Station* s, int index, const char* label) {
+int Label(Station* s, int index, const char* label) {
   const bool repeated = s->repeat[0] != '\0' && std::strcmp(s->repeat, label) == 0;
   s->repeat[0] = '\0';
   char shown[kLabelSize * 4 + 8];
@@ -166,30 +167,28 @@ void Label(Station* s, int index, const char* label) {
   if (label[0] == '\0') {
     if (s->label_mode == kLabelRequired) {
       Refuse(s, "slot %d needs its box's label", index + 1);
-    } else {
-      Start(s, index, "");
+      return -1;
     }
-    return;
+    return Start(s, index, "");
   }
   if (const char* why = NotALabel(label); why != nullptr) {
     Refuse(s, "%s: no label (%s)", shown, why);
-    return;
+    return -1;
   }
   for (int i = 0; i < s->slot_count; ++i) {
     if (s->slots[i].running && std::strcmp(s->slots[i].label, label) == 0) {
       Refuse(s, "%s is in slot %d now: one box, one slot", shown, i + 1);
-      return;
+      return -1;
     }
   }
   if (repeated) {
-    Start(s, index, label);
-    return;
+    return Start(s, index, label);
   }
   if (const LabelSeen* e = Seen(s, label, false); e != nullptr && e->updated) {
     CopyText(s->repeat, sizeof s->repeat, label);
     Tell(s, "slot %d: %s was updated in slot %d of this run: scan it again to update it again", index + 1, shown,
          e->slot);
-    return;
+    return -1;
   }
   if (ResultsNow().enabled) {
     CopyText(s->asked, sizeof s->asked, label);
@@ -197,19 +196,19 @@ void Label(Station* s, int index, const char* label) {
     s->asked_ms = ElapsedClock();
     ResultsAskLabel(label);
     Tell(s, "slot %d: %s: asking the database", index + 1, shown);
-    return;
+    return -1;
   }
-  Start(s, index, label);
+  return Start(s, index, label);
 }
 
-void OperatorLine(Station* s, const char* line, bool refused) {
+int OperatorLine(Station* s, const char* line, bool refused) {
   const size_t n = std::strlen(line);
   char shown[sizeof s->input * 4];
   ShownText(line, shown, sizeof shown);
   s->asking = -1;  // any line ends a question the database has not answered
   if (refused) {
     Refuse(s, "a line of more than 64 characters, or with a NUL byte");
-    return;
+    return -1;
   }
   const size_t code = sizeof kSlotCode - 1;
   if (n >= code && SameLetters(line, kSlotCode, code)) {
@@ -235,68 +234,70 @@ void OperatorLine(Station* s, const char* line, bool refused) {
     } else {
       Refuse(s, "%s is no slot code (SLOT-07, SLOT-07-ABORT, SLOT-CANCEL)", shown);
     }
-    return;
+    return -1;
   }
   if (s->picked >= 0) {
-    Label(s, s->picked, line);
-  } else if (const int number = SlotNumber(line, n); number > 0) {
+    return Label(s, s->picked, line);
+  }
+  if (const int number = SlotNumber(line, n); number > 0) {
     Pick(s, number);
-  } else {
+  } else if (n > 0) {  // Enter with no slot picked: nothing to refuse
     Refuse(s, "%s: no slot picked (scan a slot's code, such as SLOT-07, or type its number)", shown);
   }
+  return -1;
 }
 
 }  // namespace
 
 bool MayStart(const Station& s) { return s.records_lost == 0 && (s.count == 0 || s.started < s.count); }
 
-void OperatorInput(Station* s, int key) {
+int OperatorInput(Station* s, int key) {
   // A scanner ends its label with CR, LF, CR LF or Tab; Tab LF is one end too, never an empty line.
   if (key == '\n' && s->input_cr) {
     s->input_cr = false;
-    return;
+    return -1;
   }
   s->input_cr = key == '\r' || key == '\t';
   if (key == '\r' || key == '\n' || key == '\t') {
     const bool refused = s->input_length < 0;
-    s->input[refused ? 0 : s->input_length] = '\0';
+    char line[sizeof s->input];
+    CopyText(line, sizeof line, refused ? "" : s->input);
     s->input_length = 0;
-    OperatorLine(s, s->input, refused);
     s->input[0] = '\0';
-    return;
+    return OperatorLine(s, line, refused);
   }
   s->dirty = true;
   if ((key == 0x7F || key == '\b') && s->input_length > 0) {
     s->input[--s->input_length] = '\0';  // typed at the keyboard: the last character goes
-    return;
+    return -1;
   }
   if (s->input_length < 0) {
-    return;
+    return -1;
   }
   if (key == 0 || s->input_length >= static_cast<int>(kLabelSize)) {
     s->input_length = -1;  // refused at its end
-    return;
+    return -1;
   }
   s->input[s->input_length++] = static_cast<char>(key);
   s->input[s->input_length] = '\0';
+  return -1;
 }
 
-void InputEnded(Station* s) {
-  if (s->input_length != 0) {
-    OperatorInput(s, '\n');  // a last line without its end
-  }
+int InputEnded(Station* s) {
+  const int start = s->input_length != 0 ? OperatorInput(s, '\n') : -1;  // a last line without its end
   s->input_ended = true;
   ClearPick(s);
+  return start;
 }
 
-void LabelTick(Station* s) {
+int LabelTick(Station* s) {
   if (s->asking < 0) {
-    return;
+    return -1;
   }
   const int answer = ResultsLabelAnswer();
   const bool late = ElapsedClock() - s->asked_ms >= kAskMs;
   if (answer == kLabelAsking && !late) {
-    return;
+    return -1;
   }
   const int index = s->asking;
   char label[kLabelSize];
@@ -305,16 +306,17 @@ void LabelTick(Station* s) {
   if (answer == kLabelUpdatedBefore) {
     CopyText(s->repeat, sizeof s->repeat, label);
     Tell(s, "slot %d: %s was updated before, says the database: scan it again to update it again", index + 1, label);
-    return;
+    return -1;
   }
   if (s->slots[index].running || !MayStart(*s)) {
     ClearPick(s);
-    return;
+    return -1;
   }
   Start(s, index, label);
   if (answer != kLabelNeverUpdated) {
     Tell(s, "slot %d: box %s started, not checked in the database (no answer)", index + 1, label);
   }
+  return index;
 }
 
 // No answer, a line that failed, a refused frame or block, a verdict out of its place: what a

@@ -144,16 +144,22 @@ int main(int argc, char** argv) {
     const int key = WaitForOperatorKey(kTickMs);
     stopping = stopping || StopSignal() != 0;
     Tend(s, stopping);
+    int start = -1;  // a slot that --label's lines start
     if (key >= 0 && !stopping) {
       if (s->label_mode != kLabelNone) {
-        OperatorInput(s, key);
+        start = OperatorInput(s, key);
       } else {
         OperatorKey(s, key);
       }
     } else if (key == kNoMoreKeys && s->label_mode != kLabelNone) {
-      InputEnded(s);
+      start = InputEnded(s);
     }
-    LabelTick(s);
+    if (start < 0 && !stopping) {
+      start = LabelTick(s);
+    }
+    if (start >= 0) {
+      StartBox(s, start);
+    }
     if (!AnyRunning(*s) &&
         (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0 || s->input_ended)) {
       break;
