@@ -31,7 +31,7 @@ Station g_station;  // large: not on the stack
 void OperatorKey(Station* s, int key) {
   for (int i = 0; i < s->slot_count; ++i) {
     const Slot& slot = s->slots[i];
-    if (slot.waiting && (key == '\n' || key == '\r' || key == slot.key) && MayStart(*s)) {
+    if (slot.waiting && (key == '\n' || key == '\r' || (key == slot.key && slot.key != '\0')) && MayStart(*s)) {
       StartBox(s, i);
     }
   }
