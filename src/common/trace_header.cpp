@@ -64,7 +64,8 @@ void EscapeName(const char* name, char* out, size_t size) {
 
 }  // namespace
 
-size_t FormatTraceHeader(const TraceHeader& h, char* out, size_t size) {
+size_t FormatTraceHeader(const TraceHeader& header, char* out, size_t size) {
+  const TraceHeader& h = header;
   char port[sizeof h.port * 4];
   char file[sizeof h.sdf_file * 4];
   EscapeName(h.port, port, sizeof port);
@@ -90,7 +91,9 @@ size_t FormatTraceHeader(const TraceHeader& h, char* out, size_t size) {
   return static_cast<size_t>(n);
 }
 
-int ReadTraceHeader(const char* text, TraceHeader* h) {
+int ReadTraceHeader(const char* line, TraceHeader* header) {
+  const char* text = line;
+  TraceHeader* h = header;
   *h = TraceHeader{};
   if (std::strncmp(text, "# version ", 10) != 0) {
     return 0;

@@ -174,6 +174,11 @@ int Utf8Length(const unsigned char* text, uint32_t* cp) {
   return *cp >= min && *cp <= 0x10FFFF && (*cp < 0xD800 || *cp > 0xDFFF) ? n : 0;
 }
 
+// 00-1F but BS, TAB, LF and CR, and 7F: what a terminal would act on.
+bool IsControlByte(unsigned char u) {
+  return (u < 0x20 && u != '\b' && u != '\t' && u != '\n' && u != '\r') || u == 0x7F;
+}
+
 // A CSV text: quoted, quotes doubled, and nothing a terminal would act on: control bytes, C1
 // code points and bytes of no UTF-8 sequence as \xHH, and \ as \\ so that the escapes are
 // unambiguous.
@@ -189,23 +194,19 @@ void CsvText(Out* o, const char* text) {
     } else if (u == '\\') {
       Put(o, "\\\\");
       ++c;
-    } else if ((u < 0x20 && u != '\b' && u != '\t' && u != '\n' && u != '\r') || u == 0x7F) {
-      PutHex(o, "\\x%02X", u);
-      ++c;
-    } else if (u < 0x80) {
+    } else if (u < 0x80 && !IsControlByte(u)) {
       PutByte(o, u);
       ++c;
     } else if (const int n = Utf8Length(c, &cp); n > 0 && cp >= 0xA0) {
       Put(o, reinterpret_cast<const char*>(c), static_cast<size_t>(n));
       c += n;
-    } else if (n > 0) {
-      for (int i = 0; i < n; ++i) {  // U+0080-U+009F: C1, as its bytes
+    } else {
+      // A control byte, a C1 code point as its bytes, or a byte of no UTF-8 sequence.
+      const int k = n > 0 ? n : 1;
+      for (int i = 0; i < k; ++i) {
         PutHex(o, "\\x%02X", c[i]);
       }
-      c += n;
-    } else {
-      PutHex(o, "\\x%02X", u);
-      ++c;
+      c += k;
     }
   }
   PutByte(o, '"');

@@ -24,8 +24,9 @@
 //   ResultsLabelAnswer()    the answer to the last question: kLabelAsking while it waits, then
 //                           kLabelNeverUpdated, kLabelUpdatedBefore or kLabelNotChecked (the
 //                           server could not answer, or there is no sender)
-//   ResultsEnd(stopping)    the sender sends what is left, for a few seconds at most (none when
-//                           stopping on a signal), then ends; the end line on standard error
+//   ResultsEnd(stopping)    the sender sends what is left, for 10 s at most (1 s when stopping on
+//                           a signal), then ends; the lines ResultsMessage has not given yet,
+//                           then the end line, on standard error. Call it before SpoolClose
 //   PushMain(argc, argv)    boxstation --push URL DIR...: each folder's rows, and its
 //                           interrupted boxes once its station is gone, that the table lacks;
 //                           per folder the rows added, already there, conflicting and refused.

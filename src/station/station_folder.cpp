@@ -94,8 +94,9 @@ bool MakeLogFolder(Station* s, const char* given) {
   }
   // The system's own random source (getrandom; RtlGenRandom on Windows), four words of it.
   std::random_device random;
-  for (int i = 0; i < 4; ++i) {
-    std::snprintf(s->run_id + 8 * i, sizeof s->run_id - 8 * i, "%08x", static_cast<unsigned>(random()));
+  for (size_t i = 0; i < 4; ++i) {
+    const size_t at = 8 * i;
+    std::snprintf(s->run_id + at, sizeof s->run_id - at, "%08x", static_cast<unsigned>(random()));
   }
   std::snprintf(s->record_prefix, sizeof s->record_prefix, "%s:%s:%s:", s->name, folder, s->run_id);
   return true;
