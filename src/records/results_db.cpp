@@ -163,16 +163,6 @@ void ErrorLine(const PGresult* result, char* why, size_t why_size) {
   }
 }
 
-// The field of the JSON member name, or -1.
-int JsonField(const char* name) {
-  for (size_t i = 0; i < kJsonMemberCount; ++i) {
-    if (std::strcmp(kRecordFields[kJsonMembers[i]].name, name) == 0) {
-      return kJsonMembers[i];
-    }
-  }
-  return -1;
-}
-
 void Add(char* text, size_t size, const char* more) {
   const size_t used = std::strlen(text);
   std::snprintf(text + used, size - used, "%s", more);
@@ -344,7 +334,7 @@ DbStatus CheckTable(Db* db, int64_t deadline_ms, char* why, size_t why_size) {
     const char* type = PQgetvalue(columns, i, 1);
     const bool not_null = std::strcmp(PQgetvalue(columns, i, 2), "t") == 0;
     const bool filled = std::strcmp(PQgetvalue(columns, i, 3), "t") == 0;
-    const int field = JsonField(name);
+    const int field = FieldByName(name);
     const char* wanted = field >= 0 ? SqlTypeName(field) : nullptr;
     if (std::strcmp(name, "row") == 0) {
       row = std::strcmp(type, "jsonb") == 0;
