@@ -260,10 +260,11 @@ struct Expected {
 };
 
 // A step of a kLines script: bytes for the station's standard input, then a wait until the
-// summary holds rows rows.
+// summary holds rows rows; first, when body_of names a slot, a wait until its box takes its body.
 struct Step {
   std::string bytes;
   size_t rows;
+  size_t body_of = 0;
 };
 
 struct Row {
@@ -285,11 +286,13 @@ BoxConfig Paced() {
   return c;
 }
 
-// 37 ports, past the 35 keys: slot 8's box refuses a block, the others update.
+// 37 ports, past the 35 keys: slot 8's box refuses a block, slot 11's stores each block for
+// half a second, the others update.
 std::vector<BoxConfig> LabelBench() {
   std::vector<BoxConfig> boxes(37);
   boxes[7].refuse_block = 1;
   boxes[7].refuse_times = 3;
+  boxes[10].store_ms = 500;
   return boxes;
 }
 
@@ -354,7 +357,7 @@ std::vector<Row> Table() {
        {},
        {"--platform", "4B4D5638"}},
       {"--label: more than 35 slots started by lines; a label in another slot, a label updated before with and "
-       "without its repeat, a retry after a failure, a numeric label, no label, a cancel, a hostile line",
+       "without its repeat, a retry after a failure, a numeric label, no label, a cancel, a hostile line, an abort",
        LabelBench(),
        false,
        Drive::kLines,
@@ -364,7 +367,8 @@ std::vector<Row> Table() {
         {"failed", "SDF 1 of 5 KB", "SendSDFFile... BAD", "block refused", "SN-BAD", 8},
         {"updated", "updated", "", nullptr, "SN-BAD", 9},
         {"updated", "updated", "", nullptr, "SN-0001", 6},
-        {"updated", "updated", "", nullptr, nullptr, 10}},
+        {"updated", "updated", "", nullptr, nullptr, 10},
+        {"aborted", "SDF *", "Process aborted by user...", "aborted", "SLOW-1", 11}},
        {},
        {"--label", "optional"},
        // A scanner's CR LF and Tab; a slot picked and then the label running in slot 37; a pick
@@ -374,7 +378,9 @@ std::vector<Row> Table() {
         {"SLOT-08\nSN-BAD\n", 3},
         {"SLOT-09\nSN-BAD\n", 4},
         {"SLOT-05\nSN-0001\nSLOT-CANCEL\nSLOT-06\nSN-0001\nSN-0001\n", 5},
-        {"SLOT-10\n\n", 6}},
+        {"SLOT-10\n\n", 6},
+        {"SLOT-11\nSLOW-1\n", 6},
+        {"SLOT-11-ABORT\n", 7, 11}},
        {"refused: SN-0001 is in slot 37 now", "refused: zz: no slot picked", "refused: \\x1B]0;owned\\x07: no label",
         "SN-0001 was updated in slot 37 of this run"}},
       {"--label required: an empty label refused",
@@ -458,6 +464,9 @@ TEST(Station, ABenchOfBoxes) {
         script = std::thread([&] {
           const int fd = open(fifo.c_str(), O_WRONLY);
           for (const Step& step : row.script) {
+            if (step.body_of != 0) {
+              EXPECT_TRUE(boxes[step.body_of - 1]->WaitForPhase(BoxPhase::kBody, 20000));
+            }
             EXPECT_EQ(write(fd, step.bytes.data(), step.bytes.size()), static_cast<ssize_t>(step.bytes.size()));
             EXPECT_TRUE(WaitFor([&] { return ReadSummary(run + "/summary.csv").size() >= step.rows; }, 20s))
                 << step.bytes;
