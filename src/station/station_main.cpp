@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     if (start < 0 && !stopping) {
       start = LabelTick(s);
     }
-    if (start >= 0) {
+    if (start >= 0 && !stopping) {
       StartBox(s, start);
     }
     if (!AnyRunning(*s) &&
