@@ -6,11 +6,15 @@
 //   - A block's checksum never goes while a byte waits unread. A try cut short before its
 //     checksum was stopped by a verdict or text message already waiting: out of step.
 //   - A block is sent again only when its try read no 06; the next block goes only after one,
-//     and that 06 is the last byte read before it.
+//     and that 06 is the last byte read before it. After a 15 the block goes again only when
+//     no verdict or text message came since, nothing waits unread, and at least 500 ms have
+//     passed since the first byte read after the checksum; a verdict or text message in that
+//     time ends the run out of step.
 //   - The header's verdict, the verdict after the last block and the final verdict take the
 //     first odd byte as their answer: it is printed and the stage fails.
 //   - Success exactly when those verdicts were 06 and no verdict or text message was read
-//     after the final one; never with one left unread that came within 250 ms of it.
+//     after the final one; never with one left unread that came within 250 ms of it, or within
+//     5 s in a run with an odd byte or a block sent again.
 //   - On failure the console ends with "BAD\n", or (after the body went through) with the
 //     last verdict's own line or one on standard error; never the status line.
 //   - No read after the port died.
@@ -31,6 +35,7 @@
 namespace {
 
 constexpr uint64_t kWatchAtLeastMs = 250;
+constexpr uint64_t kLongWatchAtLeastMs = 5000;
 
 bool Passes(const fuzz::Bytes& file) {
   if (file.size() < kSdfHeaderSize) {
@@ -101,7 +106,7 @@ void CheckStrictOddByte(const Run& run, size_t at, const std::string& after) {
 // From the verdict after the last block on: verdicts[0..] are the reader's bytes after the last
 // write that no block verdict took; the strict ones are its first `strict` (06 each for
 // success), then the final watch sees raw bytes.
-void CheckClosingVerdicts(const Run& run, const std::vector<size_t>& verdicts, size_t strict) {
+void CheckClosingVerdicts(const Run& run, const std::vector<size_t>& verdicts, size_t strict, bool troubled = false) {
   // Their lines after a failure: the header's and the one after the last block end in BAD.
   static const char* const kAfter[] = {"BAD\n", "BAD\n", ""};
   for (size_t v = 0; v < strict; ++v) {
@@ -117,6 +122,8 @@ void CheckClosingVerdicts(const Run& run, const std::vector<size_t>& verdicts, s
       FUZZ_CHECK(run.read_total == verdicts[v] + 1);
       FUZZ_CHECK(v + 1 < strict ? EndsWith(run.text, "BAD\n")
                                 : run.errors == "boxload: the box refused the update at its last verdict\n");
+      // The refusal after the last block says on standard error what it may mean.
+      FUZZ_CHECK((v + 2 == strict) == (run.errors.rfind("boxload: the box refused after the last block: ", 0) == 0));
       return;
     }
     if (byte != 0x06) {
@@ -139,7 +146,8 @@ void CheckClosingVerdicts(const Run& run, const std::vector<size_t>& verdicts, s
     return;
   }
   for (size_t i = final_at + 1; i < run.Line().size(); ++i) {
-    FUZZ_CHECK(run.arrivals.Arrival(i) > run.arrivals.Arrival(final_at) + kWatchAtLeastMs ||
+    FUZZ_CHECK(run.arrivals.Arrival(i) >
+                   run.arrivals.Arrival(final_at) + (troubled ? kLongWatchAtLeastMs : kWatchAtLeastMs) ||
                !fuzz::IsProtocolByte(run.Line()[i]));
   }
 }
@@ -234,16 +242,34 @@ void CheckStage(const Run& run, const fuzz::Bytes& file) {
       if (pos == run.written.size()) {
         if (accepted) {
           FUZZ_CHECK(k + 1 == blocks);
-          CheckClosingVerdicts(run, std::vector<size_t>(verdict + 1, v.end()), 2);
+          const bool troubled = run.text.find("Unknown response: ") != std::string::npos ||
+                                run.written.size() > kSdfHeaderSize + blocks * 1025;
+          CheckClosingVerdicts(run, std::vector<size_t>(verdict + 1, v.end()), 2, troubled);
         } else {
-          // Out of tries, or the port died.
+          // Out of tries, the port died, or a verdict or text message came after a refusal.
           FUZZ_CHECK(run.result == 0 && EndsWith(run.text, "BAD\n"));
-          FUZZ_CHECK(t + 1 == kBlockTries || end == run.Line().size());
+          const bool heard =
+              EndsWith(run.errors, " after a refusal, before the block went again; nothing more is sent\n");
+          FUZZ_CHECK(t + 1 == kBlockTries || end == run.Line().size() || heard);
+          if (heard) {
+            FUZZ_CHECK(verdict != v.end() && run.Line()[*verdict] == 0x15);
+            FUZZ_CHECK(end > *verdict + 1 && fuzz::IsProtocolByte(run.Line()[end - 1]));
+          }
         }
         return;
       }
-      // Another write: the verdict, when there was one, was the last byte read before it.
-      FUZZ_CHECK(verdict == v.end() || *verdict + 1 == end);
+      // Another write: a 06, when there was one, was the last byte read before it; after a 15 the
+      // line was heard out.
+      FUZZ_CHECK(verdict == v.end() || accepted || t + 1 < kBlockTries);
+      if (verdict != v.end() && !accepted) {
+        for (size_t i = *verdict + 1; i < end; ++i) {
+          FUZZ_CHECK(!fuzz::IsProtocolByte(run.Line()[i]));
+        }
+        FUZZ_CHECK(end == run.Line().size() || run.arrivals.Arrival(end) > run.marks[pos].now);
+        FUZZ_CHECK(run.marks[pos].now >= run.arrivals.Arrival(next) + 500);
+      } else {
+        FUZZ_CHECK(verdict == v.end() || *verdict + 1 == end);
+      }
       if (accepted) {
         FUZZ_CHECK(k + 1 < blocks);
         break;

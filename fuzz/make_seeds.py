@@ -113,6 +113,9 @@ SEEDS = {
         "block_stray_in_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (40, b"\x06")),
         "block_verdict_at_window_end": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (50, b"\x41\x06")),
         "block_stray_past_window": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x41"), (60, b"\x06")),
+        # A refusal is heard out before the block goes again; a 06 while it is, is the box's own.
+        "block_refusal_heard_out": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x15"), (60, b"\x06")),
+        "block_noise_refusal": verdicts([0x02, 0, 3, 0x04, 0x01, 5], (LATER, b"\x15"), (10, b"\x06")),
         "header_ready_ack": verdicts([0x10, 0, 0, 0, 0, 7], b"boot SDF\x10" + text(b"header ok\r\n") + b"\x06"),
         "header_refused": verdicts([0x10, 0, 0, 0, 0, 7], b"SDF\x10\x15"),
         "header_odd_byte": verdicts([0x10, 0, 0, 0, 0, 7], b"SDF\x10\x41\x06"),
@@ -151,6 +154,12 @@ SEEDS = {
         "odd_byte_for_final": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x06"), b"\x06\x41\x06"], bytes(10)),
         "stray_before_block_verdict": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x41"), (10, b"\x06"), b"\x06\x06"],
                                             bytes(10)),
+        # A refusal heard out, then a verdict 4 s after the final one: within the long watch.
+        "refusal_then_late_verdict": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x15"), (60, b"\x06"), b"\x06\x06",
+                                                  (200, b"boot\r\n"), (200, b"\x06")], bytes(10)),
+        # A 15 of noise ahead of a slow box's 06.
+        "noise_refusal_before_slow_ack": stage(0x0E, [b"SDF\x10\x06", (LATER, b"\x15"), (10, b"\x06"), b"\x06\x06"],
+                                               bytes(10)),
         # A box that takes 700 ms over the header paces block 0's window past 500 ms.
         "slow_header_paces_block_0": stage(0x0E, [b"SDF\x10", (70, b"\x06"), (LATER, b"\x41"), (100, b"\x06"),
                                                   b"\x06\x06"], bytes(10)),

@@ -103,6 +103,7 @@ void ReportFileOpenFailure(const char* file_name, int reason) {
 int BoxloadMain(int argc, char** argv) {
   ConsoleInit();
   InstallConsoleControl(OnConsoleControl);
+  ShowBoxTextEscaped(OutputIsTerminal());
   static PortArgument port_argument;
   if (argc >= 3) {
     ReadPortArgument(argv[1], PortNamingRules(), &port_argument);

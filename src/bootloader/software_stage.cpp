@@ -92,7 +92,7 @@ int SendSDFFile(PortHandle port, int sdf_fd, uint8_t* buffer, const SdfHeader& h
   }
   Print("Send %ldKb\r", static_cast<long>(whole));
   Print("\n");
-  return WaitResponse(port);
+  return WaitAfterLastResponse(port);
 }
 
 int RunSoftwareStage(PortHandle port, int sdf_fd) {

@@ -63,3 +63,12 @@ void HexText(const uint8_t* bytes, size_t count, char* out) {
   }
   out[2 * count] = '\0';
 }
+
+bool IsControlByte(unsigned char byte) {
+  // BS, TAB, LF and CR only move the cursor within the text; everything else below 20, DEL and
+  // the C1 range can switch a terminal's modes or start a sequence it runs.
+  if (byte < 0x20) {
+    return byte != '\b' && byte != '\t' && byte != '\n' && byte != '\r';
+  }
+  return byte == 0x7F || (byte >= 0x80 && byte <= 0x9F);
+}

@@ -9,6 +9,8 @@
 //                             where a copy of it is taken (an OUT line when a trace runs)
 //   HexDigitValue(c)          0 to 15 for a hex digit of either case, -1 for any other char
 //   HexText(bytes, n, out)    n bytes as 2n upper-case hex digits and a zero; out holds 2n + 1
+//   IsControlByte(byte)       true for a byte a terminal acts on instead of showing it: 00-1F
+//                             except BS, TAB, LF and CR, then 7F and 80-9F; shown as \xHH
 //   PrintStatusLine(what, t0, t1)  "\n<what> update status: OK, [overall time: s.mmm(seconds)]\n"
 //                                  for the span t1 - t0
 #pragma once
@@ -25,6 +27,7 @@ uint8_t SumBytes(const uint8_t* buffer, uint32_t count);
 
 int HexDigitValue(char c);
 void HexText(const uint8_t* bytes, size_t count, char* out);
+bool IsControlByte(unsigned char byte);
 
 // Every line the tool shows goes through here, so that it can be copied without touching the
 // protocol code.

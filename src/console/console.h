@@ -14,6 +14,8 @@
 //                                   nothing the main thread prints can follow the abort line
 //   WaitForKey()                    one key press on the console itself, no echo, Ctrl+C read
 //                                   as a key; returns at once when there is no console
+//   OutputIsTerminal()              true when standard output is a terminal (a console), not a
+//                                   file or a pipe
 #pragma once
 
 enum ConsoleEvent : unsigned {
@@ -31,3 +33,4 @@ void ConsoleInit();
 void InstallConsoleControl(ConsoleHandler handler);
 void ConsoleHoldOutput();
 void WaitForKey();
+bool OutputIsTerminal();

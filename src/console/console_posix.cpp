@@ -235,3 +235,5 @@ void WaitForKey() {
   RestoreKeyMode(false);
   close(fd);
 }
+
+bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }

@@ -87,3 +87,5 @@ void WaitForKey() {
     _getch();
   }
 }
+
+bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

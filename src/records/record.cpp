@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
+
 const RecordField kRecordFields[kFieldCount] = {
     {"record_id", kFieldText, "text"},
     {"slot", kFieldNumber, "integer"},
@@ -172,11 +174,6 @@ int Utf8Length(const unsigned char* text, uint32_t* cp) {
     *cp = (*cp << 6) | (text[i] & 0x3FU);
   }
   return *cp >= min && *cp <= 0x10FFFF && (*cp < 0xD800 || *cp > 0xDFFF) ? n : 0;
-}
-
-// 00-1F but BS, TAB, LF and CR, and 7F: what a terminal would act on.
-bool IsControlByte(unsigned char u) {
-  return (u < 0x20 && u != '\b' && u != '\t' && u != '\n' && u != '\r') || u == 0x7F;
 }
 
 // A CSV text: quoted, quotes doubled, and nothing a terminal would act on: control bytes, C1

@@ -143,9 +143,15 @@ void BoxSim::Reply(BoxPoint point, BoxFault fault, std::vector<uint8_t> bytes, s
     case BoxFault::kNoise:
       if (!bytes.empty()) {
         for (uint32_t i = 0; i < config_.fault.noise_bytes; ++i) {
-          Queue(kNoiseByte, at);
+          Queue(config_.fault.noise_byte, at);
         }
         at += config_.fault.noise_gap_ms;
+      }
+      break;
+    case BoxFault::kNoiseAhead:
+      if (!bytes.empty()) {
+        Log("%s: a noise byte %02X %.0f ms ahead of the answer", PointName(point), config_.fault.noise_byte, ahead_ms_);
+        Queue(config_.fault.noise_byte, at - ahead_ms_);
       }
       break;
     case BoxFault::kCorruptOut:

@@ -49,12 +49,14 @@ enum class BoxFault {
   kCorruptIn,   // one byte the tool sent at this point arrives damaged: the box must refuse it
   kCorruptOut,  // one byte of the box's answer leaves damaged
   kDrop,        // one byte of the box's answer is lost
-  kNoise,       // extra bytes 0x5A go before the answer (noise_bytes of them, noise_gap_ms ahead)
+  kNoise,       // extra bytes noise_byte go before the answer (noise_bytes of them, noise_gap_ms ahead)
   kDelay,       // the answer leaves delay_ms late
   kRefuse,      // the box refuses (15 to a verdict, silence to a boot ROM command)
   kUnknown,     // the answer is replaced by the byte 0x41
   kHangUp,      // the box hangs up instead of answering
   kExtraAck,    // one byte 06 of noise right behind the answer
+  kNoiseAhead,  // one noise byte (noise_byte) as the message arrives, ahead of the box's time to
+                // store it; at the final verdict, as the verdict before it leaves
 };
 // kCorruptIn has no effect at kReady, kAfterLast and kFinal (nothing arrives there).
 
@@ -65,6 +67,7 @@ struct FaultPlan {
   uint32_t delay_ms = 6000;
   uint32_t noise_bytes = 1;   // a burst, for kNoise
   uint32_t noise_gap_ms = 0;  // the answer follows the noise this much later
+  uint8_t noise_byte = 0x5A;  // what the noise faults send: a verdict's value makes it one
 };
 
 struct BoxConfig {
@@ -92,8 +95,11 @@ struct BoxConfig {
   bool text_before_final = false;           //   the last one, else the one after the last block
   uint8_t after_last_verdict = 0x06;
   uint8_t final_verdict = 0x06;
-  uint32_t store_ms = 0;   // the header's and each block's verdict leave this late: the time to store
-  bool check_body = true;  // the body taken must match data_crc32, or the final verdict is 15
+  uint32_t store_ms = 0;         // the header's and each block's verdict leave this late: the time to store
+  uint32_t store_jitter_ms = 0;  // each block's store takes up to this much more, varying by block
+  uint32_t last_block_ms = 0;    // the last block's store time instead, when not 0
+  uint32_t final_delay_ms = 0;   // the final verdict leaves this long after the one before it
+  bool check_body = true;        // the body taken must match data_crc32, or the final verdict is 15
   FaultPlan fault;
   // Line pacing: ms per byte in each direction (0 = answer at once). 115,200 8N1 is 0.0868.
   double byte_time_ms = 0;
@@ -183,6 +189,7 @@ class BoxSim : public BoxMachine {
   void Finish(double t);
   std::vector<uint8_t> ProbeAnswer(size_t* key) const;
   std::vector<uint8_t> WithText(bool text_here, uint8_t verdict) const;
+  double BlockStoreMs(int received, bool last) const;
 
   void Complain(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -202,6 +209,7 @@ class BoxSim : public BoxMachine {
   double now_ms_ = 0;     // arrival time of the byte being handled
   double in_clock_ = 0;   // when the line from the tool is free again
   double out_clock_ = 0;  // when the line to the tool is free again
+  double ahead_ms_ = 0;   // how far ahead of its answer a kNoiseAhead byte goes
   uint64_t last_out_ms_ = 0;
   size_t ready_tail_ = 0;   // bytes of an unsent ready signal at the end of out_
   double ready_clock_ = 0;  // out_clock_ and last_out_ms_ before that ready signal

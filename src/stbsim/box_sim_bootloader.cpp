@@ -138,8 +138,10 @@ void BoxSim::LoaderHeader(double t) {
   Log("SDF header: data_length %u; verdict %02X", length, verdict);
   // A box that stores slowly prepares its flash for the header as slowly.
   t += config_.store_ms;
+  ahead_ms_ = config_.store_ms;
   const std::vector<uint8_t> bytes = WithText(config_.text_before_header_verdict, verdict);
   Reply(BoxPoint::kSdfHeader, fault, bytes, bytes.size() - 1, t);
+  ahead_ms_ = 0;
   if (verdict != kAck || hung_up_) {
     return;  // the tool may send another header
   }
@@ -188,11 +190,23 @@ void BoxSim::LoaderBlock(double t) {
   }
   pending_.clear();
   Log("block %u (received #%d): %u body bytes; verdict %02X", k, n, count, verdict);
-  t += config_.store_ms;
+  ahead_ms_ = BlockStoreMs(n, k + 1 == blocks_expected_);
+  t += ahead_ms_;
   Reply(BoxPoint::kBlock, fault, {verdict}, 0, t);
+  ahead_ms_ = 0;
   if (verdict == kAck && !hung_up_ && next_block_ == blocks_expected_) {
     Finish(t);
   }
+}
+
+// The same for every run: a block's jitter follows from its count of arrival.
+double BoxSim::BlockStoreMs(int received, bool last) const {
+  const uint32_t base = last && config_.last_block_ms != 0 ? config_.last_block_ms : config_.store_ms;
+  if (config_.store_jitter_ms == 0) {
+    return base;
+  }
+  const uint32_t mix = (static_cast<uint32_t>(received) + 1u) * 2654435761u;
+  return base + (mix >> 8) % (config_.store_jitter_ms + 1);
 }
 
 void BoxSim::Finish(double t) {
@@ -224,7 +238,10 @@ void BoxSim::Finish(double t) {
     final_verdict = kUnknownAnswer;
   }
   bytes = WithText(config_.text_before_final, final_verdict);
-  Reply(BoxPoint::kFinal, final_fault, bytes, bytes.size() - 1, t);
+  // The box checks the body it stored before it gives its last verdict.
+  ahead_ms_ = config_.final_delay_ms;
+  Reply(BoxPoint::kFinal, final_fault, bytes, bytes.size() - 1, t + config_.final_delay_ms);
+  ahead_ms_ = 0;
   if (hung_up_) {
     return;
   }

@@ -59,17 +59,23 @@ constexpr const char* kUsage =
     "  --final HEX             last verdict (default 06)\n"
     "  --store-ms MS           the SDF header's and each block's verdict leave MS ms late: the\n"
     "                          time to store them\n"
+    "  --store-jitter MS       each block's store takes up to MS ms more, varying by block\n"
+    "  --last-block-ms MS      the last block's store takes MS ms instead\n"
+    "  --final-delay MS        the last verdict leaves MS ms after the one before it\n"
     "  --no-body-check         a box that does not check the body: by default the final verdict\n"
     "                          is 15 when the body taken does not match the header's data_crc32\n"
     "Faults and the line:\n"
     "  --fault KIND:POINT:INDEX[:MS]\n"
     "                          KIND corrupt-in, corrupt-out, drop, noise, delay, refuse, unknown,\n"
-    "                          hang-up, ack (a 06 of noise behind the answer); POINT probe, reset, go, file-header, "
-    "frame, ready,\n"
+    "                          hang-up, ack (a 06 of noise behind the answer), noise-ahead (one\n"
+    "                          noise byte as the message arrives, ahead of the box's store time);\n"
+    "                          POINT probe, reset, go, file-header, frame, ready,\n"
     "                          sdf-header, block, after-last, final; INDEX counts that point's\n"
     "                          occurrences from 0; MS is the delay (default 6000)\n"
     "  --noise-burst N[:MS]    the noise fault sends N bytes 5A, and the answer follows MS ms\n"
     "                          after them (default 1:0)\n"
+    "  --noise-byte HEX        the byte the noise faults send (default 5A; 06 or 15 looks like a\n"
+    "                          verdict)\n"
     "  --byte-time-ms F        pace the line: F ms per byte each way (115,200 8N1: 0.0868)\n"
     "  --latency-ms N          hold the box's bytes as a USB adapter does: to the tool when 62 are\n"
     "                          waiting or N ms after the first (FTDI on Linux: 16, low latency: 1)\n"
@@ -159,7 +165,8 @@ bool ParseFault(const char* text, FaultPlan* result) {
                 {"refuse", BoxFault::kRefuse},
                 {"unknown", BoxFault::kUnknown},
                 {"hang-up", BoxFault::kHangUp},
-                {"ack", BoxFault::kExtraAck}};
+                {"ack", BoxFault::kExtraAck},
+                {"noise-ahead", BoxFault::kNoiseAhead}};
   static const struct {
     const char* name;
     BoxPoint point;
@@ -306,6 +313,10 @@ constexpr OptionRule kOptionRules[] = {
     {"--after-last", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.after_last_verdict); }},
     {"--final", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.final_verdict); }},
     {"--store-ms", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.store_ms); }},
+    {"--store-jitter", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.store_jitter_ms); }},
+    {"--last-block-ms", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.last_block_ms); }},
+    {"--final-delay", true, [](const char* v, Options* o) { return ReadNumber(v, 0, &o->config.final_delay_ms); }},
+    {"--noise-byte", true, [](const char* v, Options* o) { return ParseByte(v, &o->config.fault.noise_byte); }},
     {"--fault", true, [](const char* v, Options* o) { return ParseFault(v, &o->config.fault); }},
     {"--noise-burst", true,
      [](const char* v, Options* o) {

@@ -2,7 +2,8 @@
 // the hang-up as the kernel reports it, a time-out that really elapses, Ctrl+C ending an
 // unbounded wait, a stray byte before a verdict taken for the noise it is, a 06 of noise that
 // would put the tool one verdict ahead, and a refused last verdict, silent on the console, told
-// on standard error. And one box without a fault, of another model than --platform names.
+// on standard error; a box slower than a block with noise 06 or 15 ahead of its verdict, and with
+// a real refusal. And one box without a fault, of another model than --platform names.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -35,7 +36,14 @@ struct Cell {
   bool busy = false;               // with every core kept busy meanwhile
   const char* err = "";            // a line that standard error must hold
   const char* platform = nullptr;  // boxload's --platform
+  uint32_t store_ms = 0;           // a box slower than a block: this long to store each, on a line
+                                   // paced at 115,200 baud
 };
+
+// A noise byte of a verdict's value as a block arrives at a slow box, ahead of its own verdict.
+constexpr FaultPlan NoiseAheadOfBlock(int block, uint8_t value) {
+  return FaultPlan{BoxFault::kNoiseAhead, BoxPoint::kBlock, block, 6000, 1, 0, value};
+}
 
 const Cell kCells[] = {
     {"the box hangs up while the image goes",
@@ -74,13 +82,20 @@ const Cell kCells[] = {
      "",
      0.8,
      4},
-    {"a damaged block is refused and sent again",
+    // A run with a refusal or an odd byte watches 5 s after its final verdict. A slow box's
+    // real refusal is heard out, and the block goes again.
+    {"a damaged block is refused by a slow box and sent again",
      {BoxFault::kCorruptIn, BoxPoint::kBlock, 1},
      4608,
      End::kUpdated,
      "",
-     0,
-     4},
+     5.5,
+     10,
+     1,
+     false,
+     "",
+     nullptr,
+     100},
     {"the box refuses its last verdict",
      {BoxFault::kRefuse, BoxPoint::kFinal, 0},
      4608,
@@ -100,8 +115,8 @@ const Cell kCells[] = {
      4096,
      End::kUpdated,
      "Send 1Kb\rUnknown response: 0x5A\nSend 2Kb\r",
-     0,
-     4},
+     5,
+     9},
     // The probe after the image drains and purges: on a pty the drain returns before the box has
     // read the last frame, and a purge of the output would eat its end.
     {"a stray byte before the first frame's answer, the machine busy",
@@ -145,6 +160,15 @@ const Cell kCells[] = {
      false,
      "boxload: the box answers platform 4B4D56373732305000010A1F but --platform asks for 4B4D5638: not updated\n",
      "4B4D5638"},
+    // A slow box (100 ms per block): a noise 06 ahead of its verdict puts the tool one ahead with
+    // nothing to show it until the box's final verdict comes after the tool's; a noise 15 ahead of
+    // it has the box's own 06 heard before the block could go again.
+    {"a noise 06 ahead of a slow box's verdict on block 1", NoiseAheadOfBlock(1, 0x06), 4608, End::kFailed,
+     "Send 4Kb\r\nOK\n", 0, 8, 1, false, "boxload: out of step with the box: a verdict (06) came after its final one",
+     nullptr, 100},
+    {"a noise 15 ahead of a slow box's verdict on block 1", NoiseAheadOfBlock(1, 0x15), 4608, End::kFailed,
+     "Send 1Kb\rBAD\n", 0, 4, 1, false, "boxload: out of step with the box: a verdict (06) came after a refusal",
+     nullptr, 100},
 };
 
 // Keeps every core spinning while it lives.
@@ -180,6 +204,8 @@ TEST(FaultCells, TheRealToolKeepsThePromisesOnARealPty) {
       SCOPED_TRACE(std::string(cell.name) + ", run " + std::to_string(run));
       BoxConfig config;
       config.fault = cell.fault;
+      config.store_ms = cell.store_ms;
+      config.byte_time_ms = cell.store_ms > 0 ? 0.0868 : 0;
       const std::vector<uint8_t> body = RandomBytes(cell.body_size, 11);
       const std::string file = dir.Write("cell.sdf", MakeSdf(body));
       std::optional<BoxOnPty> box;

@@ -58,7 +58,24 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 TEST_F(PosixPort, TimedReadsWaitTheirTimeAndKeepBytesAcrossPolicyChanges) {
+  // Start from settings the tool must change, so that each one read back was set by the open.
+  termios before{};
+  ASSERT_EQ(tcgetattr(master_, &before), 0);
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  before.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+  before.c_cflag = (before.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7;
+  before.c_iflag |= IXON | IXOFF;
+  ASSERT_EQ(tcsetattr(master_, TCSANOW, &before), 0);
   Open();
+  // The master reads the slave's settings back: 115,200 both ways, 8N1, no flow control.
+  termios tio{};
+  ASSERT_EQ(tcgetattr(master_, &tio), 0);
+  EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), 0u);
   uint8_t byte = 0;
   uint32_t error = 99;
   ASSERT_EQ(SetReadTimeout(port_, 120), 1);
@@ -68,9 +85,11 @@ TEST_F(PosixPort, TimedReadsWaitTheirTimeAndKeepBytesAcrossPolicyChanges) {
   EXPECT_GE(MsSince(start), 115.0);
   EXPECT_LT(MsSince(start), 1000.0);
 
-  // A byte already received survives a change of policy.
+  // A byte already received survives a change of policy; exactly one waiting is seen as waiting.
+  EXPECT_EQ(PortInputWaiting(port_), 0);
   Send(0x42);
   usleep(20000);
+  EXPECT_EQ(PortInputWaiting(port_), 1);
   ASSERT_EQ(SetReadTimeout(port_, kBlockingRead), 1);
   ASSERT_EQ(SetReadTimeout(port_, 5000), 1);
   EXPECT_EQ(PortRead(port_, &byte, &error), 1);

@@ -16,6 +16,7 @@ class Bootloader : public testing::Test {
   void SetUp() override {
     serial_memory::Reset();
     ForgetVerdictPace();
+    ShowBoxTextEscaped(false);
   }
   PortHandle port() { return serial_memory::Handle(); }
 };
@@ -52,6 +53,19 @@ TEST_F(Bootloader, VerdictsAndTextMessages) {
   serial_memory::Push(Text("x"));
   serial_memory::Push(0x00);  // a text start, then a verdict that is no verdict
   EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }), "xUnknown response: 0x0\n");
+
+  // On a terminal the control bytes show as \xHH, the UTF-8 form of a C1 control as both of its
+  // bytes; a pipe or a file gets them as they came.
+  const std::string raw = "\x1B[2Jok\r\n\t\x9B\xC2\x85\xC2\xA9\x7F\xC2";
+  for (const bool terminal : {true, false}) {
+    SetUp();
+    ShowBoxTextEscaped(terminal);
+    serial_memory::Push(Text(raw));
+    serial_memory::Push(0x06);
+    EXPECT_EQ(CaptureOutput([&] { result = WaitResponse(port()); }),
+              terminal ? "\\x1B[2Jok\r\n\t\\x9B\\xC2\\x85\xC2\xA9\\x7F\xC2" : raw);
+    EXPECT_EQ(result, 1);
+  }
 }
 
 TEST_F(Bootloader, AFailedReadIsReportedNotTakenForAVerdict) {
@@ -85,9 +99,10 @@ TEST_F(Bootloader, AShortBlockIsFilledAndChecksummedOverAllOfIt) {
 TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   uint8_t buffer[1024];
   memcpy(buffer, RandomBytes(1024, 22).data(), 1024);
+  // Each answer after the one before has been heard out.
   serial_memory::Push(0x15, 1);
-  serial_memory::Push(0x15, 1);
-  serial_memory::Push(0x06, 1);
+  serial_memory::Push(0x15, 600);
+  serial_memory::Push(0x06, 600);
   int result = 0;
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1000, kBlockTries); }), "");
   EXPECT_EQ(result, 1);
@@ -98,9 +113,9 @@ TEST_F(Bootloader, RetriesSendTheSameBlockUpToTheLimit) {
   SetUp();
   // 41 with nothing behind it within the stray-byte window was the box's answer: a failed try.
   serial_memory::Push(0x15, 1);
-  serial_memory::Push(0x41, 1);
-  serial_memory::Push(0x15, 600);
-  serial_memory::Push(0x06);
+  serial_memory::PushAt(0x41, 600);
+  serial_memory::PushAt(0x15, 1200);
+  serial_memory::PushAt(0x06, 1800);
   EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }),
             "Unknown response: 0x41\n");
   EXPECT_EQ(result, 0);
@@ -183,13 +198,16 @@ TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
   }
 
   // After the final verdict: a verdict or text message within the watch is one too many; the
-  // box's start-up text, a verdict after the watch and a box that hangs up are not.
+  // box's start-up text, a verdict after the watch and a box that hangs up are not. The watch is
+  // 5 s after a run that may be out of step unseen: a box slower than a block, or a refusal.
+  enum Before { kClean, kSlowBox, kRefusal };
   const struct {
     const char* what;
     Bytes after;
     uint64_t delay_ms;
     bool hang_up;
     int in_step;
+    Before before = kClean;
   } kAfter[] = {
       {"nothing", {}, 0, false, 1},
       {"start-up text", {'B', 'o', 'o', 't', '\r', '\n'}, 10, false, 1},
@@ -199,9 +217,25 @@ TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
       {"noise and a 06 that arrive as the watch ends", {'x', 0x06}, 250, false, 0},
       {"a 06 after the watch", {0x06}, 260, false, 1},
       {"a hang-up", {}, 10, true, 1},
+      {"a 06 4.9 s after a slow box's final one", {0x06}, 4900, false, 0, kSlowBox},
+      {"a 15 4.9 s after a run with a refusal", {0x15}, 4900, false, 0, kRefusal},
+      {"a 06 after the long watch", {0x06}, 5010, false, 1, kSlowBox},
+      {"a slow box's start-up text, 02 06 15 nowhere in it",
+       {'\x1B', '[', '2', 'J', 'B', 'o', 'o', 't', 0x07, '\r', '\n', 0x00, 0xFF},
+       1000,
+       false,
+       1,
+       kSlowBox},
   };
   for (const auto& row : kAfter) {
     SetUp();
+    if (row.before != kClean) {
+      // A block whose verdict comes 300 ms after its checksum; or one refused, then taken.
+      uint8_t block[1024] = {};
+      serial_memory::Push(row.before == kSlowBox ? Bytes{0x06} : Bytes{0x15}, row.before == kSlowBox ? 300 : 5);
+      serial_memory::Push(row.before == kSlowBox ? Bytes{} : Bytes{0x06}, 600);
+      ASSERT_EQ(SendBlockWithRetry(port(), block, 1024, kBlockTries), 1) << row.what;
+    }
     if (!row.after.empty()) {
       serial_memory::Push(row.after, row.delay_ms);
     }
@@ -215,6 +249,46 @@ TEST_F(Bootloader, AVerdictTooManyIsCaughtAndNeverTakenForTheNextOne) {
     EXPECT_EQ(in_step, row.in_step) << row.what;
     EXPECT_EQ(err.find("after its final one") != std::string::npos, row.in_step == 0) << row.what << ": " << err;
     EXPECT_EQ(serial_memory::Policies().back(), kBlockingRead) << row.what;
+  }
+}
+
+// A refusal may be noise ahead of the box's own verdict: the block goes again only after the
+// line has stayed free of verdicts for the stray-byte window, or never.
+TEST_F(Bootloader, ARefusalIsHeardOutBeforeTheBlockGoesAgain) {
+  uint8_t buffer[1024] = {};
+  const struct {
+    const char* what;
+    Bytes answers;
+    std::vector<uint64_t> at_ms;
+    size_t written;      // 1025: out of step, never sent again; 2050: sent again, then taken
+    uint64_t resent_at;  // when the second try began
+    const char* out;
+  } kRows[] = {
+      {"a 15, then the box's 06 within the window", {0x15, 0x06}, {5, 100}, 1025, 0, ""},
+      {"a real refusal, then noise", {0x15, 0x5A, 0x06}, {5, 300, 700}, 2050, 505, "Unknown response: 0x5A\n"},
+      // The window the odd byte opened at 5 ms is the one the refusal behind it is heard out in.
+      {"an odd byte, a 15 behind it", {0x41, 0x15, 0x06}, {5, 300, 700}, 2050, 505, "Unknown response: 0x41\n"},
+  };
+  for (const auto& row : kRows) {
+    SetUp();
+    for (size_t i = 0; i < row.answers.size(); ++i) {
+      serial_memory::PushAt(row.answers[i], row.at_ms[i]);
+    }
+    uint64_t resent_at = 0;
+    serial_memory::SetWriteHook(
+        [&resent_at](uint8_t, uint64_t now) { resent_at = serial_memory::Written().size() == 1026 ? now : resent_at; });
+    int result = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(CaptureOutput([&] { result = SendBlockWithRetry(port(), buffer, 1024, kBlockTries); }), row.out)
+        << row.what;
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, row.written == 2050 ? 1 : 0) << row.what;
+    EXPECT_EQ(serial_memory::Written().size(), row.written) << row.what;
+    EXPECT_EQ(resent_at, row.resent_at) << row.what;
+    EXPECT_TRUE(!serial_memory::Policies().empty() && serial_memory::Policies().back() == kBlockingRead) << row.what;
+    EXPECT_EQ(err.find("boxload: out of step with the box: a verdict (06) came after a refusal") == 0,
+              row.written == 1025)
+        << row.what << ": " << err;
   }
 }
 

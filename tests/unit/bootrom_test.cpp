@@ -52,7 +52,8 @@ TEST_F(BootRom, ProbeRecognisesRepairModeOnlyInTheFirstTwoBytes) {
     EXPECT_EQ(result, 1);
     EXPECT_EQ(g_repair_mode, kRepairModeMark);
   }
-  for (const Bytes& not_repair : {Bytes{0x33, 0x05, 0x08}, Bytes{0x05, 0x05, 0x08}, Bytes{0x08, 0x05}}) {
+  for (const Bytes& not_repair :
+       {Bytes{0x33, 0x05, 0x08}, Bytes{0x05, 0x05, 0x08}, Bytes{0x08, 0x05}, Bytes{0x33, 0x08}}) {
     SetUp();
     serial_memory::Push(not_repair, 1);
     int result = 1;

@@ -30,6 +30,21 @@ TEST(StatusLine, PrintsSecondsAndZeroPaddedMilliseconds) {
             "\nSW update status: OK, [overall time: 70000.007(seconds)]\n");
 }
 
+// What a terminal would act on: C0 but BS, TAB, LF and CR; DEL; C1. Each range's edges, and the count.
+TEST(ControlByte, IsWhatATerminalWouldActOn) {
+  for (const unsigned char byte : {0x00, 0x07, 0x0B, 0x1B, 0x1F, 0x7F, 0x80, 0x9F}) {
+    EXPECT_TRUE(IsControlByte(byte)) << static_cast<int>(byte);
+  }
+  for (const unsigned char byte : {0x08, 0x09, 0x0A, 0x0D, 0x20, 0x7E, 0xA0, 0xC2, 0xFF}) {
+    EXPECT_FALSE(IsControlByte(byte)) << static_cast<int>(byte);
+  }
+  int count = 0;
+  for (int b = 0; b < 256; ++b) {
+    count += IsControlByte(static_cast<unsigned char>(b)) ? 1 : 0;
+  }
+  EXPECT_EQ(count, 32 - 4 + 1 + 32);
+}
+
 TEST(PortArgument, ReadsLikeAtoiButRefusesOverflow) {
   EXPECT_EQ(ParsePortNumber("3"), 3);
   EXPECT_EQ(ParsePortNumber(" 3"), 3);

@@ -12,6 +12,7 @@
 // shows as a changed cell.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -41,21 +42,51 @@ constexpr Outcome F = kFailed;
 constexpr Outcome S = kFailedSilently;
 constexpr Outcome W = kWaitsForUser;
 
-constexpr BoxFault kFaults[] = {kCorruptIn, kCorruptOut, kDrop, kNoise, kDelay, kRefuse, kUnknown, kHangUp, kExtraAck};
-constexpr int kFaultCount = sizeof kFaults / sizeof kFaults[0];
+// A column: a fault, and for the last four one noise byte that looks like a verdict, ahead of the
+// answer of a box slower than a block (it stores each message for 100 ms, and the line runs at
+// 115,200 baud: a block takes 89 ms on it), from a box that checks the body and one that does
+// not. Such a box's verdicts, once the tool is one ahead, all come after the next checksum.
+struct Column {
+  BoxFault fault;
+  const char* name;
+  uint8_t noise_byte = 0x5A;
+  bool slow = false;
+  int body_check = -1;  // 1 or 0 for every row of the column; -1: the row's own
+};
+constexpr uint32_t kSlowStoreMs = 100;
+constexpr double kLineByteMs = 0.0868;
+constexpr Column kColumns[] = {
+    {kCorruptIn, "corrupt-in"},
+    {kCorruptOut, "corrupt-out"},
+    {kDrop, "drop"},
+    {kNoise, "noise"},
+    {kDelay, "delay"},
+    {kRefuse, "refuse"},
+    {kUnknown, "unknown"},
+    {kHangUp, "hang-up"},
+    {kExtraAck, "ack"},
+    {kNoiseAhead, "slow-06", 0x06, true, 1},
+    {kNoiseAhead, "slow-06-unchecked", 0x06, true, 0},
+    {kNoiseAhead, "slow-15", 0x15, true, 1},
+    {kNoiseAhead, "slow-15-unchecked", 0x15, true, 0},
+};
+constexpr int kFaultCount = sizeof kColumns / sizeof kColumns[0];
 
 struct Row {
   const char* name;
   BoxPoint point;
   int index;
   size_t body_size;
-  Outcome outcome[kFaultCount];  // in the order of kFaults
+  Outcome outcome[kFaultCount];  // in the order of kColumns
   // The noise fault as a burst of this many bytes, with the answer this much behind them.
   uint32_t noise_bytes = 1;
   uint32_t noise_gap_ms = 0;
   uint32_t store_ms = 0;   // the box's time to store the header and each block
   bool check_body = true;  // the box compares the body it took with data_crc32
   int refuse_block = -1;   // this block is refused once besides the fault
+  uint32_t store_jitter_ms = 0;
+  uint32_t last_block_ms = 0;
+  uint32_t final_delay_ms = 0;
 };
 
 // The body is 4.5 KB (blocks 0 to 3 whole, block 4 with 512 bytes and 512 of fill) unless a row
@@ -66,35 +97,42 @@ constexpr size_t kWholeKilobytes = 4 * 1024;
 // clang-format off
 const Row kMatrix[] = {
     //                                                   in out drop noise delay refuse unknown hang-up ack
-    {"probe0_boot_rom",    BoxPoint::kProbe,      0, kBody, {U, U, U, U, U, U, U, F, U}},
-    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, F, U, U, F, U}},
-    {"reset",              BoxPoint::kReset,      0, kBody, {F, F, F, U, F, F, F, F, U}},
-    {"go",                 BoxPoint::kGo,         0, kBody, {W, U, U, U, U, W, U, F, U}},
-    {"file_header",        BoxPoint::kFileHeader, 0, kBody, {W, U, U, U, U, W, U, F, U}},
-    {"frame0",             BoxPoint::kFrame,      0, kBody, {W, U, U, U, U, W, U, F, U}},
-    {"frame5",             BoxPoint::kFrame,      5, kBody, {W, U, U, U, U, W, U, F, U}},
-    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, F, W, U, F, U}},
-    {"ready",              BoxPoint::kReady,      0, kBody, {U, W, W, U, U, W, W, F, F}},
-    {"sdf_header",         BoxPoint::kSdfHeader,  0, kBody, {F, F, W, F, U, F, F, F, F}},
-    {"block0",             BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F}},
-    {"block2",             BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}},
-    {"block4_last",        BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F, S}},
-    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, F, W, U, U, U, U, F, F}},
+    //                                                   slow box: 06, 06 unchecked, 15, 15 unchecked
+    {"probe0_boot_rom",    BoxPoint::kProbe,      0, kBody, {U, U, U, U, U, U, U, F, U, U, U, U, U}},
+    {"probe2_bootloader",  BoxPoint::kProbe,      2, kBody, {U, U, U, U, F, U, U, F, U, U, U, U, U}},
+    {"reset",              BoxPoint::kReset,      0, kBody, {F, F, F, U, F, F, F, F, U, U, U, U, U}},
+    {"go",                 BoxPoint::kGo,         0, kBody, {W, U, U, U, U, W, U, F, U, U, U, U, U}},
+    {"file_header",        BoxPoint::kFileHeader, 0, kBody, {W, U, U, U, U, W, U, F, U, U, U, U, U}},
+    {"frame0",             BoxPoint::kFrame,      0, kBody, {W, U, U, U, U, W, U, F, U, U, U, U, U}},
+    {"frame5",             BoxPoint::kFrame,      5, kBody, {W, U, U, U, U, W, U, F, U, U, U, U, U}},
+    {"frame11_last",       BoxPoint::kFrame,     11, kBody, {W, U, U, U, F, W, U, F, U, U, U, U, U}},
+    {"ready",              BoxPoint::kReady,      0, kBody, {U, W, W, U, U, W, W, F, F, U, U, U, U}},
+    {"sdf_header",         BoxPoint::kSdfHeader,  0, kBody, {F, F, W, F, U, F, F, F, F, S, S, F, F}},
+    {"block0",             BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}},
+    {"block2",             BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}},
+    {"block4_last",        BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F, S, S, S, F, F}},
+    {"block1_whole_kb",    BoxPoint::kBlock,      1, kWholeKilobytes, {U, F, W, U, U, U, U, F, F, S, S, F, F}},
     // Noise: a burst of 9 bytes; one byte with the verdict 600 ms behind it, from a box that
     // answers at once and from one that takes 300 ms to store each block.
-    {"block2_burst9",      BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 9},
-    {"block2_late_600",    BoxPoint::kBlock,      2, kBody, {U, F, W, F, U, U, U, F, F}, 1, 600},
-    {"block2_late_slow",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 600, 300},
-    {"after_last_verdict", BoxPoint::kAfterLast,  0, kBody, {U, F, W, F, U, F, F, F, S}},
-    {"final_verdict",      BoxPoint::kFinal,      0, kBody, {U, F, W, F, U, S, F, F, S}},
+    {"block2_burst9",      BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 9},
+    {"block2_late_600",    BoxPoint::kBlock,      2, kBody, {U, F, W, F, U, U, U, F, F, S, S, F, F}, 1, 600},
+    {"block2_late_slow",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 1, 600, 300},
+    {"after_last_verdict", BoxPoint::kAfterLast,  0, kBody, {U, F, W, F, U, F, F, F, S, S, S, F, F}},
+    {"final_verdict",      BoxPoint::kFinal,      0, kBody, {U, F, W, F, U, S, F, F, S, S, S, S, S}},
     // Block 0 from a box that takes 700 ms to store: the header's verdict paces its window.
-    {"block0_slow_700",    BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F}, 1, 700, 700},
+    {"block0_slow_700",    BoxPoint::kBlock,      0, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 1, 700, 700},
     // A fault at block 1, then block 3 refused once: out of step, the refusal would make the
     // tool send the wrong block again. From a box that checks the body and one that does not.
-    {"block1_refusal",     BoxPoint::kBlock,      1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, true, 3},
-    {"block1_refusal_unchecked", BoxPoint::kBlock, 1, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, false, 3},
-    {"block2_unchecked",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F}, 1, 0, 0, false},
-    {"after_last_unchecked", BoxPoint::kAfterLast, 0, kBody, {U, F, W, F, U, F, F, F, S}, 1, 0, 0, false},
+    {"block1_refusal",     BoxPoint::kBlock,      1, kBody, {U, F, W, U, U, U, U, F, F, F, F, F, F}, 1, 0, 0, true, 3},
+    {"block1_refusal_unchecked", BoxPoint::kBlock, 1, kBody, {U, F, W, U, U, U, U, F, F, F, F, F, F}, 1, 0, 0, false, 3},
+    {"block2_unchecked",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 1, 0, 0, false},
+    {"after_last_unchecked", BoxPoint::kAfterLast, 0, kBody, {U, F, W, F, U, F, F, F, S, S, S, F, F}, 1, 0, 0, false},
+    // Healthy slow boxes: storing each block for 100 ms, verdicts jittering by up to 500 ms, the
+    // last block taking 700 ms to store, the final verdict 1.5 s after the one before it.
+    {"block2_store_100",   BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 1, 0, 100},
+    {"block2_jitter_500",  BoxPoint::kBlock,      2, kBody, {U, F, W, U, U, U, U, F, F, S, S, F, F}, 1, 0, 0, true, -1, 500},
+    {"block4_last_700",    BoxPoint::kBlock,      4, kBody, {U, W, W, U, U, U, U, F, S, S, S, U, U}, 1, 0, 0, true, -1, 0, 700},
+    {"final_late_1500",    BoxPoint::kFinal,      0, kBody, {U, F, W, F, U, S, F, F, S, S, S, S, S}, 1, 0, 0, true, -1, 0, 0, 1500},
 };
 // clang-format on
 
@@ -110,32 +148,6 @@ constexpr uint64_t kFirmwareBoundMs = 15 * kProbeMs          // probes before th
                                       + kBootRomReadMs       // file header's answer
                                       + 12 * kBootRomReadMs  // frames' answers
                                       + 240 * kProbeMs;      // probes while the image starts
-
-const char* FaultName(BoxFault fault) {
-  switch (fault) {
-    case kCorruptIn:
-      return "corrupt-in";
-    case kCorruptOut:
-      return "corrupt-out";
-    case kDrop:
-      return "drop";
-    case kNoise:
-      return "noise";
-    case kDelay:
-      return "delay";
-    case kRefuse:
-      return "refuse";
-    case kUnknown:
-      return "unknown";
-    case kHangUp:
-      return "hang-up";
-    case kExtraAck:
-      return "ack";
-    case kNone:
-      break;
-  }
-  return "none";
-}
 
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
@@ -218,15 +230,21 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
   TempFile sdf(MakeSdf(body));
 
   for (int f = 0; f < kFaultCount; ++f) {
-    const BoxFault fault = kFaults[f];
+    const Column& column = kColumns[f];
+    const BoxFault fault = column.fault;
     const Outcome expected = row.outcome[f];
-    const std::string cell = std::string(row.name) + " x " + FaultName(fault);
+    const std::string cell = std::string(row.name) + " x " + column.name;
     SCOPED_TRACE(cell + ", expected: " + OutcomeName(expected));
 
     BoxConfig config;
-    config.fault = FaultPlan{fault, row.point, row.index, kDelayMs, row.noise_bytes, row.noise_gap_ms};
-    config.store_ms = row.store_ms;
-    config.check_body = row.check_body;
+    config.fault =
+        FaultPlan{fault, row.point, row.index, kDelayMs, row.noise_bytes, row.noise_gap_ms, column.noise_byte};
+    config.store_ms = column.slow ? std::max(row.store_ms, kSlowStoreMs) : row.store_ms;
+    config.byte_time_ms = column.slow ? kLineByteMs : 0;
+    config.check_body = column.body_check < 0 ? row.check_body : column.body_check == 1;
+    config.store_jitter_ms = row.store_jitter_ms;
+    config.last_block_ms = row.last_block_ms;
+    config.final_delay_ms = row.final_delay_ms;
     config.refuse_block = row.refuse_block;
     config.refuse_times = row.refuse_block >= 0 ? 1 : 0;
     BoxSim box(config);
@@ -283,7 +301,7 @@ TEST_P(FaultMatrix, EveryFaultKeepsBothPromises) {
                          : run.blocked_forever             ? "W"
                          : EndsWithFailureLine(run.output) ? "F"
                                                            : "S";
-      std::fprintf(stderr, "cell %-20s %-12s %s end %llu ms\n", row.name, FaultName(fault), seen,
+      std::fprintf(stderr, "cell %-24s %-18s %s end %llu ms\n", row.name, column.name, seen,
                    static_cast<unsigned long long>(run.end_ms));
     }
   }

@@ -53,16 +53,24 @@ TEST(SdfCheck, ReportsABadHeaderCrcAloneWithStoredValueFirst) {
 }
 
 TEST(SdfCheck, ReportsABadDataCrc) {
-  auto bytes = MakeSdf(RandomBytes(3000, 3));
-  bytes[2500] ^= 0x80;
-  uint32_t computed = 0;
-  Crc32Update(bytes.data() + 20, &computed, 3000);
-  const auto r = Check(bytes);
-  EXPECT_EQ(r.ok, 0);
-  char expected[128];
-  snprintf(expected, sizeof expected, "Check_SDF_File: sdf->data_crc32=0x%X, calc_crc32=0x%X\n",
-           ReadLe32(bytes.data() + 12), computed);
-  EXPECT_EQ(r.output, expected);
+  // A damaged body; a data_crc32 that differs only in its top byte, under a header CRC that fits.
+  for (const size_t flip : {size_t{2500}, size_t{15}}) {
+    auto bytes = MakeSdf(RandomBytes(3000, 3));
+    bytes[flip] ^= 0x80;
+    if (flip < 16) {
+      uint32_t header_crc = 0;
+      Crc32Update(bytes.data(), &header_crc, kSdfHeaderCrcSpan);
+      WriteLe32(bytes.data() + kSdfHeaderCrcOffset, header_crc);
+    }
+    uint32_t computed = 0;
+    Crc32Update(bytes.data() + 20, &computed, 3000);
+    const auto r = Check(bytes);
+    EXPECT_EQ(r.ok, 0) << flip;
+    char expected[128];
+    snprintf(expected, sizeof expected, "Check_SDF_File: sdf->data_crc32=0x%X, calc_crc32=0x%X\n",
+             ReadLe32(bytes.data() + 12), computed);
+    EXPECT_EQ(r.output, expected) << flip;
+  }
 }
 
 TEST(SdfCheck, TrailingBytesPassOnlyWhenTheDataCrcCoversThem) {

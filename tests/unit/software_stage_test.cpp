@@ -91,7 +91,9 @@ TEST_F(SoftwareStage, EachStepEndsWithBadOnFailure) {
   // The second block fails three tries: BAD starts on the counter's line.
   SetUp();
   serial_memory::Push(kReady);
-  Answers({0x06, 0x06, 0x15, 0x15, 0x15});
+  Answers({0x06, 0x06, 0x15});
+  serial_memory::Push(0x15, 600);  // each after the refusal before it has been heard out
+  serial_memory::Push(0x15, 600);
   const auto out = CaptureOutput([&] { result = RunSoftwareStage(port(), good.fd()); });
   EXPECT_EQ(result, 0);
   EXPECT_NE(out.find("SendSDFFile... \nSend 0Kb\rSend 1Kb\rBAD\n"), std::string::npos) << out;
