@@ -413,6 +413,10 @@ void ViewBegin(Station* s) {
   std::printf("boxstation: %s (data_crc32 %08X, %d KB) on %d port%s; logs in %s\n", name, s->data_crc32, s->sdf_kb,
               s->slot_count, s->slot_count == 1 ? "" : "s", folder);
   if (s->terminal) {
+    if (s->label_mode != kLabelNone && s->notice[0] == '\0') {
+      std::snprintf(s->notice, sizeof s->notice,
+                    "scan a slot's code (SLOT-07) or type its number, then the box's label");
+    }
     DrawTable(s);
     s->drawn_ms = ElapsedClock();
   }
