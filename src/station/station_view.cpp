@@ -198,12 +198,17 @@ void HeldText(const Station& s, int index, char* text, size_t size) {
   const char* gap = label[0] != '\0' ? " " : "";
   if (held == kHeldPass) {
     std::snprintf(text, size, "+ PASS%s%s", gap, label);
+    AppendRecordLost(slot, text, size);
   } else if (held == kHeldFail || held == kHeldMarked) {
-    // The failure line after the category: "no box" or "aborted" alone would say it twice.
+    // The failure line after the category: "no box" or "aborted" alone would say it twice. A
+    // failed box's stage text says already what of its record was lost.
     const bool failed = slot.result.result == kStageFailed;
     const char* detail = failed ? stage_text + std::strlen("FAILED: ") : slot.progress.failure;
     std::snprintf(text, size, "%c FAIL %s%s%s%s: %s", kHeldSymbol[held], CategoryName(CategoryOfSlot(slot)), gap, label,
                   held == kHeldMarked ? " - check the cable or the adapter" : "", detail);
+    if (!failed) {
+      AppendRecordLost(slot, text, size);
+    }
   } else if (held == kHeldRunning) {
     std::snprintf(text, size, "> %s%s%s", label, gap, stage_text);
   } else if (held == kHeldPicked) {
