@@ -40,6 +40,7 @@ else()
   install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   # The results tables' schema and its migrations, for the database's owner to run by hand.
   install(FILES ${CMAKE_SOURCE_DIR}/data/sql/boxload-schema.sql ${CMAKE_SOURCE_DIR}/data/sql/migrate-1-to-2.sql
+          ${CMAKE_SOURCE_DIR}/data/sql/migrate-2-to-3.sql
           DESTINATION ${CMAKE_INSTALL_DATADIR}/boxload/sql)
 
   # What Debian asks of every package: a copyright file and, for a native package, a changelog.

@@ -42,6 +42,7 @@ const RecordField kRecordFields[kFieldCount] = {
     {"boxload_version", kFieldText, "text"},
     {"image_sha256", kFieldText, "text"},
     {"run_id", kFieldText, "text"},
+    {"box_label", kFieldText, "text"},
 };
 
 // Each file's order, which never changes for what it had: a new field goes at the end of both.
@@ -79,6 +80,7 @@ const FieldId kCsvColumns[] = {
     kFieldBoxloadVersion,
     kFieldImageSha256,
     kFieldRunId,
+    kFieldBoxLabel,
 };
 const size_t kCsvColumnCount = sizeof kCsvColumns / sizeof kCsvColumns[0];
 
@@ -116,6 +118,7 @@ const FieldId kJsonMembers[] = {
     kFieldBoxloadVersion,
     kFieldImageSha256,
     kFieldRunId,
+    kFieldBoxLabel,
 };
 const size_t kJsonMemberCount = sizeof kJsonMembers / sizeof kJsonMembers[0];
 

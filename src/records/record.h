@@ -62,6 +62,7 @@ enum FieldId : int {
   kFieldBoxloadVersion,
   kFieldImageSha256,
   kFieldRunId,
+  kFieldBoxLabel,  // the operator's label for the box (--label), never checked against the box
   kFieldCount,
 };
 

@@ -18,6 +18,12 @@
 //                           1 with the sender's next line for standard error ("results: ...",
 //                           without "boxstation: "), for the station to show; 0 when none waits
 //   ResultsNow()            the counts so far, for the screen
+//   ResultsAskLabel(label)  with --results: asks the table, on the sender's thread, whether a
+//                           box of this box_label was updated; never waits. A new question
+//                           drops the one before
+//   ResultsLabelAnswer()    the answer to the last question: kLabelAsking while it waits, then
+//                           kLabelNeverUpdated, kLabelUpdatedBefore or kLabelNotChecked (the
+//                           server could not answer, or there is no sender)
 //   ResultsEnd(stopping)    the sender sends what is left, for 10 s at most (1 s when stopping on
 //                           a signal), then ends; the lines ResultsMessage has not given yet,
 //                           then the end line, on standard error. Call it before SpoolClose
@@ -45,9 +51,13 @@ struct ResultsCounts {
   int unsent = 0;        // rows on disk not sent yet
 };
 
+enum LabelAnswer : int { kLabelAsking, kLabelNeverUpdated, kLabelUpdatedBefore, kLabelNotChecked };
+
 int ResultsOption(char* arg);
 void ResultsBegin(const char* log_dir, const Spool* spool);
 int ResultsMessage(char* line, size_t size);
 ResultsCounts ResultsNow();
+void ResultsAskLabel(const char* label);
+int ResultsLabelAnswer();
 void ResultsEnd(bool stopping);
 int PushMain(int argc, char** argv);

@@ -18,7 +18,7 @@ extern const char kSchemaSql[];
 namespace {
 
 // The table's version that this boxstation writes; version 1 is the station-made table of before.
-constexpr int kTableVersion = 2;
+constexpr int kTableVersion = 3;
 
 // The server's own limits, below ours so that its word on a lock or a slow statement comes first.
 constexpr const char* kBegin = "BEGIN; SET LOCAL statement_timeout = '10s'; SET LOCAL lock_timeout = '3s'";
@@ -387,6 +387,7 @@ DbStatus CheckTable(Db* db, int64_t deadline_ms, char* why, size_t why_size) {
   } else if (missing[0] != '\0') {
     std::snprintf(why, why_size, "boxload_results has no column for %s: in the column row alone", missing);
   }
+  db->has_box_label = has_column[kFieldBoxLabel];
   MakeInsert(db, has_column);
   return kDbOk;
 }
@@ -610,6 +611,25 @@ DbStatus DbConnect(Db* db, const char* conninfo, int64_t deadline_ms, char* why,
 DbStatus DbSend(Db* db, const char* const* lines, int count, RowOutcome* outcomes, int64_t deadline_ms, char* why,
                 size_t why_size) {
   return Send(db, lines, count, outcomes, 0, deadline_ms, why, why_size);
+}
+
+int DbLabelUpdated(Db* db, const char* label, int64_t deadline_ms, char* why, size_t why_size) {
+  // The column and its index where the table has them; an older table's rows hold it in row.
+  const char* sql = db->has_box_label
+                        ? "SELECT EXISTS (SELECT 1 FROM boxload_results WHERE box_label = $1 AND result = 'updated')"
+                        : "SELECT EXISTS (SELECT 1 FROM boxload_results WHERE \"row\"->>'box_label' = $1 AND "
+                          "result = 'updated')";
+  const char* params[] = {label};
+  PGresult* r = Run(db, sql, 1, params, deadline_ms, why, why_size);
+  if (r == nullptr) {
+    return -1;
+  }
+  const int answer = Failed(r) || PQntuples(r) != 1 ? -1 : True(r, 0) ? 1 : 0;
+  if (answer < 0) {
+    ErrorLine(r, why, why_size);
+  }
+  PQclear(r);
+  return answer;
 }
 
 void DbClose(Db* db) {

@@ -13,6 +13,9 @@
 //              stores count checked lines (see row_check.h), in one transaction, and each one's
 //              outcome; a server's refusal of the batch sends its rows one by one, so that the
 //              row it refuses is named and the others are stored. kDbOk, kDbDown or kDbStopped
+//   DbLabelUpdated(db, label, deadline_ms, why, size)
+//              whether the table holds an updated box of this box_label: 1 or 0; -1 with why
+//              when the server did not answer in time
 //   DbClose(db)
 //   BatchAdd(batch, line, line_number)
 //              copies line into batch; 0 when the batch is full (send it, clear it, add again)
@@ -41,6 +44,7 @@ struct Db {
   const std::atomic<int64_t>* cut_ms = nullptr;  // null: none
   int version = 0;                               // of the table's schema, as read at connect
   bool warning = false;                          // why of DbConnect holds a warning
+  bool has_box_label = false;                    // the table has a box_label column (version 3)
   char insert_sql[24576] = {};
   char refusal[kDbBatchRows][200] = {};  // why a row of the last DbSend was refused
 };
@@ -63,6 +67,7 @@ int DbTarget(const char* conninfo, char* target, size_t size, bool* has_password
 DbStatus DbConnect(Db* db, const char* conninfo, int64_t deadline_ms, char* why, size_t why_size);
 DbStatus DbSend(Db* db, const char* const* lines, int count, RowOutcome* outcomes, int64_t deadline_ms, char* why,
                 size_t why_size);
+int DbLabelUpdated(Db* db, const char* label, int64_t deadline_ms, char* why, size_t why_size);
 void DbClose(Db* db);
 int ResultsConnInfo(char* arg, char* conninfo, size_t conninfo_size, char* target, size_t target_size,
                     const char* option);

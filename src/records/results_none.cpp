@@ -27,6 +27,10 @@ int ResultsMessage(char* /*line*/, size_t /*size*/) { return 0; }
 
 ResultsCounts ResultsNow() { return {}; }
 
+void ResultsAskLabel(const char* /*label*/) {}
+
+int ResultsLabelAnswer() { return kLabelNotChecked; }
+
 void ResultsEnd(bool /*stopping*/) {}
 
 int PushMain(int /*argc*/, char** /*argv*/) {

@@ -42,6 +42,12 @@ struct Sender {
   int first_message = 0;
   int message_count = 0;
   int messages_lost = 0;
+  // The station's question about a label: asked (a new one drops the last), taken by the thread,
+  // answered. Only the latest question's answer is kept.
+  char label[80] = {};
+  int asked = 0;     // questions asked so far
+  int answered = 0;  // the question the answer is of
+  int answer = kLabelAsking;
 
   // The thread's alone.
   Db db;
@@ -127,6 +133,44 @@ void SetState(Sender* s, bool down, bool stopped) {
   s->counts.stopped = stopped;
 }
 
+// The station's question about a label, if one waits: asked of the table now, with a deadline
+// short enough that the station still waits for the answer (it gives up after 3 s).
+void AnswerLabel(Sender* s, bool stopped) {
+  char label[sizeof s->label];
+  int question = 0;
+  {
+    const std::lock_guard<std::mutex> hold(s->mutex);
+    if (s->answered == s->asked) {
+      return;
+    }
+    question = s->asked;
+    std::memcpy(label, s->label, sizeof label);
+  }
+  char why[400];
+  const int64_t deadline = NowMs() + 2500;
+  int answer = kLabelNotChecked;
+  if (s->db.conn == nullptr && !stopped) {
+    if (DbConnect(&s->db, s->conninfo, deadline, why, sizeof why) != kDbOk) {
+      DbClose(&s->db);
+    } else if (s->db.warning) {
+      s->db.warning = false;  // said once, here rather than at the rows' connect
+      Tell(s, "results: %s", why);
+    }
+  }
+  if (s->db.conn != nullptr) {
+    const int updated = DbLabelUpdated(&s->db, label, deadline, why, sizeof why);
+    answer = updated > 0 ? kLabelUpdatedBefore : updated == 0 ? kLabelNeverUpdated : kLabelNotChecked;
+    if (updated < 0) {
+      DbClose(&s->db);  // a question left unanswered: the rows get a connection of their own
+    }
+  }
+  const std::lock_guard<std::mutex> hold(s->mutex);
+  if (s->asked == question) {
+    s->answered = question;
+    s->answer = answer;
+  }
+}
+
 void SendLoop(Sender* s) {
   if (SpoolReadOpen(&s->reader, s->path) == 0 || SpoolReadOpen(&s->counter, s->path) == 0) {
     Tell(s, "results: %s: %s: no row is stored", s->path, std::strerror(errno));
@@ -142,6 +186,7 @@ void SendLoop(Sender* s) {
   int64_t backoff = kFirstRetryMs;
   char why[400];
   for (;;) {
+    AnswerLabel(s, stopped);
     CountLines(s);
     FillBatch(s);
     if (!ending && s->ending.load()) {
@@ -312,6 +357,26 @@ ResultsCounts ResultsNow() {
   ResultsCounts counts = s->counts;
   counts.unsent = s->lines_seen - counts.stored - counts.conflicts - counts.refused;
   return counts;
+}
+
+void ResultsAskLabel(const char* label) {
+  Sender* s = &g_sender;
+  if (!s->enabled) {
+    return;
+  }
+  const std::lock_guard<std::mutex> hold(s->mutex);
+  std::snprintf(s->label, sizeof s->label, "%s", label);
+  ++s->asked;
+  s->answer = kLabelAsking;
+}
+
+int ResultsLabelAnswer() {
+  Sender* s = &g_sender;
+  if (!s->enabled || s->finished.load()) {
+    return kLabelNotChecked;
+  }
+  const std::lock_guard<std::mutex> hold(s->mutex);
+  return s->answered == s->asked ? s->answer : kLabelAsking;
 }
 
 void ResultsEnd(bool stopping) {

@@ -62,7 +62,9 @@ inline constexpr int kExitUsage = 2;
 // start line in the folder says so, as its result and its category alike.
 inline constexpr const char* kInterrupted = "interrupted";
 
-inline constexpr int kMaxSlots = 35;            // keys 1-9, then a-z
+inline constexpr int kMaxSlots = 128;
+inline constexpr int kKeySlots = 35;            // --loop's single keys: 1-9, then a-z; past them, --label's lines
+inline constexpr size_t kLabelSize = 65;        // a box's label: 1 to 64 printable ASCII characters
 inline constexpr size_t kStationNameSize = 65;  // --station: 64 bytes at most
 inline constexpr size_t kPathSize = 1024;
 inline constexpr int kFirmwareKb = 12;
@@ -170,6 +172,23 @@ struct Slot {
   // The slot's line quality and yield so far: boxes ended by result, resends of them all.
   int by_result[kStageAborted + 1] = {};
   int64_t resends = 0;
+  char label[kLabelSize] = {};  // the running (or last) box's label, "" when it had none
+  // The last three boxes, latest first: whether each failed on the slot's line, and its label.
+  // Three different boxes failed so in a row mark the slot: its cable or adapter is suspect.
+  bool line_failed[3] = {};
+  char last_labels[3][kLabelSize] = {};
+  bool marked = false;
+};
+
+// --label: the operator's lines pick a slot, then name its box.
+enum LabelMode : int { kLabelNone, kLabelOptional, kLabelRequired };
+
+// What this run has seen of a label: one entry per label (its hash), for "updated before".
+inline constexpr int kLabelsKept = 1 << 15;
+struct LabelSeen {
+  uint64_t hash = 0;  // 0: a free entry
+  bool updated = false;
+  int slot = 0;  // where it was last updated, from 1
 };
 
 // A box that did not update, kept for the closing summary.
@@ -205,6 +224,25 @@ struct Station {
   Miss misses[kMissesShown];
   int miss_count = 0;
   int records_lost = 0;  // boxes whose log, trace or summary row could not be written in full
+  // --label's lines: the line being read, the slot picked (-1 none), a label that waits for its
+  // repeat, a question to the database, and the last word for the operator.
+  int label_mode = kLabelNone;
+  char input[kLabelSize + 16] = {};
+  int input_length = 0;      // -1: the line is too long, and refused at its end
+  bool input_cr = false;     // the last byte was a CR: a LF right after it ends nothing
+  bool input_ended = false;  // no more lines will come
+  int picked = -1;
+  char repeat[kLabelSize] = {};  // a label updated before, waiting to come again
+  char asked[kLabelSize] = {};   // the label the database is asked about,
+  int asking = -1;               //   for this slot (-1: no question waits)
+  uint32_t asked_ms = 0;
+  char notice[200] = {};
+  LabelSeen seen[kLabelsKept];
+  int seen_count = 0;
+  int last_ended = -1;  // the slot whose box ended last: the grid's details by default
+  // Updated boxes per minute over the last hour, for the head line's rate.
+  int per_minute[60] = {};
+  uint32_t minute_of[60] = {};
   // The view.
   bool terminal = false;
   bool colour = false;

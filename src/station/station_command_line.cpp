@@ -11,14 +11,17 @@
 void Usage() {
   std::fprintf(
       stderr,
-      "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] "
-      "[--station NAME] [--results URL] FILE.sdf PORT...\n"
+      "usage: boxstation [--log-dir DIR] [--loop [--count N]] [--label optional|required] [--timeout SEC] "
+      "[--platform HEX] [--station NAME] [--results URL] FILE.sdf PORT...\n"
       "       boxstation --push URL DIR...\n"
       "  PORT as boxload takes it (a device path; COMn on Windows; or a number 1 to 8), one slot each, at most %d\n"
+      "  --loop: a slot whose box ended starts again on its key (1-9, a-z: the first %d slots) or Enter\n"
+      "  --label: each box starts by lines (the terminal's, or standard input's): a slot (SLOT-07, or 7),\n"
+      "    then the box's label; SLOT-CANCEL clears the slot picked, SLOT-07-ABORT aborts slot 7's box\n"
       "  --platform HEX: update only boxes whose platform begins with these bytes (as boxload)\n"
       "  --station NAME: the bench's name in every record (1 to %d bytes, no control bytes; by default "
       "the host's name)\n",
-      kMaxSlots, static_cast<int>(kStationNameSize - 1));
+      kMaxSlots, kKeySlots, static_cast<int>(kStationNameSize - 1));
 }
 
 namespace {
@@ -86,6 +89,16 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
       std::exit(kExitAllUpdated);
     } else if (std::strcmp(word, "--loop") == 0) {
       s->loop = true;
+    } else if (std::strcmp(word, "--label") == 0 && has_value) {
+      const char* mode = argv[++i];
+      s->label_mode = std::strcmp(mode, "optional") == 0   ? kLabelOptional
+                      : std::strcmp(mode, "required") == 0 ? kLabelRequired
+                                                           : kLabelNone;
+      if (s->label_mode == kLabelNone) {
+        std::fprintf(stderr, "boxstation: --label takes optional or required, not %s\n", mode);
+        return 0;
+      }
+      s->loop = true;  // every box starts by its lines, and a slot starts again the same way
     } else if (std::strcmp(word, "--log-dir") == 0 && has_value) {
       *log_dir = argv[++i];
     } else if (std::strcmp(word, "--count") == 0 && has_value) {
@@ -127,12 +140,18 @@ int ReadCommandLine(int argc, char** argv, Station* s, const char** log_dir) {
       std::fprintf(stderr, "boxstation: at most %d ports\n", kMaxSlots);
       return 0;
     } else {
-      // Keys 1-9, then a-z.
-      s->slots[port_count].key = static_cast<char>(port_count < 9 ? '1' + port_count : 'a' + (port_count - 9));
+      // Keys 1-9, then a-z; the slots past them have none.
+      const char key = port_count < 9 ? static_cast<char>('1' + port_count) : static_cast<char>('a' + (port_count - 9));
+      s->slots[port_count].key = port_count < kKeySlots ? key : '\0';
       s->slots[port_count++].port = word;
     }
   }
   if (file == nullptr || port_count == 0) {
+    return 0;
+  }
+  if (s->loop && s->label_mode == kLabelNone && port_count > kKeySlots) {
+    std::fprintf(stderr, "boxstation: --loop has keys for %d slots: past them, start each box by its lines (--label)\n",
+                 kKeySlots);
     return 0;
   }
   if (s->count != 0 && !s->loop) {

@@ -1,8 +1,10 @@
-// The operator's terminal on POSIX: its size, and keys one at a time in the foreground alone.
+// The operator's terminal on POSIX: its size, and keys one at a time in the foreground alone;
+// standard input's bytes as they come when it is a pipe or a file.
 #include <csignal>
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,6 +88,7 @@ int WaitForOperatorKey(int ms) {
   if (poll(&pfd, 1, ms) <= 0 || (pfd.revents & POLLIN) == 0) {
     if ((pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       g_keys_on = false;  // the keys are gone (a closed pipe): wait on time alone from now
+      return kNoMoreKeys;
     }
     return -1;
   }
@@ -93,9 +96,15 @@ int WaitForOperatorKey(int ms) {
   const ssize_t n = read(STDIN_FILENO, &key, 1);
   if (n == 0) {
     g_keys_on = false;
+    return kNoMoreKeys;
   }
-  if (n != 1) {
-    return -1;
+  return n == 1 ? key : -1;
+}
+
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);
   }
-  return key == '\r' ? '\n' : key;
 }

@@ -1,7 +1,7 @@
 // boxstation: updates many boxes on many ports at once, each by a boxload child of its own.
 //
-//   boxstation [--log-dir DIR] [--loop [--count N]] [--timeout SEC] [--platform HEX] [--station NAME]
-//              [--results URL] FILE.sdf PORT...
+//   boxstation [--log-dir DIR] [--loop [--count N]] [--label optional|required] [--timeout SEC]
+//              [--platform HEX] [--station NAME] [--results URL] FILE.sdf PORT...
 //   boxstation --push URL DIR...
 //
 // Before any child starts, the station checks the SDF file as boxload does, refuses a port
@@ -28,13 +28,10 @@ constexpr uint32_t kPromptNudgeMs = 2000;
 
 Station g_station;  // large: not on the stack
 
-// A station that could not record a box starts no other: the operator sees to the disk first.
-bool MayStart(const Station& s) { return s.records_lost == 0 && (s.count == 0 || s.started < s.count); }
-
 void OperatorKey(Station* s, int key) {
   for (int i = 0; i < s->slot_count; ++i) {
     const Slot& slot = s->slots[i];
-    if (slot.waiting && (key == '\n' || key == slot.key) && MayStart(*s)) {
+    if (slot.waiting && (key == '\n' || key == '\r' || (key == slot.key && slot.key != '\0')) && MayStart(*s)) {
       StartBox(s, i);
     }
   }
@@ -129,14 +126,17 @@ int main(int argc, char** argv) {
   ResultsBegin(s->log_dir, &s->spool);  // PostgreSQL, with --results: off this loop
 
   CatchStopSignals();
+  RaiseDescriptorLimit();  // each slot holds its files and its child's while its box runs
   if (s->loop && KeysBegin() == 0) {
     std::fprintf(stderr,
                  "boxstation: not the terminal's foreground job: no keys are read until it is brought there "
-                 "(fg); the first boxes start now\n");
+                 "(fg)%s\n",
+                 s->label_mode == kLabelNone ? "; the first boxes start now" : "");
   }
   s->start_ms = ElapsedClock();
   ViewBegin(s);
-  for (int i = 0; i < s->slot_count && MayStart(*s); ++i) {
+  // With --label each box starts by the operator's lines, the first ones too.
+  for (int i = 0; i < s->slot_count && MayStart(*s) && s->label_mode == kLabelNone; ++i) {
     StartBox(s, i);
   }
   bool stopping = false;
@@ -144,10 +144,24 @@ int main(int argc, char** argv) {
     const int key = WaitForOperatorKey(kTickMs);
     stopping = stopping || StopSignal() != 0;
     Tend(s, stopping);
+    int start = -1;  // a slot that --label's lines start
     if (key >= 0 && !stopping) {
-      OperatorKey(s, key);
+      if (s->label_mode != kLabelNone) {
+        start = OperatorInput(s, key);
+      } else {
+        OperatorKey(s, key);
+      }
+    } else if (key == kNoMoreKeys && s->label_mode != kLabelNone) {
+      start = InputEnded(s);
     }
-    if (!AnyRunning(*s) && (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0)) {
+    if (start < 0 && !stopping) {
+      start = LabelTick(s);
+    }
+    if (start >= 0 && !stopping) {
+      StartBox(s, start);
+    }
+    if (!AnyRunning(*s) &&
+        (!s->loop || stopping || (s->count != 0 && s->ended >= s->count) || s->records_lost > 0 || s->input_ended)) {
       break;
     }
     ViewUpdate(s, false);

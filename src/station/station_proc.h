@@ -44,8 +44,11 @@
 //                                    KeysBegin returns 0 when the station is not its terminal's
 //                                    foreground job: the terminal is left alone and keys are
 //                                    read only once it is brought there (fg)
-//   WaitForOperatorKey(ms)           a key pressed within ms (Enter as '\n'), or -1; with keys
-//                                    off, or in the background, it only waits
+//   WaitForOperatorKey(ms)           a key pressed (a byte of standard input) within ms, or
+//                                    -1; kNoMoreKeys once, when standard input has ended; with
+//                                    keys off, or in the background, it only waits
+//   RaiseDescriptorLimit()           the open files' soft limit up to its hard limit (POSIX):
+//                                    128 slots hold a few files each; nothing on Windows
 //
 // Small facts of the file system and the clock (station_host_*.cpp; new files and folders are
 // the file layer's: sdf/sdf_file.h)
@@ -108,7 +111,9 @@ bool OutputIsTerminal();
 void TerminalSize(int* columns, int* rows);
 int KeysBegin();
 void KeysEnd();
+inline constexpr int kNoMoreKeys = -2;
 int WaitForOperatorKey(int ms);
+void RaiseDescriptorLimit();
 int64_t UtcNowMs();
 void UtcTimeText(int64_t ms, char* text, size_t size);
 int HostName(char* name, size_t size);

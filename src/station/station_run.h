@@ -23,6 +23,19 @@
 //     EndBox(station, slot)      the child has ended: the box's result, its failure line, its
 //                                records checked, its summary row
 //     Say(station, format, ...)  a line on standard error while the boxes run
+//   station_labels.cpp           --label: the operator's lines, each box's label, each slot's mark
+//     OperatorInput(station, key)
+//                                a byte of the operator's input; a CR, LF or Tab ends a line
+//                                (CR LF ends one), which picks a slot, names its box, or is
+//                                refused with a word on the screen. The slot whose box is to
+//                                start now, its label set, for the caller to start; else -1
+//     InputEnded(station)        no more lines will come: the station ends once its boxes
+//                                have. A last line without its end is read: as OperatorInput
+//     LabelTick(station)         the database's answer about a label, or its time running out:
+//                                as OperatorInput
+//     NoteBoxEnd(station, slot)  the box has ended: its label's history, the slot's mark, the rate
+//     PointsAtLine(category)     the categories that suspect the slot's cable or adapter
+//     MayStart(station)          a new box may start: no record lost, --count not reached
 //   station_main.cpp             the main loop: keys, stops, time-outs and ends
 #pragma once
 
@@ -40,6 +53,13 @@ bool FindBoxload(Station* s);
 void FindSlotDevice(Slot* slot);
 
 bool MakeLogFolder(Station* s, const char* given);
+
+int OperatorInput(Station* s, int key);
+int InputEnded(Station* s);
+int LabelTick(Station* s);
+void NoteBoxEnd(Station* s, int index);
+bool PointsAtLine(int category);
+bool MayStart(const Station& s);
 
 void StartBox(Station* s, int index);
 void EndBox(Station* s, int index);

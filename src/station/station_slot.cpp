@@ -242,6 +242,7 @@ void EndBox(Station* s, int index) {
   if (SummaryRow(s, index, why, sizeof why) == 0) {
     RecordLost(s, index, why);
   }
+  NoteBoxEnd(s, index);
   slot.waiting = s->loop;
   ViewEvent(s, index);
 }

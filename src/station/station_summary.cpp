@@ -81,6 +81,7 @@ void FillStart(const Station& s, int index, Record* r) {
   r->value[kFieldDevice] = TextOrNull(slot.device);
   r->value[kFieldAdapterSerial] = TextOrNull(slot.adapter_serial);
   r->value[kFieldRunId] = s.run_id;
+  r->value[kFieldBoxLabel] = TextOrNull(slot.label);
   r->value[kFieldRepairMode] = "false";
   r->value[kFieldResends] = "0";
   r->value[kFieldStrayBytes] = "0";
@@ -190,10 +191,20 @@ void SummaryScreen(const Station& s) {
     std::printf(" (%.0f boxes per hour)", s.by_result[kStageUpdated] / hours);
   }
   std::printf("\n");
-  // Each slot's yield and line quality: the resends per box that answered.
+  // Each slot's yield and line quality: the resends per box that answered. A big bench names
+  // only the slots where a box did not update, so that the summary stays one screen.
+  const bool every_slot = s.slot_count <= kMissesShown;
+  int quiet = 0;
+  int unshown = 0;
+  int shown_slots = 0;
   for (int i = 0; i < s.slot_count; ++i) {
     const Slot& slot = s.slots[i];
     const int updated = slot.by_result[kStageUpdated];
+    if (!every_slot && (updated == slot.done || shown_slots == kMissesShown)) {
+      ++(updated == slot.done ? quiet : unshown);
+      continue;
+    }
+    ++shown_slots;
     const int no_box = slot.by_result[kStageNoBox];
     const int answered = slot.done - no_box;
     char port[kPathSize];
@@ -202,7 +213,13 @@ void SummaryScreen(const Station& s) {
     if (answered > 0) {
       std::printf(", %.1f resends per box", static_cast<double>(slot.resends) / answered);
     }
-    std::printf("\n");
+    std::printf("%s\n", slot.marked ? " - check the cable or the adapter" : "");
+  }
+  if (unshown > 0) {
+    std::printf("  and %d more slots where a box did not update: see summary.csv\n", unshown);
+  }
+  if (quiet > 0) {
+    std::printf("  %d other slot%s: every box updated, or none taken\n", quiet, quiet == 1 ? "" : "s");
   }
   const char* comma = "  by category: ";
   for (int c = kCategoryNone + 1; c < kCategoryCount; ++c) {

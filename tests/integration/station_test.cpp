@@ -246,13 +246,24 @@ struct Terminal {
   }
 };
 
-enum class Drive { kToTheEnd, kCtrlCInTheBody, kLoopInTmux };
+// kLines: --label's lines on standard input, in the row's script; each slot takes one box.
+enum class Drive { kToTheEnd, kCtrlCInTheBody, kLoopInTmux, kLines };
 
 struct Expected {
   const char* result;
   const char* stage;  // the row's stage, or its start when it ends in "*"
   const char* failure;
-  const char* category;  // null: the record's is null
+  const char* category;         // null: the record's is null
+  const char* label = nullptr;  // box_label; null: the record's is null
+  size_t slot = 0;              // kLines: the slot it ran in
+};
+
+// A step of a kLines script: bytes for the station's standard input, then a wait until the
+// summary holds rows rows; first, when body_of names a slot, a wait until its box takes its body.
+struct Step {
+  std::string bytes;
+  size_t rows;
+  size_t body_of = 0;
 };
 
 struct Row {
@@ -264,12 +275,24 @@ struct Row {
   std::vector<Expected> rows;
   std::vector<std::string> prefix = {};   // runs the station, as ToolOptions::prefix
   std::vector<std::string> options = {};  // the station's, before the file
+  std::vector<Step> script = {};          // kLines
+  std::vector<std::string> said = {};     // kLines: standard error holds each
 };
 
 BoxConfig Paced() {
   BoxConfig c;
   c.byte_time_ms = 0.0868;
   return c;
+}
+
+// 37 ports, past the 35 keys: slot 8's box refuses a block, slot 11's takes a second to store
+// each block, the others update.
+std::vector<BoxConfig> LabelBench() {
+  std::vector<BoxConfig> boxes(37);
+  boxes[7].refuse_block = 1;
+  boxes[7].refuse_times = 3;
+  boxes[10].store_ms = 1000;
+  return boxes;
 }
 
 std::vector<Row> Table() {
@@ -332,6 +355,40 @@ std::vector<Row> Table() {
          "wrong platform"}},
        {},
        {"--platform", "4B4D5638"}},
+      {"--label: more than 35 slots started by lines; a label in another slot, a label updated before with and "
+       "without its repeat, a retry after a failure, a numeric label, no label, a cancel, a hostile line, an abort",
+       LabelBench(),
+       false,
+       Drive::kLines,
+       1,
+       {{"updated", "updated", "", nullptr, "SN-0001", 37},
+        {"updated", "updated", "", nullptr, "12345", 2},
+        {"failed", "SDF 1 of 5 KB", "SendSDFFile... BAD", "block refused", "SN-BAD", 8},
+        {"updated", "updated", "", nullptr, "SN-BAD", 9},
+        {"updated", "updated", "", nullptr, "SN-0001", 6},
+        {"updated", "updated", "", nullptr, nullptr, 10},
+        {"aborted", "SDF *", "Process aborted by user...", "aborted", "SLOW-1", 11}},
+       {},
+       {"--label", "optional"},
+       // A scanner's CR LF and Tab; a slot picked and then the label running in slot 37; a pick
+       // cancelled, after which a label is no label; a line that would drive the terminal.
+       // Slot 11's box is still taking its body when the other four have ended.
+       {{"SLOT-37\r\nSN-0001\t3\nSN-0001\nslot-4\nSLOT-CANCEL\nzz\n1\n\x1b]0;owned\x07\n2\n12345\nSLOT-08\nSN-BAD\n"
+         "SLOT-10\n\nSLOT-11\nSLOW-1\n",
+         4},
+        {"SLOT-11-ABORT\nSLOT-09\nSN-BAD\nSLOT-05\nSN-0001\nSLOT-CANCEL\nSLOT-06\nSN-0001\nSN-0001\n", 7, 11}},
+       {"refused: SN-0001 is in slot 37 now", "refused: zz: no slot picked", "refused: \\x1B]0;owned\\x07: no label",
+        "SN-0001 was updated in slot 37 of this run"}},
+      {"--label required: an empty label refused",
+       {BoxConfig{}},
+       false,
+       Drive::kLines,
+       0,
+       {{"updated", "updated", "", nullptr, "a 1", 1}},
+       {},
+       {"--label", "required"},
+       {{"SLOT-01\n\nSLOT-01\na 1\n", 1}},
+       {"refused: slot 1 needs its box's label"}},
   };
 }
 
@@ -391,8 +448,28 @@ TEST(Station, ABenchOfBoxes) {
       options.timeout_ms = 30000;
       Terminal terminal;
       ASSERT_FALSE(terminal.slave.empty());
-      options.terminal = row.prefix.empty() ? terminal.slave : "";
+      options.terminal = row.prefix.empty() && row.drive != Drive::kLines ? terminal.slave : "";
       options.prefix = row.prefix;
+      // The lines through a FIFO, step by step: each waits for the rows before it.
+      const std::string fifo = dir.path() + "/lines";
+      std::thread script;
+      if (row.drive == Drive::kLines) {
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        (void)signal(SIGPIPE, SIG_IGN);  // a station that ended early fails the row, not the test program
+        options.prefix = {"/bin/sh", "-c", "exec \"$0\" \"$@\" < " + fifo};
+        script = std::thread([&] {
+          const int fd = open(fifo.c_str(), O_WRONLY);
+          for (const Step& step : row.script) {
+            if (step.body_of != 0) {
+              EXPECT_TRUE(boxes[step.body_of - 1]->WaitForPhase(BoxPhase::kBody, 20000));
+            }
+            EXPECT_EQ(write(fd, step.bytes.data(), step.bytes.size()), static_cast<ssize_t>(step.bytes.size()));
+            EXPECT_TRUE(WaitFor([&] { return ReadSummary(run + "/summary.csv").size() >= step.rows; }, 20s))
+                << step.bytes;
+          }
+          close(fd);  // the end of the lines: the station ends once its boxes have
+        });
+      }
       if (row.drive == Drive::kCtrlCInTheBody) {
         options.interrupt_when = [&](double) {
           return boxes[0]->WaitForPhase(BoxPhase::kBody, 0) && boxes[1]->WaitForPhase(BoxPhase::kBody, 0);
@@ -403,6 +480,9 @@ TEST(Station, ABenchOfBoxes) {
       args.push_back(file);
       args.insert(args.end(), ports.begin(), ports.end());
       r = RunBoxload(args, options);
+      if (script.joinable()) {
+        script.join();
+      }
       EXPECT_FALSE(r.timed_out) << "the station did not end: a slot waits for a key?\n" << r.out << r.err;
       if (row.drive == Drive::kCtrlCInTheBody) {
         EXPECT_LT(r.seconds - r.interrupted_at, 3.0) << "the aborts took too long";
@@ -421,9 +501,13 @@ TEST(Station, ABenchOfBoxes) {
       EXPECT_NE(stat(run.c_str(), &info), 0) << "a refused station made its folder";
     }
 
-    // Neither the screen nor the event lines take a box's control bytes; the JSON rows stay
-    // UTF-8 with them escaped.
+    // Neither the screen, the event lines nor the operator's refusals take a box's or a line's
+    // control bytes; the JSON rows stay UTF-8 with them escaped.
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    for (const std::string& said : row.said) {
+      EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
+    }
     const std::string jsonl = FileText(run + "/summary.jsonl");
     EXPECT_EQ(jsonl.find_first_of("\x1b\x07\xff"), std::string::npos) << jsonl;
     EXPECT_EQ(FileText(run + "/summary.csv").find_first_of("\x1b\x07\xff\x9b"), std::string::npos);
@@ -461,7 +545,17 @@ TEST(Station, ABenchOfBoxes) {
       const int seq = std::stoi(got.at("seq"));
       ASSERT_GE(slot, 1U);
       ASSERT_LE(slot, ports.size());
-      const Expected& want = row.rows[loop ? static_cast<size_t>(seq - 1) : slot - 1];
+      const bool lines = row.drive == Drive::kLines;
+      const auto by_slot =
+          std::find_if(row.rows.begin(), row.rows.end(), [&](const Expected& e) { return e.slot == slot; });
+      ASSERT_TRUE(!lines || by_slot != row.rows.end()) << "a box started in slot " << slot;
+      const Expected& want = lines ? *by_slot : row.rows[loop ? static_cast<size_t>(seq - 1) : slot - 1];
+      EXPECT_EQ(got.at("box_label"), want.label != nullptr ? want.label : "");
+      if (want.label != nullptr) {
+        EXPECT_NE(r.out.find("slot " + got.at("slot") + " " + ports[slot - 1] + ": box 1 label " + want.label + ": "),
+                  std::string::npos)
+            << r.out;
+      }
       SCOPED_TRACE("slot " + got.at("slot") + " box " + got.at("seq"));
       EXPECT_EQ(seen[got.at("slot") + "/" + got.at("seq")]++, 0);
       EXPECT_EQ(seq, loop ? seq : 1);
@@ -520,13 +614,16 @@ TEST(Station, ABenchOfBoxes) {
       }
     }
     for (size_t i = 0; i < boxes.size(); ++i) {
-      const BoxSim& sim = boxes[i]->Finish();
+      // A port the lines never started is not waited on for the close of an update.
+      const bool idle = row.drive == Drive::kLines && std::none_of(row.rows.begin(), row.rows.end(),
+                                                                   [&](const Expected& e) { return e.slot == i + 1; });
+      const BoxSim& sim = boxes[i]->Finish(idle ? 0 : 3);
       if (row.alias) {
         EXPECT_EQ(sim.probes_seen(), 0) << "a box was started";
       } else if (row.drive == Drive::kCtrlCInTheBody) {
         EXPECT_TRUE(boxes[i]->tool_closed()) << "port " << i + 1 << " was not freed";
       }
-      if (i == 0 && row.rows.size() > 0 && row.rows[0].result == std::string("updated")) {
+      if (i == 0 && row.rows.size() > 0 && row.rows[0].result == std::string("updated") && row.drive != Drive::kLines) {
         EXPECT_EQ(sim.image(), ReadFile(BOXLOAD_FIRMWARE_FILE));
         EXPECT_EQ(sim.body(), body);
         EXPECT_TRUE(sim.update_complete());
@@ -704,8 +801,9 @@ TEST(Station, OnASmallOrSharedTerminal) {
       EXPECT_NE(FileText(dir.path() + "/err").find("not the terminal's foreground job"), std::string::npos);
     } else {
       // Every box has ended and the table is redrawn each second: it must not creep down the
-      // pane, as a line that wrapped or a table taller than the pane would make it.
-      EXPECT_TRUE(WaitFor([&] { return pane().find(" 10 more hidden") != std::string::npos; }, 5s)) << pane();
+      // pane, as a line that wrapped or a table taller than the pane would make it. Too many
+      // slots for a line each: a grid, two cells a line, the last slot's too.
+      EXPECT_TRUE(WaitFor([&] { return pane().find(" 29+PASS  30+PASS") != std::string::npos; }, 5s)) << pane();
       std::this_thread::sleep_for(1500ms);
       const std::string before = history();
       std::this_thread::sleep_for(2500ms);
@@ -713,6 +811,72 @@ TEST(Station, OnASmallOrSharedTerminal) {
     }
     Tmux(server, {"kill-server"});
   }
+}
+
+// 128 slots in 80 columns and 24 rows, started by --label's lines typed at the terminal: a FAIL
+// held in view, a slot marked after three different boxes failed on its line, and the grid
+// whole on the screen, never scrolling.
+TEST(Station, HundredAndTwentyEightSlotsInEightyByTwentyFour) {
+  if (!TmuxInstalled()) {
+    GTEST_SKIP() << "tmux is not installed (scripts/deps installs it)";
+  }
+  TempDir dir;
+  dir.Write("x.sdf", MakeSdf(RandomBytes(3000, 12)));
+  BoxConfig refusing;  // as a line that spoils every block does
+  refusing.refuse_block = 0;
+  refusing.refuse_times = 3;
+  const BoxConfig& bad_line = refusing;
+  const std::string p1 = dir.path() + "/b1";
+  auto slot1 = std::make_unique<BoxOnPty>(bad_line, p1);
+  BoxOnPty slot2(refusing, dir.path() + "/b2");
+  BoxOnPty slot3(BoxConfig{}, dir.path() + "/b3");
+  std::string ports = " ./b1 ./b2 ./b3";
+  std::vector<std::unique_ptr<Terminal>> idle;  // lines with no box behind them
+  for (int i = 4; i <= 128; ++i) {
+    idle.push_back(std::make_unique<Terminal>());
+    ASSERT_FALSE(idle.back()->slave.empty());
+    ports += " " + idle.back()->slave;
+  }
+  const std::string server = "boxstation-grid-" + std::to_string(getpid());
+  Tmux(server, {"new-session", "-d", "-s", "t", "-x", "80", "-y", "24",
+                "cd " + dir.path() + " && " + BOXLOAD_BIN_DIR + "/boxstation --label optional --log-dir run x.sdf" +
+                    ports + " 2> err; sleep 60"});
+  auto pane = [&] { return Tmux(server, {"capture-pane", "-p", "-t", "t"}); };
+  auto rows = [&] { return ReadSummary(dir.path() + "/run/summary.csv").size(); };
+  auto scan = [&](const std::string& slot, const std::string& label) {
+    Tmux(server, {"send-keys", "-t", "t", slot, "Enter", label, "Enter"});
+  };
+  ASSERT_TRUE(WaitFor([&] { return pane().find("128.") != std::string::npos; }, 10s))
+      << pane() << FileText(dir.path() + "/err");
+  scan("SLOT-02", "B-1");
+  scan("SLOT-03", "C-1");
+  scan("SLOT-01", "A-1");
+  EXPECT_TRUE(WaitFor([&] { return rows() == 3; }, 20s)) << pane();
+  for (const char* label : {"A-2", "A-3"}) {
+    slot1->Finish();
+    slot1 = std::make_unique<BoxOnPty>(bad_line, p1);  // another box on the same line
+    const size_t before = rows();
+    scan("SLOT-01", label);
+    EXPECT_TRUE(WaitFor([&] { return rows() == before + 1; }, 20s)) << pane();
+  }
+  const std::string marked = "  1!blk    2Xblk    3+PASS   4.";
+  EXPECT_TRUE(WaitFor([&] { return pane().find(marked) != std::string::npos; }, 5s)) << pane();
+  const std::string screen = pane();
+  EXPECT_NE(screen.find("needs a hand: 1 failed, 1 marked | cable or adapter? 1 | failed 2"), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find(" slot 1 ! FAIL block refused A-3 - check the cable or the adapter"), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("121.     122.     123.     124.     125.     126.     127.     128."), std::string::npos)
+      << screen;
+  const auto history = [&] { return Tmux(server, {"display-message", "-p", "-t", "t", "#{history_size}"}); };
+  const std::string before = history();
+  std::this_thread::sleep_for(1500ms);  // a redraw at least: the grid's counters move each second
+  EXPECT_EQ(history(), before) << pane();
+  Tmux(server, {"kill-server"});
+  const std::vector<Fields> summary = ReadSummary(dir.path() + "/run/summary.csv");
+  ASSERT_EQ(summary.size(), 5U);
+  EXPECT_EQ(summary[4].at("box_label"), "A-3");
+  EXPECT_EQ(summary[4].at("category"), "block refused");
 }
 
 }  // namespace
