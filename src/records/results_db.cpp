@@ -429,6 +429,20 @@ DbStatus Fail(Db* db, PGresult* result, int64_t deadline_ms, char* why, size_t w
 char g_batch[kDbBatchBytes + 16];
 
 // DbSend for lines whose refusals go to db->refusal from place first on.
+// A transaction's own statement (BEGIN, COMMIT): kDbOk, or why the batch did not go.
+DbStatus Step(Db* db, const char* sql, int64_t deadline_ms, char* why, size_t why_size) {
+  PGresult* result = Run(db, sql, -1, nullptr, deadline_ms, why, why_size);
+  if (result == nullptr) {
+    return kDbDown;
+  }
+  if (Failed(result)) {
+    const DbStatus status = Fail(db, result, deadline_ms, why, why_size);
+    return status == kDbOk ? kDbDown : status;
+  }
+  PQclear(result);
+  return kDbOk;
+}
+
 DbStatus Send(Db* db, const char* const* lines, int count, RowOutcome* outcomes, int first, int64_t deadline_ms,
               char* why, size_t why_size) {
   if (count <= 0) {
@@ -447,15 +461,9 @@ DbStatus Send(Db* db, const char* const* lines, int count, RowOutcome* outcomes,
     }
     return Send(db, lines + half, count - half, outcomes + half, first + half, deadline_ms, why, why_size);
   }
-  PGresult* begin = Run(db, kBegin, -1, nullptr, deadline_ms, why, why_size);
-  if (begin == nullptr) {
-    return kDbDown;
+  if (const DbStatus begun = Step(db, kBegin, deadline_ms, why, why_size); begun != kDbOk) {
+    return begun;
   }
-  if (Failed(begin)) {
-    const DbStatus status = Fail(db, begin, deadline_ms, why, why_size);
-    return status == kDbOk ? kDbDown : status;
-  }
-  PQclear(begin);
   const char* params[] = {g_batch};
   PGresult* inserted = Run(db, db->insert_sql, 1, params, deadline_ms, why, why_size);
   if (inserted == nullptr) {
@@ -488,16 +496,7 @@ DbStatus Send(Db* db, const char* const* lines, int count, RowOutcome* outcomes,
     outcomes[i] = verdict == 'a' ? kRowAdded : verdict == 't' ? kRowThere : kRowConflict;
   }
   PQclear(inserted);
-  PGresult* commit = Run(db, "COMMIT", -1, nullptr, deadline_ms, why, why_size);
-  if (commit == nullptr) {
-    return kDbDown;
-  }
-  if (Failed(commit)) {
-    const DbStatus status = Fail(db, commit, deadline_ms, why, why_size);
-    return status == kDbOk ? kDbDown : status;
-  }
-  PQclear(commit);
-  return kDbOk;
+  return Step(db, "COMMIT", deadline_ms, why, why_size);
 }
 
 }  // namespace
